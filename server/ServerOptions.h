@@ -1,0 +1,34 @@
+#pragma once
+
+#include "server/Logger.h"
+#include "server/PasswordHasher.h"
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vesmira {
+
+// The command line of vesmira-server. Parsing is pure: the environment comes in as arguments.
+struct ServerOptions {
+    enum class Action { Run, ShowHelp, ShowVersion, Fail };
+
+    Action action = Action::Run;
+    std::string error; // set when action is Fail
+
+    std::string listenAddress = "0.0.0.0";
+    std::uint16_t port = 3000;
+    std::string databasePath;
+    LogLevel logLevel = LogLevel::Info;
+    PasswordHasher::Cost hashCost = PasswordHasher::Cost::Interactive;
+    std::chrono::seconds signInTimeout = std::chrono::minutes(5);
+
+    // `args` excludes the program name; xdgStateHome and home are the variables' values or nullptr when unset.
+    static ServerOptions parse(const std::vector<std::string>& args, const char* xdgStateHome, const char* home);
+    // $XDG_STATE_HOME/vesmira/users.sqlite3, else ~/.local/state/vesmira/users.sqlite3; empty when neither is known.
+    static std::string defaultDatabasePath(const char* xdgStateHome, const char* home);
+    static std::string usage();
+};
+
+} // namespace vesmira
