@@ -1,0 +1,223 @@
+#include "ServerHarness.h"
+#include "TestClient.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace vesmira {
+namespace {
+
+using namespace std::string_literals;
+
+constexpr std::size_t kRecordBytes = 500;
+const std::string kLeaveSuffix = "\x81\x46\x91\xde\x8e\xba\x82\xb5\x82\xdc\x82\xb5\x82\xbd\x81\x42"; // ：退室しました。
+
+std::string record(std::string_view line) {
+    std::string bytes(line);
+    bytes.resize(kRecordBytes, '\0');
+    return bytes;
+}
+
+class ProtocolTest : public ::testing::Test {
+protected:
+    void startServer(ServerSettings settings = {}) {
+        m_server = std::make_unique<ServerHarness>(ServerHarness::Options{settings});
+        ASSERT_TRUE(m_server->running()) << m_server->error();
+    }
+    void SetUp() override { startServer(); }
+
+    // A connection that has been greeted and is ready for its first sign-in message.
+    std::unique_ptr<TestClient> connect(int receiveBufferBytes = 0) {
+        auto client = std::make_unique<TestClient>();
+        EXPECT_TRUE(client->connect(m_server->port(), receiveBufferBytes));
+        EXPECT_EQ(client->receive(5).value_or("<nothing>"), "Hello");
+        return client;
+    }
+    std::unique_ptr<TestClient> registered(const std::string& id, int receiveBufferBytes = 0) {
+        auto client = connect(receiveBufferBytes);
+        EXPECT_TRUE(client->registerUser(id, "pw-" + id)) << id;
+        return client;
+    }
+
+    std::unique_ptr<ServerHarness> m_server;
+};
+
+TEST_F(ProtocolTest, RegisteredConnectionIsSignedInAndChats) {
+    auto alice = connect();
+    EXPECT_EQ(alice->exchange("ENTRY\0"s), "ok");
+    EXPECT_EQ(alice->exchange("alice"), "ok");
+    EXPECT_EQ(alice->exchange("pw"), "ok");
+    ASSERT_TRUE(alice->send(record("alice> hello")));
+    EXPECT_EQ(alice->receive(kRecordBytes), record("alice> hello"));
+}
+
+TEST_F(ProtocolTest, FieldLimitsAndDuplicateIds) {
+    struct Case {
+        std::string id;
+        std::string password;
+        std::string replies; // to ENTRY, the ID and (if the ID was accepted) the password
+    };
+    const std::vector<Case> cases = {
+        {std::string(44, 'a'), "pw", "okokok"},
+        {std::string(45, 'b'), "", "okng"},
+        {std::string(44, 'a'), "", "okng"}, // taken by the first case
+        {"c", std::string(40, 'p'), "okokok"},
+        {"d", std::string(41, 'p'), "okokng"},
+        {"d", "pw", "okokok"}, // the refused password registered nothing
+    };
+    for (const Case& c : cases) {
+        auto client = connect();
+        std::string replies = client->exchange("ENTRY\0"s);
+        replies += client->exchange(c.id);
+        if (replies == "okok") {
+            replies += client->exchange(c.password);
+        }
+        EXPECT_EQ(replies, c.replies) << "ID of " << c.id.size() << " bytes, password of " << c.password.size();
+    }
+}
+
+TEST_F(ProtocolTest, AuthenticationRunsAndRetries) {
+    registered("alice");
+    auto client = connect();
+    EXPECT_EQ(client->exchange("JUDGE\0"s), "ok");
+    EXPECT_EQ(client->exchange("USER:mallory"), "ng");
+    EXPECT_EQ(client->exchange("JUDGE\0"s), "ok");
+    EXPECT_EQ(client->exchange("USER:alice"), "ok");
+    EXPECT_EQ(client->exchange("PASSWORD:wrong"), "ng");
+    EXPECT_EQ(client->exchange("PASSWORD:pw-alice"), "ng") << "a refusal ends the run";
+    ASSERT_TRUE(client->authenticate("alice", "pw-alice"));
+    ASSERT_TRUE(client->send(record("signed in")));
+    EXPECT_EQ(client->receive(kRecordBytes), record("signed in"));
+}
+
+TEST_F(ProtocolTest, RelaysToEveryoneInOrderWhateverTheSegmentation) {
+    auto alice = registered("alice");
+    auto bob = registered("bob");
+    const std::vector<std::string> records = {record("alice> one"), record("alice> two\x82\xa0"),
+                                              record("alice> three")};
+    const std::string stream = records[0] + records[1] + records[2];
+    // Split inside the first record, then the rest of it merged with the start of the next, then the remainder.
+    for (const auto& [offset, size] :
+         std::vector<std::pair<std::size_t, std::size_t>>{{0, 1}, {1, 200}, {201, 550}, {751, 749}}) {
+        ASSERT_TRUE(alice->send(std::string_view(stream).substr(offset, size)));
+    }
+    for (TestClient* reader : {alice.get(), bob.get()}) {
+        for (const std::string& expected : records) {
+            EXPECT_EQ(reader->receive(kRecordBytes), expected);
+        }
+    }
+}
+
+TEST_F(ProtocolTest, LeaveNoticeGoesToTheOthersOnly) {
+    auto alice = registered("alice");
+    auto carol = registered("carol");
+    auto bob = registered("bob");
+    ASSERT_TRUE(bob->send("bob" + kLeaveSuffix));
+    bob->shutdownWrite();
+    // Bob stays readable after his half-close: he must get nothing but the end of the stream.
+    EXPECT_EQ(bob->readUntilClosed(), 0u);
+    for (TestClient* other : {alice.get(), carol.get()}) {
+        EXPECT_EQ(other->receive(kRecordBytes), record("bob" + kLeaveSuffix));
+    }
+}
+
+TEST_F(ProtocolTest, HalfCloseOnARecordBoundaryRelaysNothing) {
+    auto alice = registered("alice");
+    auto bob = registered("bob");
+    ASSERT_TRUE(bob->send(record("bob> bye")));
+    bob->shutdownWrite();
+    EXPECT_EQ(bob->readUntilClosed(), kRecordBytes) << "only his own last record";
+    ASSERT_TRUE(alice->send(record("alice> still here")));
+    EXPECT_EQ(alice->receive(kRecordBytes), record("bob> bye"));
+    EXPECT_EQ(alice->receive(kRecordBytes), record("alice> still here")) << "no notice in between";
+}
+
+TEST_F(ProtocolTest, GarbageIsRefusedAndOthersAreUndisturbed) {
+    auto alice = registered("alice");
+    auto intruder = connect();
+    for (const std::string& garbage :
+         {"ENTRY"s, "ENTRY\0junk"s, "\0"s, "USER:alice"s, std::string(512, '\xff'), record("not signed in")}) {
+        EXPECT_EQ(intruder->exchange(garbage), "ng") << garbage.size() << " bytes";
+    }
+    EXPECT_TRUE(intruder->registerUser("late", "pw")) << "the connection can still sign in";
+    ASSERT_TRUE(alice->send(record("alice> ping")));
+    EXPECT_EQ(alice->receive(kRecordBytes), record("alice> ping"));
+    EXPECT_EQ(intruder->receive(kRecordBytes), record("alice> ping"));
+}
+
+TEST_F(ProtocolTest, TooManyRefusalsCloseTheConnection) {
+    ServerSettings settings;
+    settings.maxRefusals = 3;
+    startServer(settings);
+    auto client = connect();
+    EXPECT_EQ(client->exchange("x"), "ng");
+    EXPECT_EQ(client->exchange("y"), "ng");
+    ASSERT_TRUE(client->send("z"));
+    EXPECT_EQ(client->readUntilClosed(), 2u) << "the last ng, then the end";
+}
+
+TEST_F(ProtocolTest, IdleBeforeSignInTimesOutButSignedInDoesNot) {
+    ServerSettings settings;
+    settings.signInTimeout = std::chrono::milliseconds(200);
+    startServer(settings);
+    auto alice = registered("alice");
+    auto idle = connect();
+    auto halfway = connect();
+    EXPECT_EQ(halfway->exchange("ENTRY\0"s), "ok");
+    EXPECT_TRUE(idle->readUntilClosed().has_value());
+    EXPECT_TRUE(halfway->readUntilClosed().has_value());
+    // Alice signed in before the others connected, so her sign-in timer would have fired by now.
+    ASSERT_TRUE(alice->send(record("alice> awake")));
+    EXPECT_EQ(alice->receive(kRecordBytes), record("alice> awake"));
+}
+
+TEST_F(ProtocolTest, ReaderThatNeverReadsIsDroppedOthersKeepReceiving) {
+    ServerSettings settings;
+    settings.maxQueuedBytes = 64 * kRecordBytes;
+    startServer(settings);
+    auto stalled = registered("stalled", 4096);
+    auto alice = registered("alice");
+    auto bob = registered("bob");
+    // In lock-step batches, so only the stalled client falls behind; the kernel's buffers fill before the queue.
+    constexpr std::size_t kBatch = 64;
+    constexpr std::size_t kMaxRecords = 200'000;
+    std::size_t sent = 0;
+    while (m_server->overflowDrops() == 0 && sent < kMaxRecords) {
+        std::string batch;
+        for (std::size_t i = 0; i < kBatch; ++i) {
+            batch += record("alice> " + std::to_string(sent + i));
+        }
+        ASSERT_TRUE(alice->send(batch));
+        for (TestClient* reader : {alice.get(), bob.get()}) {
+            const auto received = reader->receive(batch.size());
+            ASSERT_TRUE(received) << "after " << sent << " records";
+            ASSERT_EQ(*received, batch);
+        }
+        sent += kBatch;
+    }
+    ASSERT_EQ(m_server->overflowDrops(), 1u);
+    const auto backlog = stalled->readUntilClosed(std::chrono::seconds(20));
+    ASSERT_TRUE(backlog.has_value()) << "the stalled connection was closed";
+    EXPECT_LT(*backlog, sent * kRecordBytes);
+    ASSERT_TRUE(bob->send(record("bob> after")));
+    EXPECT_EQ(alice->receive(kRecordBytes), record("bob> after"));
+}
+
+TEST_F(ProtocolTest, RaceForTheSameIdHasOneWinner) {
+    auto first = connect();
+    auto second = connect();
+    for (TestClient* client : {first.get(), second.get()}) {
+        ASSERT_EQ(client->exchange("ENTRY\0"s), "ok");
+        ASSERT_EQ(client->exchange("dave"), "ok");
+    }
+    EXPECT_EQ(first->exchange("one"), "ok");
+    EXPECT_EQ(second->exchange("two"), "ng");
+    auto later = connect();
+    EXPECT_TRUE(later->authenticate("dave", "one"));
+}
+
+} // namespace
+} // namespace vesmira

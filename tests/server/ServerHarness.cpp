@@ -1,0 +1,76 @@
+#include "ServerHarness.h"
+
+#include "server/ChatServer.h"
+#include "server/UserStore.h"
+
+#include <chrono>
+#include <filesystem>
+#include <future>
+#include <iostream>
+#include <stdlib.h>
+#include <thread>
+
+namespace vesmira {
+
+struct ServerHarness::Runtime {
+    explicit Runtime(LogLevel level) : logger(level, std::cerr) {}
+
+    asio::io_context io{1};
+    Logger logger;
+    std::unique_ptr<UserStore> users;
+    std::unique_ptr<ChatServer> server;
+    std::promise<void> finished;
+    std::thread thread;
+};
+
+ServerHarness::ServerHarness() : ServerHarness(Options{}) {}
+
+ServerHarness::ServerHarness(Options options) : m_runtime(std::make_unique<Runtime>(options.logLevel)) {
+    std::string pattern = (std::filesystem::temp_directory_path() / "vesmira-server-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) {
+        m_error = "cannot create a temporary folder";
+        return;
+    }
+    m_folder = pattern;
+    m_databasePath = m_folder + "/users.sqlite3";
+    Runtime& rt = *m_runtime;
+    rt.users = UserStore::open(m_databasePath, PasswordHasher(PasswordHasher::Cost::Minimum), rt.logger, m_error);
+    if (!rt.users) {
+        return;
+    }
+    rt.server = std::make_unique<ChatServer>(rt.io, *rt.users, rt.logger, options.settings);
+    if (!rt.server->listen({asio::ip::make_address_v4("127.0.0.1"), 0}, m_error)) {
+        return;
+    }
+    // Known before the thread starts: clients may connect as soon as the constructor returns.
+    m_port = rt.server->localEndpoint().port();
+    rt.thread = std::thread([&rt] {
+        rt.io.run();
+        rt.finished.set_value();
+    });
+}
+
+ServerHarness::~ServerHarness() {
+    Runtime& rt = *m_runtime;
+    if (rt.thread.joinable()) {
+        asio::post(rt.io, [&rt] { rt.server->stop(); });
+        // Closing every connection lets run() return by itself; if something still holds it, force it.
+        if (rt.finished.get_future().wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+            std::cerr << "ServerHarness: server did not drain after stop(), forcing\n";
+            rt.io.stop();
+        }
+        rt.thread.join();
+    }
+    rt.server.reset();
+    rt.users.reset();
+    if (!m_folder.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_folder, ignored);
+    }
+}
+
+std::size_t ServerHarness::overflowDrops() const {
+    return m_runtime->server ? m_runtime->server->overflowDrops() : 0;
+}
+
+} // namespace vesmira

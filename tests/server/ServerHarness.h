@@ -1,0 +1,50 @@
+#pragma once
+
+#include "server/Logger.h"
+#include "server/ServerSettings.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace vesmira {
+
+class ChatServer;
+class UserStore;
+
+// A real ChatServer on 127.0.0.1 with a free port, running on its own thread with a fresh user database in a
+// temporary folder (minimum hashing cost, so registrations are quick). For tests that need a live server.
+class ServerHarness {
+public:
+    struct Options {
+        ServerSettings settings;
+        LogLevel logLevel = LogLevel::Warn;
+    };
+
+    ServerHarness();
+    explicit ServerHarness(Options options);
+    // Stops the server and removes the temporary folder.
+    ~ServerHarness();
+
+    ServerHarness(const ServerHarness&) = delete;
+    ServerHarness& operator=(const ServerHarness&) = delete;
+
+    // False when the server could not start; error() says why.
+    bool running() const { return m_port != 0; }
+    const std::string& error() const { return m_error; }
+    std::uint16_t port() const { return m_port; }
+    const std::string& databasePath() const { return m_databasePath; }
+    // Connections dropped because they did not read fast enough.
+    std::size_t overflowDrops() const;
+
+private:
+    struct Runtime;
+    std::unique_ptr<Runtime> m_runtime;
+    std::string m_folder;
+    std::string m_databasePath;
+    std::string m_error;
+    std::uint16_t m_port = 0;
+};
+
+} // namespace vesmira

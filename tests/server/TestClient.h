@@ -1,0 +1,46 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vesmira {
+
+// A blocking TCP client for tests in which every wait has a deadline: a silent or stuck server fails the
+// test instead of hanging it.
+class TestClient {
+public:
+    static constexpr std::chrono::milliseconds kDeadline{5000};
+
+    TestClient() = default;
+    ~TestClient();
+    TestClient(const TestClient&) = delete;
+    TestClient& operator=(const TestClient&) = delete;
+
+    // Connects to 127.0.0.1:port. A non-zero receiveBufferBytes shrinks the socket's receive buffer first, so a
+    // client that stops reading backs up into the server sooner.
+    bool connect(std::uint16_t port, int receiveBufferBytes = 0);
+    bool send(std::string_view bytes, std::chrono::milliseconds deadline = kDeadline);
+    // Exactly `size` bytes; nullopt on deadline, end of stream or error.
+    std::optional<std::string> receive(std::size_t size, std::chrono::milliseconds deadline = kDeadline);
+    // Sends one sign-in message and returns the two-byte reply, or "" when none came.
+    std::string exchange(std::string_view message);
+    // Reads and discards until the server closes the connection: the byte count, or nullopt if still open.
+    std::optional<std::size_t> readUntilClosed(std::chrono::milliseconds deadline = kDeadline);
+    void shutdownWrite();
+    void close();
+
+    // Full lock-step runs; true when every step was accepted.
+    bool registerUser(std::string_view id, std::string_view password);
+    bool authenticate(std::string_view id, std::string_view password);
+
+private:
+    bool waitFor(short events, std::chrono::steady_clock::time_point until);
+
+    int m_fd = -1;
+};
+
+} // namespace vesmira

@@ -1,0 +1,110 @@
+#include "server/Logger.h"
+#include "server/UserStore.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdlib.h>
+
+namespace vesmira {
+namespace {
+
+class UserStoreTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = (std::filesystem::temp_directory_path() / "vesmira-store-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        m_folder = pattern;
+    }
+    void TearDown() override { std::filesystem::remove_all(m_folder); }
+
+    std::unique_ptr<UserStore> open(const std::string& path) {
+        std::string error;
+        auto store = UserStore::open(path, PasswordHasher(PasswordHasher::Cost::Minimum), m_logger, error);
+        EXPECT_EQ(store == nullptr, !error.empty()) << error;
+        return store;
+    }
+
+    std::filesystem::path m_folder;
+    std::ostringstream m_log;
+    Logger m_logger{LogLevel::Debug, m_log};
+};
+
+TEST_F(UserStoreTest, AddsChecksAndKeepsUsersAcrossReopen) {
+    const std::string path = (m_folder / "users.sqlite3").string();
+    {
+        auto store = open(path);
+        ASSERT_TRUE(store);
+        EXPECT_FALSE(store->contains("alice"));
+        EXPECT_TRUE(store->add("alice", "secret"));
+        EXPECT_FALSE(store->add("alice", "other")) << "an ID is registered once";
+        EXPECT_TRUE(store->checkPassword("alice", "secret"));
+        EXPECT_FALSE(store->checkPassword("alice", "other"));
+        EXPECT_FALSE(store->checkPassword("nobody", "secret"));
+    }
+    auto reopened = open(path);
+    ASSERT_TRUE(reopened);
+    EXPECT_TRUE(reopened->contains("alice"));
+    EXPECT_TRUE(reopened->checkPassword("alice", "secret"));
+    EXPECT_TRUE(m_log.str().empty()) << m_log.str();
+}
+
+TEST_F(UserStoreTest, IdsAreExactBytes) {
+    auto store = open((m_folder / "users.sqlite3").string());
+    ASSERT_TRUE(store);
+    ASSERT_TRUE(store->add("abc", "1"));
+    ASSERT_TRUE(store->add("\x83\x65\x83\x58\x83\x67", "2"));
+    for (const char* other : {"ABC", "abc ", "ab", "\x83\x65\x83\x58", "\x83\x65\x83\x58\x83\x67\x83"}) {
+        EXPECT_FALSE(store->contains(other)) << other;
+    }
+    EXPECT_TRUE(store->checkPassword("\x83\x65\x83\x58\x83\x67", "2"));
+    EXPECT_FALSE(store->checkPassword("abc", "2"));
+}
+
+TEST_F(UserStoreTest, StoresArgon2idHashesNotPasswords) {
+    const std::string path = (m_folder / "users.sqlite3").string();
+    auto store = open(path);
+    ASSERT_TRUE(store && store->add("alice", "plaintext-pw"));
+    store.reset();
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << file.rdbuf();
+    const std::filesystem::path wal = path + "-wal";
+    if (std::filesystem::exists(wal)) {
+        bytes << std::ifstream(wal, std::ios::binary).rdbuf();
+    }
+    EXPECT_EQ(bytes.str().find("plaintext-pw"), std::string::npos);
+    EXPECT_NE(bytes.str().find("$argon2id$"), std::string::npos);
+}
+
+TEST_F(UserStoreTest, UnusableFilesAreRefusedCleanly) {
+    std::ofstream(m_folder / "garbage.sqlite3") << std::string(4096, 'x');
+    for (const std::filesystem::path& path : {m_folder, m_folder / "garbage.sqlite3", m_folder / "no/such/dir/u"}) {
+        std::string error;
+        EXPECT_EQ(UserStore::open(path.string(), PasswordHasher(PasswordHasher::Cost::Minimum), m_logger, error),
+                  nullptr)
+            << path;
+        EXPECT_NE(error.find(path.string()), std::string::npos) << error;
+    }
+}
+
+TEST(PasswordHasher, HashesVerifyAtTheirOwnCost) {
+    ASSERT_TRUE(PasswordHasher::initialize());
+    const PasswordHasher interactive(PasswordHasher::Cost::Interactive);
+    const PasswordHasher minimum(PasswordHasher::Cost::Minimum);
+    const auto slow = interactive.hash("pw");
+    const auto fast = minimum.hash("pw");
+    ASSERT_TRUE(slow && fast);
+    EXPECT_NE(*slow, *fast);
+    EXPECT_TRUE(minimum.verify(*slow, "pw")) << "the cost is read from the stored hash";
+    EXPECT_TRUE(interactive.verify(*fast, "pw"));
+    EXPECT_FALSE(minimum.verify(*fast, "pw "));
+    EXPECT_FALSE(minimum.verify("", "pw"));
+    EXPECT_FALSE(minimum.verify("$argon2id$garbage", "pw"));
+    EXPECT_FALSE(minimum.verify(std::string(500, '$'), "pw"));
+}
+
+} // namespace
+} // namespace vesmira
