@@ -1,0 +1,217 @@
+#include "ClientDlg.h"
+
+#include "app/AboutDlg.h"
+#include "platform/CAsyncSocket.h"
+#include "platform/CWinApp.h"
+#include "platform/Runtime.h"
+#include "res/ResourceIds.h"
+#include "session/ClientSocket.h"
+#include "session/CredentialsFile.h"
+#include "session/SessionTexts.h"
+#include "session/WireFormat.h"
+#include "styles/SpeechStyle.h"
+
+using namespace SessionTexts;
+
+CClientDlg::CClientDlg() : CDialog(IDD_CLIENT_DIALOG) {}
+
+CClientDlg::~CClientDlg() {
+    DestroyWindow();
+    releaseConnection();
+}
+
+void CClientDlg::DoDataExchange(CDataExchange* exchange) {
+    DDX_Control(exchange, IDC_HIDDEN_PASSWORD, m_hiddenPassword);
+    DDX_Control(exchange, IDC_HIDDEN_USER, m_hiddenUser);
+    DDX_Control(exchange, IDC_NAME, m_name);
+    DDX_Control(exchange, IDC_DISCONNECT, m_disconnect);
+    DDX_Control(exchange, IDC_HIDDEN_LIST, m_hiddenList);
+    DDX_Control(exchange, IDC_RECEIVED, m_received);
+    DDX_Control(exchange, IDC_SEND_TEXT, m_sendText);
+    DDX_Control(exchange, IDC_PORT, m_port);
+    DDX_Control(exchange, IDC_ADDRESS, m_address);
+}
+
+bool CClientDlg::PreTranslateMessage(const MSG& message) {
+    return swallowEscape(message) || CDialog::PreTranslateMessage(message);
+}
+
+bool CClientDlg::OnInitDialog() {
+    CDialog::OnInitDialog();
+
+    CString aboutItem;
+    if (aboutItem.LoadString(IDS_ABOUTBOX) && !aboutItem.IsEmpty()) {
+        appendSystemMenuItem(IDM_ABOUTBOX, aboutItem);
+    }
+    SetIcon(IDR_MAINFRAME, true);
+    SetIcon(IDR_MAINFRAME, false);
+
+    m_pSocket = new CClientSocket(&m_received);
+    m_signedIn = 0;
+    m_speechStyle = 1;
+
+    m_address.SetWindowText(GetLocalIPv4Address());
+    m_port.SetWindowText("3000");
+    m_name.SetWindowText("NONE");
+
+    if (ReadCredentials() == CredentialsFile::kMissing) {
+        MessageBox(SJIS("接続ボタンを押して\r\nユーザー登録してください"), SJIS("新規ユーザー作成"));
+    }
+    m_received.ScrollToEnd();
+    SetDefID(IDC_CONNECT);
+    return true;
+}
+
+bool CClientDlg::OnCommand(int id) {
+    switch (id) {
+    case IDC_CONNECT:
+        OnConnect();
+        return true;
+    case IDC_SEND:
+        OnSend();
+        return true;
+    case IDC_DISCONNECT:
+        OnDisconnect();
+        return true;
+    case IDC_EXIT:
+        OnExit();
+        return true;
+    default:
+        return false;
+    }
+}
+
+void CClientDlg::OnSysCommand(unsigned command) {
+    if ((command & 0xFFF0u) == IDM_ABOUTBOX) {
+        CAboutDlg about;
+        about.DoModal();
+        return;
+    }
+    CDialog::OnSysCommand(command);
+}
+
+int CClientDlg::ReadCredentials() {
+    return CredentialsFile::read(m_userName);
+}
+
+void CClientDlg::forgetConnection(CClientSocket* socket) {
+    if (m_pSocket == socket) {
+        m_pSocket = nullptr;
+    }
+}
+
+void CClientDlg::releaseConnection() {
+    if (m_pSocket) {
+        CClientSocket* socket = m_pSocket;
+        m_pSocket = nullptr;
+        socket->Close();
+        socket->Destroy();
+    }
+}
+
+void CClientDlg::OnConnect() {
+    int stored = ReadCredentials();
+    CString host = m_address.GetWindowText();
+    int port = StrToInt(m_port.GetWindowText());
+    if (m_signedIn != 0) {
+        MessageBox(SJIS("既に接続しています。"), SJIS(kConnectErrorCaption));
+        return;
+    }
+    auto* socket = new CClientSocket(&m_received);
+    releaseConnection();
+    m_pSocket = socket;
+    if (socket->Connect(host, port)) {
+        // The flow is set before any notification of the new connection can run.
+        if (stored == CredentialsFile::kMissing) {
+            SetWindowText(SJIS(kTitleRegistering));
+            socket->m_flow = 0;
+        } else {
+            SetWindowText(SJIS(kTitleAuthenticating));
+            socket->m_flow = 1;
+        }
+    } else {
+        ShowSystemError();
+        SetWindowText(SJIS(kTitleConnectFailed));
+    }
+}
+
+void CClientDlg::ShowSystemError() {
+    MessageBox(FormatSystemMessage(GetLastError()), SJIS("クライアント"));
+}
+
+void CClientDlg::OnSend() {
+    if (m_signedIn == 0 || !m_pSocket) {
+        MessageBox(SJIS(kNotConnected), SJIS(kConnectErrorCaption));
+        if (CWnd* connect = GetDlgItem(IDC_CONNECT)) {
+            connect->SetFocus();
+        }
+        return;
+    }
+    CString line = m_sendText.GetWindowText();
+    m_userName = m_name.GetWindowText();
+    if (line.GetLength() > WireFormat::kMaxSendTextBytes) {
+        MessageBox(SJIS("文章は全角220字以下でお願いします。"), SJIS(kSorryCaption));
+    } else if (m_userName.GetLength() > WireFormat::kMaxNameBytes) {
+        MessageBox(SJIS("名前は全角15字以下でお願いします。"), SJIS(kSorryCaption));
+    } else {
+        switch (m_speechStyle) {
+        case 2:
+            ConvertJayo(line, line);
+            break;
+        case 3:
+            ConvertNiigata(line, line);
+            break;
+        case 4:
+            ConvertDearimasu(line, line);
+            break;
+        case 5:
+            ConvertUserRules(m_rules, line, line);
+            break;
+        default:
+            break;
+        }
+        std::optional<WireFormat::Record> record = WireFormat::chatRecord(WireFormat::composeLine(m_userName, line));
+        if (!record) {
+            // A speech style can lengthen a line past what one record holds; nothing is cut or sent.
+            MessageBox(SJIS("変換後の文章が長すぎるため送信できません。"), SJIS(kSorryCaption));
+        } else {
+            int remaining = WireFormat::kRecordSize;
+            while (remaining > 0) {
+                int sent = m_pSocket->Send(record->data() + (WireFormat::kRecordSize - remaining), remaining, 0);
+                // A send that writes nothing would never finish the record: it counts as a failure.
+                if (sent <= 0) {
+                    MessageBox(SJIS("送信できませんでした。"), SJIS("送信エラー"));
+                    break;
+                }
+                remaining -= sent;
+            }
+            if (remaining == 0) {
+                m_sendText.SetWindowText(CString());
+            }
+        }
+    }
+    m_sendText.SetFocus();
+}
+
+void CClientDlg::OnDisconnect() {
+    if (m_signedIn != 1 || !m_pSocket) {
+        MessageBox(SJIS(kNotConnected), SJIS(kConnectErrorCaption));
+        return;
+    }
+    m_pSocket->ShutDown(1);
+    releaseConnection();
+    SetWindowText(SJIS(kTitleDisconnected));
+    m_signedIn = 0;
+    m_received.SetWindowText(CString());
+}
+
+void CClientDlg::OnExit() {
+    if (MessageBox(SJIS("チャットを終了しますか？"), SJIS("プログラム終了"), MB_YESNO) != IDYES) {
+        return;
+    }
+    CString notice = WireFormat::leaveNotice(m_name.GetWindowText());
+    if (m_pSocket) {
+        m_pSocket->Send(notice.data(), notice.GetLength(), 0);
+    }
+    AfxPostQuitMessage(0);
+}

@@ -1,0 +1,61 @@
+#pragma once
+
+#include "platform/CDialog.h"
+#include "session/SessionHost.h"
+#include "styles/UserRuleTable.h"
+
+class CClientSocket;
+
+// The main chat window: server address and port, the user's name, the received conversation, the line to send and
+// the speech style. It holds the session's state and shows it in its title.
+class CClientDlg : public CDialog, public SessionHost {
+public:
+    CClientDlg();
+    ~CClientDlg() override;
+
+    // SessionHost
+    CDialog& window() override { return *this; }
+    int signedIn() const override { return m_signedIn; }
+    void setSignedIn(int signedIn) override { m_signedIn = signedIn; }
+    const CString& userName() const override { return m_userName; }
+    CClientSocket* connection() const override { return m_pSocket; }
+    void forgetConnection(CClientSocket* socket) override;
+    CString& transcript() override { return m_transcript; }
+
+    int speechStyle() const { return m_speechStyle; }
+    const UserRuleTable& userRules() const { return m_rules; }
+
+    // Reads EntryData.txt; when present its ID becomes the user name. Returns 1 (missing) or 2 (present).
+    int ReadCredentials();
+
+protected:
+    void DoDataExchange(CDataExchange* exchange) override;
+    bool PreTranslateMessage(const MSG& message) override;
+    bool OnInitDialog() override;
+    bool OnCommand(int id) override;
+    void OnSysCommand(unsigned command) override;
+
+private:
+    void OnConnect();
+    void OnSend();
+    void OnDisconnect();
+    void OnExit();
+    void ShowSystemError();
+    void releaseConnection();
+
+    int m_speechStyle = 1;
+    CString m_transcript;
+    CString m_userName;
+    int m_signedIn = 0;
+    CClientSocket* m_pSocket = nullptr;
+    CEdit m_hiddenPassword;
+    CEdit m_hiddenUser;
+    CEdit m_name;
+    CButton m_disconnect;
+    CListBox m_hiddenList;
+    CEdit m_received;
+    CEdit m_sendText;
+    CEdit m_port;
+    CEdit m_address;
+    UserRuleTable m_rules;
+};

@@ -1,0 +1,7 @@
+#include "app/ClientApp.h"
+
+CClientApp theApp;
+
+int main(int argc, char** argv) {
+    return AfxWinMain(argc, argv);
+}

@@ -1,0 +1,402 @@
+#include "CAsyncSocket.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QSocketNotifier>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <ifaddrs.h>
+#include <locale.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+class SocketNotifier : public QSocketNotifier {
+public:
+    SocketNotifier(int fd, CAsyncSocket* owner) : QSocketNotifier(fd, QSocketNotifier::Read) {
+        setEnabled(false);
+        connect(this, &QSocketNotifier::activated, this, [owner] { owner->notifierActivated(); });
+    }
+};
+
+namespace {
+
+thread_local int t_lastError = 0;
+int g_connectLimitMs = 20000;
+int g_transferLimitMs = 30000;
+
+std::vector<CAsyncSocket*>& liveSockets() {
+    static std::vector<CAsyncSocket*> sockets;
+    return sockets;
+}
+
+int g_holdDepth = 0;
+
+// Holds every socket's notifications while a blocking call waits; they come once it has returned.
+class NotificationHold {
+public:
+    NotificationHold() {
+        if (g_holdDepth++ == 0) {
+            for (CAsyncSocket* socket : liveSockets()) {
+                socket->refreshNotifier();
+            }
+        }
+    }
+    ~NotificationHold() {
+        if (--g_holdDepth == 0) {
+            for (CAsyncSocket* socket : liveSockets()) {
+                socket->refreshNotifier();
+            }
+        }
+    }
+    NotificationHold(const NotificationHold&) = delete;
+    NotificationHold& operator=(const NotificationHold&) = delete;
+};
+
+// Waits until `fd` is ready for `events`, repainting and running timers meanwhile but taking no input and no
+// notification. Returns false on time-out (errno ETIMEDOUT).
+bool waitReady(int fd, short events, int limitMs) {
+    NotificationHold hold;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+    while (true) {
+        pollfd entry{fd, events, 0};
+        auto remaining =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        if (remaining <= 0) {
+            errno = ETIMEDOUT;
+            return false;
+        }
+        int slice = static_cast<int>(std::min<long long>(remaining, 10));
+        int ready = ::poll(&entry, 1, slice);
+        if (ready > 0) {
+            return true;
+        }
+        if (ready < 0 && errno != EINTR) {
+            return true; // the call itself reports the error
+        }
+        if (QCoreApplication::instance()) {
+            QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents | QEventLoop::ExcludeSocketNotifiers);
+        }
+    }
+}
+
+} // namespace
+
+int GetLastError() {
+    return t_lastError;
+}
+
+void SetLastError(int code) {
+    t_lastError = code;
+}
+
+CString FormatSystemMessage(int code) {
+    std::string text;
+    if (code < 0) {
+        text = ::gai_strerror(code);
+    } else if (code > 0) {
+        locale_t locale = ::newlocale(LC_ALL_MASK, "", static_cast<locale_t>(0));
+        text = locale ? ::strerror_l(code, locale) : ::strerror(code);
+        if (locale) {
+            ::freelocale(locale);
+        }
+    }
+    if (text.empty() || text.rfind("Unknown error", 0) == 0 || text.rfind("Unknown system error", 0) == 0) {
+        text = std::to_string(code);
+    }
+    return CString::fromUtf8(text);
+}
+
+CString GetLocalHostName() {
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0) {
+        return {};
+    }
+    return CString(name);
+}
+
+CString GetLocalIPv4Address() {
+    CString name = GetLocalHostName();
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (name.IsEmpty() || ::getaddrinfo(name.GetString(), nullptr, &hints, &found) != 0 || !found) {
+        return {};
+    }
+    in_addr address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
+    ::freeaddrinfo(found);
+    if ((ntohl(address.s_addr) >> 24) == 127) {
+        ifaddrs* interfaces = nullptr;
+        if (::getifaddrs(&interfaces) == 0) {
+            for (ifaddrs* entry = interfaces; entry; entry = entry->ifa_next) {
+                if (entry->ifa_addr && entry->ifa_addr->sa_family == AF_INET) {
+                    in_addr candidate = reinterpret_cast<sockaddr_in*>(entry->ifa_addr)->sin_addr;
+                    if ((ntohl(candidate.s_addr) >> 24) != 127) {
+                        address = candidate;
+                        break;
+                    }
+                }
+            }
+            ::freeifaddrs(interfaces);
+        }
+    }
+    char dotted[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &address, dotted, sizeof dotted);
+    CString result;
+    result.Format("%s", CString(dotted));
+    return result;
+}
+
+CAsyncSocket::CAsyncSocket() {
+    liveSockets().push_back(this);
+}
+
+CAsyncSocket::~CAsyncSocket() {
+    auto& sockets = liveSockets();
+    sockets.erase(std::remove(sockets.begin(), sockets.end(), this), sockets.end());
+    if (m_hSocket >= 0) {
+        ::close(m_hSocket);
+        m_hSocket = -1;
+    }
+    if (m_notifier) {
+        m_notifier->setEnabled(false);
+        // The notifier may be the sender of the signal that is running now.
+        m_notifier.release()->deleteLater();
+    }
+}
+
+bool CAsyncSocket::Create(unsigned port, int type, long events, const char* address) {
+    (void)events; // read and close are the notifications the program handles
+    if (type != SOCK_STREAM_TYPE || m_hSocket >= 0) {
+        SetLastError(EINVAL);
+        return false;
+    }
+    m_hSocket = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (m_hSocket < 0) {
+        SetLastError(errno);
+        return false;
+    }
+    if (port != 0 || address) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_port = htons(static_cast<uint16_t>(port));
+        local.sin_addr.s_addr = htonl(INADDR_ANY);
+        if (address && ::inet_pton(AF_INET, address, &local.sin_addr) != 1) {
+            SetLastError(EINVAL);
+            return false;
+        }
+        if (::bind(m_hSocket, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+            SetLastError(errno);
+            return false;
+        }
+    }
+    return true;
+}
+
+void CAsyncSocket::Close() {
+    if (m_notifier) {
+        m_notifier->setEnabled(false);
+    }
+    if (m_hSocket >= 0) {
+        ::close(m_hSocket);
+        m_hSocket = -1;
+    }
+    m_connected = false;
+    m_armed = false;
+}
+
+int CAsyncSocket::Send(const void* buffer, int length, int flags) {
+    if (m_hSocket < 0 || length < 0) {
+        SetLastError(ENOTCONN);
+        return -1;
+    }
+    ssize_t sent = ::send(m_hSocket, buffer, static_cast<size_t>(length), flags | MSG_NOSIGNAL);
+    if (sent < 0) {
+        SetLastError(errno);
+        return -1;
+    }
+    return static_cast<int>(sent);
+}
+
+int CAsyncSocket::Receive(void* buffer, int capacity, int flags) {
+    if (m_hSocket < 0 || capacity < 0) {
+        SetLastError(ENOTCONN);
+        return -1;
+    }
+    ssize_t received = ::recv(m_hSocket, buffer, static_cast<size_t>(capacity), flags);
+    int error = errno;
+    rearm();
+    if (received < 0) {
+        SetLastError(error);
+        return -1;
+    }
+    return static_cast<int>(received);
+}
+
+bool CAsyncSocket::ShutDown(int how) {
+    if (m_hSocket < 0) {
+        SetLastError(ENOTCONN);
+        return false;
+    }
+    int mode = how == 0 ? SHUT_RD : (how == 1 ? SHUT_WR : SHUT_RDWR);
+    if (::shutdown(m_hSocket, mode) != 0) {
+        SetLastError(errno);
+        return false;
+    }
+    return true;
+}
+
+void CAsyncSocket::Destroy() {
+    if (m_notificationDepth > 0) {
+        Close();
+        m_destroyPending = true;
+        return;
+    }
+    delete this;
+}
+
+void CAsyncSocket::OnReceive(int) {}
+
+void CAsyncSocket::OnClose(int) {}
+
+void CAsyncSocket::setConnected() {
+    m_connected = true;
+    if (!m_notifier) {
+        m_notifier = std::make_unique<SocketNotifier>(m_hSocket, this);
+    }
+    m_armed = true;
+    refreshNotifier();
+}
+
+void CAsyncSocket::rearm() {
+    if (m_connected && !m_closeDelivered) {
+        m_armed = true;
+        refreshNotifier();
+    }
+}
+
+void CAsyncSocket::refreshNotifier() {
+    if (m_notifier) {
+        m_notifier->setEnabled(m_armed && g_holdDepth == 0 && m_hSocket >= 0 && !m_closeDelivered);
+    }
+}
+
+void CAsyncSocket::notifierActivated() {
+    m_armed = false;
+    refreshNotifier();
+    if (m_hSocket < 0 || m_closeDelivered || m_destroyPending) {
+        return;
+    }
+    char probe = 0;
+    ssize_t peeked = ::recv(m_hSocket, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+    int error = peeked < 0 ? errno : 0;
+    if (peeked < 0 && (error == EAGAIN || error == EWOULDBLOCK || error == EINTR)) {
+        m_armed = true;
+        refreshNotifier();
+        return;
+    }
+    ++m_notificationDepth;
+    if (peeked > 0) {
+        OnReceive(0);
+    } else {
+        // End of stream or a reset: the one close notification of this socket.
+        m_closeDelivered = true;
+        OnClose(error);
+    }
+    if (--m_notificationDepth == 0 && m_destroyPending) {
+        delete this;
+    }
+}
+
+void CSocket::setWaitLimits(int connectMs, int transferMs) {
+    g_connectLimitMs = connectMs;
+    g_transferLimitMs = transferMs;
+}
+
+int CSocket::connectLimitMs() {
+    return g_connectLimitMs;
+}
+
+int CSocket::transferLimitMs() {
+    return g_transferLimitMs;
+}
+
+bool CSocket::Connect(const CString& host, int port) {
+    if (m_hSocket < 0) {
+        SetLastError(ENOTSOCK);
+        return false;
+    }
+    if (port <= 0 || port > 65535) {
+        SetLastError(EADDRNOTAVAIL);
+        return false;
+    }
+    sockaddr_in remote{};
+    remote.sin_family = AF_INET;
+    remote.sin_port = htons(static_cast<uint16_t>(port));
+    if (::inet_pton(AF_INET, host.GetString(), &remote.sin_addr) != 1) {
+        addrinfo hints{};
+        hints.ai_family = AF_INET;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* found = nullptr;
+        int resolved = ::getaddrinfo(host.GetString(), nullptr, &hints, &found);
+        if (resolved != 0 || !found) {
+            SetLastError(resolved == EAI_SYSTEM ? errno : (resolved != 0 ? resolved : EAI_NONAME));
+            return false;
+        }
+        remote.sin_addr = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
+        ::freeaddrinfo(found);
+    }
+    if (::connect(m_hSocket, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {
+        if (errno != EINPROGRESS) {
+            SetLastError(errno);
+            return false;
+        }
+        if (!waitReady(m_hSocket, POLLOUT, g_connectLimitMs)) {
+            SetLastError(ETIMEDOUT);
+            return false;
+        }
+        int error = 0;
+        socklen_t length = sizeof error;
+        ::getsockopt(m_hSocket, SOL_SOCKET, SO_ERROR, &error, &length);
+        if (error != 0) {
+            SetLastError(error);
+            return false;
+        }
+    }
+    setConnected();
+    return true;
+}
+
+int CSocket::Send(const void* buffer, int length, int flags) {
+    if (m_hSocket < 0) {
+        SetLastError(ENOTCONN);
+        return -1;
+    }
+    if (!waitReady(m_hSocket, POLLOUT, g_transferLimitMs)) {
+        SetLastError(ETIMEDOUT);
+        return -1;
+    }
+    return CAsyncSocket::Send(buffer, length, flags);
+}
+
+int CSocket::Receive(void* buffer, int capacity, int flags) {
+    if (m_hSocket < 0) {
+        SetLastError(ENOTCONN);
+        return -1;
+    }
+    if (!waitReady(m_hSocket, POLLIN, g_transferLimitMs)) {
+        SetLastError(ETIMEDOUT);
+        rearm();
+        return -1;
+    }
+    return CAsyncSocket::Receive(buffer, capacity, flags);
+}

@@ -1,0 +1,89 @@
+#pragma once
+
+#include "platform/CString.h"
+
+#include <memory>
+
+class SocketNotifier;
+
+constexpr int SOCK_STREAM_TYPE = 1;
+constexpr long FD_ALL_EVENTS = 63;
+
+// A TCP socket whose read and close events arrive as notifications on the user-interface thread.
+//
+// Notifications behave as on the desktop this program was written for: a read notification is not repeated until
+// the next Receive, so a handler that opens a modal box before reading is not re-entered in a busy loop; a close
+// notification comes exactly once. While any blocking call of any socket waits, notifications are held and come
+// afterwards. A socket is never freed while one of its own notifications is running: Destroy() inside one defers
+// the deletion until it returns.
+class CAsyncSocket {
+public:
+    CAsyncSocket();
+    virtual ~CAsyncSocket();
+    CAsyncSocket(const CAsyncSocket&) = delete;
+    CAsyncSocket& operator=(const CAsyncSocket&) = delete;
+
+    bool Create(unsigned port = 0, int type = SOCK_STREAM_TYPE, long events = FD_ALL_EVENTS,
+                const char* address = nullptr);
+    virtual void Close();
+    virtual int Send(const void* buffer, int length, int flags = 0);
+    virtual int Receive(void* buffer, int capacity, int flags = 0);
+    // how: 0 receives, 1 sends, 2 both.
+    bool ShutDown(int how = 1);
+
+    int handle() const { return m_hSocket; }
+    bool isConnected() const { return m_connected; }
+
+    // Deletes the object now, or when its running notification returns.
+    void Destroy();
+
+    // Notification hooks; the base versions do nothing.
+    virtual void OnReceive(int errorCode);
+    virtual void OnClose(int errorCode);
+
+    // Platform side.
+    void notifierActivated();
+    void refreshNotifier();
+
+protected:
+    void setConnected();
+    void rearm();
+
+    int m_hSocket = -1;
+
+private:
+    std::unique_ptr<SocketNotifier> m_notifier;
+    bool m_connected = false;
+    bool m_armed = false;
+    bool m_closeDelivered = false;
+    int m_notificationDepth = 0;
+    bool m_destroyPending = false;
+};
+
+// The blocking socket: Connect, Send and Receive wait for their result while the window keeps repainting, with a
+// bounded wait (a time-out fails the call with the time-out error).
+class CSocket : public CAsyncSocket {
+public:
+    bool Connect(const CString& host, int port);
+    int Send(const void* buffer, int length, int flags = 0) override;
+    int Receive(void* buffer, int capacity, int flags = 0) override;
+
+    // Bounds of the waits, in milliseconds (tests shorten them).
+    static void setWaitLimits(int connectMs, int transferMs);
+    static int connectLimitMs();
+    static int transferLimitMs();
+};
+
+// The last error of a socket or name-resolution call on this thread: an errno value, or a negative resolver
+// (getaddrinfo) code.
+int GetLastError();
+void SetLastError(int code);
+
+// The system's text for an error code of GetLastError(), in CP932; the code's number when the system has none.
+CString FormatSystemMessage(int code);
+
+// The local host name, and the first IPv4 address that name resolves to as dotted text (empty when it does not
+// resolve). A loopback answer is replaced by the first address of a configured network interface, which is what
+// peers on the network can reach.
+CString GetLocalHostName();
+CString GetLocalIPv4Address();

@@ -1,0 +1,74 @@
+#pragma once
+
+#include "platform/CString.h"
+
+class QWidget;
+
+// Message-box styles and answers.
+enum MessageBoxStyle : unsigned {
+    MB_OK = 0x0,
+    MB_YESNO = 0x4,
+    MB_ICONEXCLAMATION = 0x30,
+};
+
+// A key message as the dialogs' key filter sees it.
+struct MSG {
+    unsigned message = 0;
+    unsigned wParam = 0;
+};
+constexpr unsigned WM_KEYDOWN = 256;
+constexpr unsigned VK_RETURN = 13;
+constexpr unsigned VK_ESCAPE = 27;
+
+// A window or control. Texts cross this boundary as CP932 bytes; the conversion to the window system's UTF-8
+// happens inside. A CWnd does not own its widget.
+class CWnd {
+public:
+    CWnd() = default;
+    virtual ~CWnd();
+    CWnd(const CWnd&) = delete;
+    CWnd& operator=(const CWnd&) = delete;
+
+    bool IsWindow() const { return m_widget != nullptr; }
+    int GetDlgCtrlID() const;
+
+    void SetWindowText(const CString& text);
+    CString GetWindowText() const;
+
+    void SetFocus();
+    void ShowWindow(bool show);
+    bool IsWindowVisible() const;
+    void EnableWindow(bool enable);
+    bool IsWindowEnabled() const;
+
+    // Edit controls: select from `start` to `end` (-1 = the end; a start of -1 removes the selection and keeps the
+    // caret), and scroll the caret into view.
+    void SetSel(int start, int end);
+    void ScrollCaret();
+    // Caret to the end and last line in view: select all, scroll, deselect, scroll.
+    void ScrollToEnd();
+
+    // Finds a child control by its ID; nullptr when there is none.
+    virtual CWnd* GetDlgItem(int id) const;
+    void SetDlgItemText(int id, const CString& text);
+    CString GetDlgItemText(int id) const;
+
+    // A modal message box owned by this window. Without a caption the application's name shows. Returns IDOK,
+    // IDYES or IDNO.
+    int MessageBox(const CString& text, const CString* caption = nullptr, unsigned style = MB_OK);
+    int MessageBox(const CString& text, const CString& caption, unsigned style = MB_OK) {
+        return MessageBox(text, &caption, style);
+    }
+
+    // Platform side only.
+    QWidget* widget() const { return m_widget; }
+    void attach(QWidget* widget) { m_widget = widget; }
+    void detach() { m_widget = nullptr; }
+
+protected:
+    QWidget* m_widget = nullptr;
+};
+
+using CEdit = CWnd;
+using CButton = CWnd;
+using CListBox = CWnd;

@@ -1,0 +1,61 @@
+#pragma once
+
+#include "platform/CString.h"
+
+#include <cstdio>
+#include <string>
+
+// A text file read the way the program's files have always been read: a CR LF pair and a lone LF both end a line
+// (the line keeps a single LF), and a CR that is not directly before an LF belongs to the text.
+class TextFileReader {
+public:
+    TextFileReader() = default;
+    ~TextFileReader() { close(); }
+    TextFileReader(const TextFileReader&) = delete;
+    TextFileReader& operator=(const TextFileReader&) = delete;
+
+    bool open(const std::string& path);
+    bool isOpen() const { return m_file != nullptr; }
+    void close();
+
+    // Reads one line into `buffer`: stops after the LF (which it keeps) or after capacity - 1 bytes, and ends the
+    // text with a NUL. At the end of the file it returns false and leaves the buffer as it was. Returns the number
+    // of bytes stored in `length` when given (the text may hold NUL bytes).
+    bool readLine(char* buffer, int capacity, int* length = nullptr);
+
+    // Reads one whole line, however long, without its line end. False at the end of the file.
+    bool readWholeLine(std::string& line);
+
+private:
+    int nextByte();
+
+    std::FILE* m_file = nullptr;
+};
+
+// Writes a text file so that a failure at any point leaves the previous file untouched: the text goes to a temporary
+// file in the same folder, which replaces the target only when everything was written and flushed. Each LF written
+// becomes CR LF.
+class AtomicTextWriter {
+public:
+    AtomicTextWriter() = default;
+    ~AtomicTextWriter() { discard(); }
+    AtomicTextWriter(const AtomicTextWriter&) = delete;
+    AtomicTextWriter& operator=(const AtomicTextWriter&) = delete;
+
+    // `permissions` applies to a newly created file; an existing file keeps its own.
+    bool open(const std::string& path, unsigned permissions = 0644);
+    bool write(std::string_view text);
+    bool write(const CString& text) { return write(text.view()); }
+    // Flushes, syncs and renames over the target. False if anything failed since open(); the target is then unchanged.
+    bool commit();
+    void discard();
+
+    // Makes writes fail once this many more bytes have been written, as a full disk would (tests only; -1 = off).
+    static void failAfterBytesForTesting(long bytes);
+
+private:
+    std::FILE* m_file = nullptr;
+    std::string m_path;
+    std::string m_tempPath;
+    bool m_failed = false;
+};

@@ -1,0 +1,40 @@
+#include "CredentialsFile.h"
+
+#include "platform/TextFile.h"
+
+#include <cstring>
+
+namespace CredentialsFile {
+
+int read(CString& userId) {
+    TextFileReader file;
+    if (!file.open(kFileName)) {
+        return kMissing;
+    }
+    char idLine[50] = {};
+    char passwordLine[50] = {};
+    file.readLine(idLine, sizeof idLine);
+    // Line 2 is read only to follow the file's layout; the client never uses the stored password.
+    file.readLine(passwordLine, sizeof passwordLine);
+    std::size_t length = std::strlen(idLine);
+    // Only the line end is dropped: a file whose last line has none keeps its final character.
+    if (length > 0 && idLine[length - 1] == '\n') {
+        --length;
+    }
+    userId = CString(idLine, length);
+    return kPresent;
+}
+
+bool store(const CString& userId, const CString& password) {
+    AtomicTextWriter file;
+    if (!file.open(kFileName, 0600)) {
+        return false;
+    }
+    file.write(userId);
+    file.write(std::string_view("\n"));
+    file.write(password);
+    file.write(std::string_view("\n"));
+    return file.commit();
+}
+
+} // namespace CredentialsFile

@@ -1,0 +1,103 @@
+#include "EntryDlg.h"
+
+#include "platform/CWinApp.h"
+#include "res/ResourceIds.h"
+#include "session/ClientSocket.h"
+#include "session/CredentialsFile.h"
+#include "session/SessionHost.h"
+#include "session/SessionTexts.h"
+#include "session/SignInExchange.h"
+#include "session/WireFormat.h"
+
+using namespace SessionTexts;
+
+CEntryDlg::CEntryDlg() : CDialog(IDD_ENTRY_DIALOG) {}
+
+void CEntryDlg::DoDataExchange(CDataExchange* exchange) {
+    DDX_Control(exchange, IDC_ENTRY_PASSWORD, m_passwordEdit);
+    DDX_Control(exchange, IDC_ENTRY_ID, m_idEdit);
+}
+
+bool CEntryDlg::PreTranslateMessage(const MSG& message) {
+    return swallowEscape(message) || CDialog::PreTranslateMessage(message);
+}
+
+bool CEntryDlg::OnInitDialog() {
+    CDialog::OnInitDialog();
+    // The hidden edits of the main window hold the user name of a connection the server closed, and no password.
+    if (SessionHost* host = SessionHost::find()) {
+        m_idEdit.SetWindowText(host->window().GetDlgItemText(IDC_HIDDEN_USER));
+        m_passwordEdit.SetWindowText(host->window().GetDlgItemText(IDC_HIDDEN_PASSWORD));
+    }
+    m_result = 1;
+    SetDefID(IDC_ENTRY_REGISTER);
+    return true;
+}
+
+bool CEntryDlg::OnCommand(int id) {
+    switch (id) {
+    case IDC_ENTRY_REGISTER:
+        OnRegister();
+        return true;
+    case IDC_ENTRY_CANCEL:
+        OnCancelButton();
+        return true;
+    default:
+        return false;
+    }
+}
+
+void CEntryDlg::OnRegister() {
+    m_id = m_idEdit.GetWindowText();
+    m_password = m_passwordEdit.GetWindowText();
+    if (m_id.IsEmpty()) {
+        MessageBox(SJIS(kEnterUserId));
+        return;
+    }
+    if (m_password.IsEmpty()) {
+        MessageBox(SJIS(kEnterPassword));
+        return;
+    }
+    // An ID that registers must also fit the authentication exchange's "USER:" field later.
+    if (m_id.GetLength() > WireFormat::kMaxUserIdBytes) {
+        MessageBox(SJIS(kUserIdTooLong), SJIS(kSorryCaption));
+        m_idEdit.SetFocus();
+        return;
+    }
+    if (m_password.GetLength() > WireFormat::kMaxPasswordBytes) {
+        MessageBox(SJIS(kPasswordTooLong), SJIS(kSorryCaption));
+        m_passwordEdit.SetFocus();
+        return;
+    }
+    SessionHost* host = SessionHost::find();
+    CClientSocket* socket = host ? host->connection() : nullptr;
+    if (!socket) {
+        MessageBox(SJIS(kNotConnected), SJIS(kConnectErrorCaption));
+        return;
+    }
+    switch (SignInExchange::run(*socket, WireFormat::kRegisterCommand, m_id, m_password)) {
+    case SignInExchange::Outcome::CommandRefused:
+        return;
+    case SignInExchange::Outcome::FirstFieldRefused:
+        AfxMessageBox(SJIS("IDが登録されませんでした"));
+        m_idEdit.SetFocus();
+        return;
+    case SignInExchange::Outcome::SecondFieldRefused:
+        AfxMessageBox(SJIS("違うパスワードを入力して下さい"));
+        m_passwordEdit.SetFocus();
+        return;
+    case SignInExchange::Outcome::Accepted:
+        break;
+    }
+    if (!CredentialsFile::store(m_id, m_password)) {
+        MessageBox(SJIS("ファイル 'EntryData.txt' が開けませんでした。\n"), SJIS("エラー"));
+        return;
+    }
+    m_result = 0;
+    OnOK();
+}
+
+void CEntryDlg::OnCancelButton() {
+    m_result = 1;
+    OnOK();
+}

@@ -1,0 +1,53 @@
+#include "WireFormat.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace WireFormat {
+
+CString composeLine(const CString& name, const CString& text) {
+    CString line = name;
+    line += CString(kColon);
+    line += text;
+    return line;
+}
+
+std::optional<Record> chatRecord(const CString& line) {
+    if (line.GetLength() > kMaxLineBytes) {
+        return std::nullopt;
+    }
+    Record record{};
+    std::memcpy(record.data(), line.data(), line.size());
+    return record;
+}
+
+CString leaveNotice(const CString& name) {
+    return name + CString(kLeaveSuffix);
+}
+
+std::optional<CString> field(std::string_view prefix, const CString& value) {
+    CString staged(prefix);
+    staged += value;
+    if (staged.GetLength() > kMaxFieldBytes) {
+        return std::nullopt;
+    }
+    return staged;
+}
+
+CString messageText(const char* bytes, int count) {
+    if (!bytes || count <= 0) {
+        return {};
+    }
+    const char* end = bytes + count;
+    return CString(bytes, static_cast<std::size_t>(std::find(bytes, end, '\0') - bytes));
+}
+
+bool isAccept(const CString& text) {
+    return text.view() == kAccept;
+}
+
+bool isGreeting(const CString& text) {
+    return text.view() == kGreeting;
+}
+
+} // namespace WireFormat

@@ -1,0 +1,14 @@
+#pragma once
+
+#include "platform/CString.h"
+
+#include <array>
+
+// The user's own replacement rules: `count` rules in slots 0 to count - 1, applied in slot order.
+struct UserRuleTable {
+    static constexpr int kCapacity = 50;
+
+    int count = 0;
+    std::array<CString, kCapacity> replaced;
+    std::array<CString, kCapacity> replacements;
+};
