@@ -9,7 +9,9 @@
 #include "session/CredentialsFile.h"
 #include "session/SessionTexts.h"
 #include "session/WireFormat.h"
+#include "styles/OmakeEditDlg.h"
 #include "styles/SpeechStyle.h"
+#include "styles/UserRuleFile.h"
 
 using namespace SessionTexts;
 
@@ -76,9 +78,36 @@ bool CClientDlg::OnCommand(int id) {
     case IDC_EXIT:
         OnExit();
         return true;
+    case IDC_EDIT_RULES:
+        OnEditRules();
+        return true;
+    case IDC_STYLE_NONE:
+        m_speechStyle = 1;
+        return true;
+    case IDC_STYLE_JAYO:
+        m_speechStyle = 2;
+        return true;
+    case IDC_STYLE_NIIGATA:
+        m_speechStyle = 3;
+        return true;
+    case IDC_STYLE_DEARIMASU:
+        m_speechStyle = 4;
+        return true;
+    case IDC_STYLE_USER:
+        // Every click reads the file again, so edits made by hand take effect.
+        m_speechStyle = 5;
+        LoadUserRules(m_rules, *this, SJIS("ファイルが開けませんでした。\n"));
+        return true;
     default:
         return false;
     }
+}
+
+void CClientDlg::OnEditRules() {
+    COmakeEditDlg editor;
+    editor.DoModal();
+    // The editor has written omake.txt when its window went away.
+    LoadUserRules(m_rules, *this, SJIS("ファイルが開けませんでした。\n"));
 }
 
 void CClientDlg::OnSysCommand(unsigned command) {

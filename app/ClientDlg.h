@@ -40,6 +40,7 @@ private:
     void OnSend();
     void OnDisconnect();
     void OnExit();
+    void OnEditRules();
     void ShowSystemError();
     void releaseConnection();
 
