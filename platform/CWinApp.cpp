@@ -29,13 +29,14 @@ protected:
         if (event->type() != QEvent::KeyPress || !watched->isWidgetType()) {
             return false;
         }
-        // A key that a child ignores travels to its parents; the filter sees it once.
-        if (event == m_lastEvent) {
+        // A key that a child ignores travels on to its parents; the filter acts where it was first delivered.
+        auto* widget = static_cast<QWidget*>(watched);
+        QWidget* focus = widget->window()->focusWidget();
+        if (widget != (focus ? focus : widget->window())) {
             return false;
         }
-        m_lastEvent = event;
         auto* key = static_cast<QKeyEvent*>(event);
-        CDialog* dialog = CDialog::fromWidget(static_cast<QWidget*>(watched));
+        CDialog* dialog = CDialog::fromWidget(widget);
         if (!dialog) {
             return false;
         }
@@ -54,9 +55,6 @@ protected:
         }
         return dialog->translateKey(virtualKey, key->modifiers() & Qt::ControlModifier);
     }
-
-private:
-    QEvent* m_lastEvent = nullptr;
 };
 
 } // namespace

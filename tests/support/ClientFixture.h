@@ -8,6 +8,9 @@
 #include "res/ResourceIds.h"
 #include "session/ClientSocket.h"
 
+#include <QApplication>
+#include <QKeyEvent>
+#include <QWidget>
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -44,6 +47,25 @@ protected:
     void setBytes(int id, const std::string& bytes) { m_window->SetDlgItemText(id, CString(bytes)); }
     std::string title() { return m_window->GetWindowText().toUtf8(); }
     void press(int id) { m_window->sendCommand(id); }
+    // A key pressed in the control that has the focus, as the user would.
+    void pressKey(unsigned virtualKey) {
+        QWidget* target = m_window->widget()->focusWidget() ? m_window->widget()->focusWidget() : m_window->widget();
+        QKeyEvent event(QEvent::KeyPress, virtualKey == VK_ESCAPE ? Qt::Key_Escape : Qt::Key_Return, Qt::NoModifier);
+        QApplication::sendEvent(target, &event);
+    }
+    int focusId() {
+        QWidget* focus = m_window->widget()->focusWidget();
+        return focus ? focus->property("vesmiraControlId").toInt() : -1;
+    }
+    // Answers the next message box: checks its text and caption, then presses OK.
+    static void expectBox(const std::string& text, const std::string& caption) {
+        TestSeam::expect([text, caption](ModalWindow& box) {
+            EXPECT_EQ(box.kind(), ModalWindow::Kind::MessageBox);
+            EXPECT_EQ(box.text(), text);
+            EXPECT_EQ(box.caption(), caption);
+            box.press(IDOK);
+        });
+    }
 
     // Points the window at the scripted peer and presses Connect; the peer runs `script` on the connection.
     void connect(ScriptedPeer::Script script) {

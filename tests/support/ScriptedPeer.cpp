@@ -176,6 +176,17 @@ void pumpFor(std::chrono::milliseconds duration) {
     pumpUntil([] { return false; }, duration);
 }
 
+bool waitForFlag(const std::atomic<bool>& flag, std::chrono::milliseconds limit) {
+    auto deadline = Clock::now() + limit;
+    while (!flag.load()) {
+        if (Clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
 std::string sjis(const std::string& utf8) {
     return CString::fromUtf8(utf8).bytes();
 }

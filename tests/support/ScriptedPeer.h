@@ -58,5 +58,8 @@ bool pumpUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 // Runs the event loop for a while.
 void pumpFor(std::chrono::milliseconds duration);
 
+// Waits on the peer thread until the test's thread raises `flag`; false after `limit`.
+bool waitForFlag(const std::atomic<bool>& flag, std::chrono::milliseconds limit = std::chrono::seconds(10));
+
 // Bytes from a UTF-8 literal, as CP932.
 std::string sjis(const std::string& utf8);
