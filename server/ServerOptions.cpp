@@ -57,6 +57,9 @@ ServerOptions ServerOptions::parse(const std::vector<std::string>& args, const c
         if (const auto equals = arg.find('='); equals != std::string_view::npos) {
             name = std::string(arg.substr(0, equals));
             value = std::string(arg.substr(equals + 1));
+            if (name == "--help" || name == "--version") {
+                return failure("option '" + name + "' takes no value");
+            }
         } else if (name == "--listen" || name == "--port" || name == "--db" || name == "--log-level" ||
                    name == "--hash-cost" || name == "--sign-in-timeout") {
             if (i + 1 == args.size()) {

@@ -124,6 +124,17 @@ TEST_F(ProtocolTest, LeaveNoticeGoesToTheOthersOnly) {
     }
 }
 
+TEST_F(ProtocolTest, LeaveNoticeSurvivesAResetFromUnreadData) {
+    auto alice = registered("alice");
+    auto bob = registered("bob");
+    ASSERT_TRUE(bob->send(record("bob> unread by bob")));
+    EXPECT_EQ(alice->receive(kRecordBytes), record("bob> unread by bob"));
+    // Closing with his own record still unread makes bob's kernel reset the connection right after the notice.
+    ASSERT_TRUE(bob->send("bob" + kLeaveSuffix));
+    bob->close();
+    EXPECT_EQ(alice->receive(kRecordBytes), record("bob" + kLeaveSuffix));
+}
+
 TEST_F(ProtocolTest, HalfCloseOnARecordBoundaryRelaysNothing) {
     auto alice = registered("alice");
     auto bob = registered("bob");
@@ -157,6 +168,17 @@ TEST_F(ProtocolTest, TooManyRefusalsCloseTheConnection) {
     EXPECT_EQ(client->exchange("y"), "ng");
     ASSERT_TRUE(client->send("z"));
     EXPECT_EQ(client->readUntilClosed(), 2u) << "the last ng, then the end";
+}
+
+TEST_F(ProtocolTest, ConnectionsBeyondTheLimitAreClosedAtOnce) {
+    ServerSettings settings;
+    settings.maxConnections = 1;
+    startServer(settings);
+    auto first = connect();
+    TestClient second;
+    ASSERT_TRUE(second.connect(m_server->port()));
+    EXPECT_EQ(second.readUntilClosed(), 0u) << "closed without a greeting";
+    EXPECT_TRUE(first->registerUser("alice", "pw")) << "the first connection is unaffected";
 }
 
 TEST_F(ProtocolTest, IdleBeforeSignInTimesOutButSignedInDoesNot) {
