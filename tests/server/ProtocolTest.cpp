@@ -45,15 +45,6 @@ protected:
     std::unique_ptr<ServerHarness> m_server;
 };
 
-TEST_F(ProtocolTest, RegisteredConnectionIsSignedInAndChats) {
-    auto alice = connect();
-    EXPECT_EQ(alice->exchange("ENTRY\0"s), "ok");
-    EXPECT_EQ(alice->exchange("alice"), "ok");
-    EXPECT_EQ(alice->exchange("pw"), "ok");
-    ASSERT_TRUE(alice->send(record("alice> hello")));
-    EXPECT_EQ(alice->receive(kRecordBytes), record("alice> hello"));
-}
-
 TEST_F(ProtocolTest, FieldLimitsAndDuplicateIds) {
     struct Case {
         std::string id;

@@ -118,19 +118,5 @@ TEST(SignInProtocol, RegistrationStoresTheExactBytes) {
     EXPECT_EQ(users.m_users.at(kSjisId), "p\x82\xa0ss");
 }
 
-TEST(SignInProtocol, IdTakenBetweenItsCheckAndThePasswordIsRefused) {
-    MemoryDirectory users;
-    SignInProtocol first(users);
-    SignInProtocol second(users);
-    for (SignInProtocol* protocol : {&first, &second}) {
-        ASSERT_TRUE(protocol->handle(kEntry).accepted);
-        ASSERT_TRUE(protocol->handle("dave").accepted);
-    }
-    EXPECT_TRUE(first.handle("one").accepted);
-    EXPECT_FALSE(second.handle("two").accepted);
-    EXPECT_EQ(second.state(), State::AwaitingCommand);
-    EXPECT_EQ(users.m_users.at("dave"), "one");
-}
-
 } // namespace
 } // namespace vesmira
