@@ -1,0 +1,277 @@
+#include "TempDir.h"
+#include "platform/TextFile.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+Lines readLines(const std::string& bytes, int capacity) {
+    TempDir::write("in.txt", bytes);
+    TextFileReader reader;
+    EXPECT_TRUE(reader.open("in.txt"));
+    Lines lines;
+    std::vector<char> buffer(static_cast<std::size_t>(capacity) + 1, '#');
+    int length = -1;
+    while (reader.readLine(buffer.data(), capacity, &length) && lines.size() < 20) {
+        EXPECT_EQ(buffer[static_cast<std::size_t>(length)], '\0');
+        lines.emplace_back(buffer.data(), static_cast<std::size_t>(length));
+    }
+    return lines;
+}
+
+Lines readWholeLines(const std::string& bytes) {
+    TempDir::write("in.txt", bytes);
+    TextFileReader reader;
+    EXPECT_TRUE(reader.open("in.txt"));
+    Lines lines;
+    std::string line;
+    while (reader.readWholeLine(line) && lines.size() < 20) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+Lines folderEntries() {
+    Lines names;
+    for (const auto& entry : std::filesystem::directory_iterator(".")) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+unsigned permissionsOf(const std::string& path) {
+    struct stat info {};
+    EXPECT_EQ(::stat(path.c_str(), &info), 0);
+    return info.st_mode & 07777;
+}
+
+// Turns the injected write failure off again whatever the test does.
+struct InjectedFailure {
+    explicit InjectedFailure(long afterBytes) { AtomicTextWriter::failAfterBytesForTesting(afterBytes); }
+    ~InjectedFailure() { AtomicTextWriter::failAfterBytesForTesting(-1); }
+};
+
+TEST(TextFileReader, ReadsLinesEndingInCrLfOrLfAsTextWithOneLf) {
+    struct Case {
+        const char* what;
+        std::string bytes;
+        int capacity;
+        Lines expected;
+    };
+    const Case cases[] = {
+        {"CR LF", "ab\r\ncd\r\n", 100, {"ab\n", "cd\n"}},
+        {"LF alone", "ab\ncd\n", 100, {"ab\n", "cd\n"}},
+        {"lone CR belongs to the text", "ab\rcd\n", 100, {"ab\rcd\n"}},
+        {"CR before CR LF", "ab\r\r\n", 100, {"ab\r\n"}},
+        {"CR at the end of the file", "ab\r", 100, {"ab\r"}},
+        {"no final line end", "ab\r\ncd", 100, {"ab\n", "cd"}},
+        {"empty lines", "\r\n\n", 100, {"\n", "\n"}},
+        {"empty file", "", 100, {}},
+        {"NUL bytes are text", std::string("a\0b\n", 4), 100, {std::string("a\0b\n", 4)}},
+        {"CP932 bytes 0D and 0A never occur inside characters", "\x95\x5C\x83\x5C\r\n", 100, {"\x95\x5C\x83\x5C\n"}},
+        {"stops after capacity - 1 bytes", "abcdef\n", 4, {"abc", "def", "\n"}},
+        {"line end just fits", "abc\n", 5, {"abc\n"}},
+        {"CR of CR LF not counted", "abc\r\n", 5, {"abc\n"}},
+        {"CR LF split by the limit", "ab\r\ncd", 3, {"ab", "\n", "cd"}},
+        {"capacity 50 takes 49 bytes", std::string(60, 'x') + "\r\n", 50, {std::string(49, 'x'), "xxxxxxxxxxx\n"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir folder;
+        EXPECT_EQ(readLines(c.bytes, c.capacity), c.expected);
+    }
+}
+
+TEST(TextFileReader, EndOfFileLeavesTheBufferUntouched) {
+    TempDir folder;
+    for (const std::string bytes : {"", "ab\r\n", "ab"}) {
+        SCOPED_TRACE(bytes);
+        TempDir::write("in.txt", bytes);
+        TextFileReader reader;
+        ASSERT_TRUE(reader.open("in.txt"));
+        char buffer[8] = "garbage";
+        if (!bytes.empty()) {
+            ASSERT_TRUE(reader.readLine(buffer, sizeof buffer));
+        }
+        std::string before(buffer, sizeof buffer);
+        int length = 99;
+        EXPECT_FALSE(reader.readLine(buffer, sizeof buffer, &length));
+        EXPECT_EQ(std::string(buffer, sizeof buffer), before);
+        EXPECT_EQ(length, 99);
+        EXPECT_FALSE(reader.readLine(buffer, sizeof buffer));
+    }
+}
+
+TEST(TextFileReader, ReadsWholeLinesWithoutTheirLineEnd) {
+    struct Case {
+        const char* what;
+        std::string bytes;
+        Lines expected;
+    };
+    const Case cases[] = {
+        {"CR LF and LF", "a\r\nb\nc\r\n", {"a", "b", "c"}},
+        {"no final line end", "a\r\nb", {"a", "b"}},
+        {"lone CR kept", "a\rb\r\n", {"a\rb"}},
+        {"empty lines", "\r\n\r\nx", {"", "", "x"}},
+        {"empty file", "", {}},
+        {"long line whole", std::string(300, 'y') + "\r\nnext\r\n", {std::string(300, 'y'), "next"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir folder;
+        EXPECT_EQ(readWholeLines(c.bytes), c.expected);
+    }
+}
+
+TEST(TextFileReader, MissingFileDoesNotOpen) {
+    TempDir folder;
+    TextFileReader reader;
+    EXPECT_FALSE(reader.open("absent.txt"));
+    char buffer[4] = "abc";
+    EXPECT_FALSE(reader.readLine(buffer, sizeof buffer));
+    EXPECT_STREQ(buffer, "abc");
+}
+
+TEST(AtomicTextWriter, WritesEveryLfAsCrLf) {
+    struct Case {
+        std::vector<std::string> writes;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {{"ab\ncd\n"}, "ab\r\ncd\r\n"},
+        {{"ab", "\n", "cd", "\n"}, "ab\r\ncd\r\n"},
+        {{"no line end"}, "no line end"},
+        {{"\n\n"}, "\r\n\r\n"},
+        {{"a\r\n"}, "a\r\r\n"},
+        {{"\x95\x5C\n"}, "\x95\x5C\r\n"},
+        {{}, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.expected);
+        TempDir folder;
+        AtomicTextWriter writer;
+        ASSERT_TRUE(writer.open("out.txt"));
+        for (const std::string& text : c.writes) {
+            EXPECT_TRUE(writer.write(text));
+        }
+        EXPECT_TRUE(writer.commit());
+        EXPECT_EQ(TempDir::read("out.txt"), c.expected);
+        EXPECT_EQ(folderEntries(), Lines{"out.txt"});
+    }
+}
+
+TEST(AtomicTextWriter, ReplacesTheWholeOldContent) {
+    TempDir folder;
+    TempDir::write("out.txt", "a much longer old content\r\n");
+    AtomicTextWriter writer;
+    ASSERT_TRUE(writer.open("out.txt"));
+    writer.write(std::string_view("new\n"));
+    ASSERT_TRUE(writer.commit());
+    EXPECT_EQ(TempDir::read("out.txt"), "new\r\n");
+}
+
+TEST(AtomicTextWriter, GivesANewFileTheAskedPermissionsAndKeepsThoseOfAnExistingOne) {
+    TempDir folder;
+    {
+        AtomicTextWriter writer;
+        ASSERT_TRUE(writer.open("new.txt", 0600));
+        writer.write(std::string_view("x"));
+        ASSERT_TRUE(writer.commit());
+        EXPECT_EQ(permissionsOf("new.txt"), 0600u);
+    }
+    {
+        TempDir::write("old.txt", "old");
+        ASSERT_EQ(::chmod("old.txt", 0640), 0);
+        AtomicTextWriter writer;
+        ASSERT_TRUE(writer.open("old.txt", 0600));
+        writer.write(std::string_view("x"));
+        ASSERT_TRUE(writer.commit());
+        EXPECT_EQ(permissionsOf("old.txt"), 0640u);
+        EXPECT_EQ(TempDir::read("old.txt"), "x");
+    }
+}
+
+TEST(AtomicTextWriter, FailureHalfWayLeavesTheOldFileAndNoTemporaryFile) {
+    for (long afterBytes : {0L, 3L, 5L}) {
+        SCOPED_TRACE(afterBytes);
+        TempDir folder;
+        TempDir::write("out.txt", "old\r\n");
+        InjectedFailure full(afterBytes);
+        AtomicTextWriter writer;
+        ASSERT_TRUE(writer.open("out.txt"));
+        // "abc\n" becomes 5 bytes: a failure after 5 hits the second write.
+        bool written = writer.write(std::string_view("abc\n")) && writer.write(std::string_view("def\n"));
+        EXPECT_FALSE(written);
+        EXPECT_FALSE(writer.commit());
+        EXPECT_EQ(TempDir::read("out.txt"), "old\r\n");
+        EXPECT_EQ(folderEntries(), Lines{"out.txt"});
+    }
+}
+
+TEST(AtomicTextWriter, FailureLeavesNoNewFileBehind) {
+    TempDir folder;
+    InjectedFailure full(1);
+    {
+        AtomicTextWriter writer;
+        ASSERT_TRUE(writer.open("out.txt"));
+        EXPECT_FALSE(writer.write(std::string_view("abc")));
+        EXPECT_FALSE(writer.commit());
+    }
+    EXPECT_EQ(folderEntries(), Lines{});
+}
+
+TEST(AtomicTextWriter, AbandonedWriteLeavesTheOldFile) {
+    TempDir folder;
+    TempDir::write("out.txt", "old");
+    {
+        AtomicTextWriter writer;
+        ASSERT_TRUE(writer.open("out.txt"));
+        EXPECT_TRUE(writer.write(std::string_view("new")));
+    }
+    EXPECT_EQ(TempDir::read("out.txt"), "old");
+    EXPECT_EQ(folderEntries(), Lines{"out.txt"});
+}
+
+TEST(AtomicTextWriter, FailsWhereNoFileCanBeCreated) {
+    TempDir folder;
+    TempDir::write("plain", "not a folder");
+    for (const char* path : {"missing/out.txt", "plain/out.txt"}) {
+        SCOPED_TRACE(path);
+        AtomicTextWriter writer;
+        EXPECT_FALSE(writer.open(path));
+        EXPECT_FALSE(writer.write(std::string_view("x")));
+        EXPECT_FALSE(writer.commit());
+    }
+    EXPECT_EQ(folderEntries(), Lines{"plain"});
+
+    // A current folder that was removed (root may write into any folder, but not into one that is gone).
+    std::filesystem::create_directory("gone");
+    std::filesystem::current_path("gone");
+    std::filesystem::remove("../gone");
+    AtomicTextWriter writer;
+    EXPECT_FALSE(writer.open("out.txt"));
+    std::filesystem::current_path(folder.path());
+}
+
+TEST(AtomicTextWriter, FailsWhenTheTargetCannotBeReplaced) {
+    TempDir folder;
+    std::filesystem::create_directory("out.txt");
+    AtomicTextWriter writer;
+    ASSERT_TRUE(writer.open("out.txt"));
+    writer.write(std::string_view("x\n"));
+    EXPECT_FALSE(writer.commit());
+    EXPECT_TRUE(std::filesystem::is_directory("out.txt"));
+    EXPECT_EQ(folderEntries(), Lines{"out.txt"});
+}
+
+} // namespace
