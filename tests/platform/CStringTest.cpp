@@ -65,10 +65,4 @@ TEST(CString, FormatKeepsCp932BytesOfFormatAndArgument) {
     EXPECT_EQ(text.bytes(), sjis("ファイル '表ソ' が開けませんでした。\n"));
 }
 
-TEST(CString, LengthsCountBytes) {
-    EXPECT_EQ(CString(sjis("あｱa")).GetLength(), 4);
-    EXPECT_EQ(CString("a\0b", 3).GetLength(), 3);
-    EXPECT_EQ(SJIS("：退室しました。").bytes(), "\x81\x46\x91\xDE\x8E\xBA\x82\xB5\x82\xDC\x82\xB5\x82\xBD\x81\x42");
-}
-
 } // namespace
