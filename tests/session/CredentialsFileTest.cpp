@@ -1,0 +1,134 @@
+#include "ScriptedPeer.h"
+#include "TempDir.h"
+#include "platform/TextFile.h"
+#include "session/CredentialsFile.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+namespace {
+
+std::string id(std::size_t bytes) {
+    std::string text;
+    for (std::size_t i = 0; i < bytes; ++i) {
+        text += static_cast<char>('a' + i % 26);
+    }
+    return text;
+}
+
+std::vector<std::string> folderEntries() {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(".")) {
+        names.push_back(entry.path().filename().string());
+    }
+    return names;
+}
+
+struct InjectedFailure {
+    explicit InjectedFailure(long afterBytes) { AtomicTextWriter::failAfterBytesForTesting(afterBytes); }
+    ~InjectedFailure() { AtomicTextWriter::failAfterBytesForTesting(-1); }
+};
+
+TEST(CredentialsFile, ReadsTheIdFromLineOne) {
+    struct Case {
+        const char* what;
+        std::string file;
+        std::string expectedId;
+    };
+    const Case cases[] = {
+        {"CR LF", "abc\r\npw\r\n", "abc"},
+        {"LF alone", "abc\npw\n", "abc"},
+        {"CP932 ID", sjis("太郎\r\n秘密\r\n"), sjis("太郎")},
+        {"ID with a backslash trail byte", sjis("表\r\npw\r\n"), sjis("表")},
+        {"no line 2", "abc\r\n", "abc"},
+        // Only a line end is dropped, so the ID of a file without one comes back whole.
+        {"one line without a line end", "abc", "abc"},
+        {"line 1 only a line end", "\r\npw\r\n", ""},
+        {"empty file", "", ""},
+        {"lone CR belongs to the ID", "ab\rc\r\npw\r\n", "ab\rc"},
+        {"ID of 48 bytes", id(48) + "\r\npw\r\n", id(48)},
+        // The line reader stops after 49 bytes; none of them is a line end, so all 49 are kept.
+        {"ID of 49 bytes", id(49) + "\r\npw\r\n", id(49)},
+        {"line 1 of 60 bytes", id(60) + "\r\npw\r\n", id(49)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir folder;
+        TempDir::write(CredentialsFile::kFileName, c.file);
+        CString userId("NONE");
+        EXPECT_EQ(CredentialsFile::read(userId), CredentialsFile::kPresent);
+        EXPECT_EQ(userId.bytes(), c.expectedId);
+    }
+}
+
+TEST(CredentialsFile, MissingFileLeavesTheIdAlone) {
+    TempDir folder;
+    CString userId("NONE");
+    EXPECT_EQ(CredentialsFile::read(userId), CredentialsFile::kMissing);
+    EXPECT_EQ(userId.bytes(), "NONE");
+    EXPECT_EQ(CredentialsFile::kMissing, 1);
+    EXPECT_EQ(CredentialsFile::kPresent, 2);
+}
+
+TEST(CredentialsFile, StoresIdAndPasswordAsTwoCrLfLinesForItsOwnerOnly) {
+    struct Case {
+        std::string userId;
+        std::string password;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"abc", "pw", "abc\r\npw\r\n"},
+        {sjis("太郎"), sjis("秘密"), sjis("太郎\r\n秘密\r\n")},
+        {id(44), id(40), id(44) + "\r\n" + id(40) + "\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.userId);
+        TempDir folder;
+        ASSERT_TRUE(CredentialsFile::store(CString(c.userId), CString(c.password)));
+        EXPECT_EQ(TempDir::read(CredentialsFile::kFileName), c.expected);
+        struct stat info {};
+        ASSERT_EQ(::stat(CredentialsFile::kFileName, &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0600u);
+        EXPECT_EQ(folderEntries(), std::vector<std::string>{CredentialsFile::kFileName});
+
+        CString readBack;
+        EXPECT_EQ(CredentialsFile::read(readBack), CredentialsFile::kPresent);
+        EXPECT_EQ(readBack.bytes(), c.userId);
+    }
+}
+
+TEST(CredentialsFile, FailedStoreKeepsTheOldFile) {
+    for (long afterBytes : {0L, 4L, 7L}) {
+        SCOPED_TRACE(afterBytes);
+        TempDir folder;
+        TempDir::write(CredentialsFile::kFileName, "old\r\nsecret\r\n");
+        InjectedFailure full(afterBytes);
+        EXPECT_FALSE(CredentialsFile::store("taro", "pw"));
+        EXPECT_EQ(TempDir::read(CredentialsFile::kFileName), "old\r\nsecret\r\n");
+        EXPECT_EQ(folderEntries(), std::vector<std::string>{CredentialsFile::kFileName});
+    }
+}
+
+TEST(CredentialsFile, FailedStoreCreatesNoFile) {
+    TempDir folder;
+    {
+        InjectedFailure full(2);
+        EXPECT_FALSE(CredentialsFile::store("taro", "pw"));
+    }
+    EXPECT_FALSE(TempDir::exists(CredentialsFile::kFileName));
+    CString userId("NONE");
+    EXPECT_EQ(CredentialsFile::read(userId), CredentialsFile::kMissing);
+
+    // A current folder that no longer exists cannot take the file either.
+    std::filesystem::create_directory("gone");
+    std::filesystem::current_path("gone");
+    std::filesystem::remove("../gone");
+    EXPECT_FALSE(CredentialsFile::store("taro", "pw"));
+    std::filesystem::current_path(folder.path());
+}
+
+} // namespace
