@@ -1,0 +1,84 @@
+#include "ScratchFolder.h"
+
+#include "FuzzCheck.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace fuzz {
+
+namespace {
+
+std::string g_folder;
+std::vector<std::string> g_arguments;
+std::vector<char*> g_argv;
+
+void removeFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(g_folder, ignored);
+}
+
+std::string baseFolder() {
+    if (::access("/dev/shm", W_OK | X_OK) == 0) {
+        return "/dev/shm";
+    }
+    const char* tmp = std::getenv("TMPDIR");
+    return tmp && tmp[0] == '/' ? tmp : "/tmp";
+}
+
+std::string absolute(const std::string& path) {
+    return std::filesystem::absolute(path).string();
+}
+
+// libFuzzer reads its arguments after LLVMFuzzerInitialize returns, so rewriting them here is enough.
+void makePathsAbsolute(int* argc, char*** argv) {
+    constexpr std::string_view kArtifactPrefix = "-artifact_prefix=";
+    constexpr std::string_view kExactArtifactPath = "-exact_artifact_path=";
+    bool hasArtifactPrefix = false;
+    for (int i = 0; i < *argc; ++i) {
+        std::string argument = (*argv)[i];
+        if (i > 0 && !argument.starts_with("-")) {
+            argument = absolute(argument);
+        } else if (argument.starts_with(kArtifactPrefix)) {
+            hasArtifactPrefix = true;
+            argument = std::string(kArtifactPrefix) + absolute(argument.substr(kArtifactPrefix.size()));
+        } else if (argument.starts_with(kExactArtifactPath)) {
+            argument = std::string(kExactArtifactPath) + absolute(argument.substr(kExactArtifactPath.size()));
+        }
+        g_arguments.push_back(argument);
+    }
+    if (!hasArtifactPrefix) {
+        g_arguments.push_back(std::string(kArtifactPrefix) + std::filesystem::current_path().string() + "/");
+    }
+    for (std::string& argument : g_arguments) {
+        g_argv.push_back(argument.data());
+    }
+    g_argv.push_back(nullptr);
+    *argc = static_cast<int>(g_arguments.size());
+    *argv = g_argv.data();
+}
+
+} // namespace
+
+void ScratchFolder::enter(int* argc, char*** argv) {
+    FUZZ_CHECK(g_folder.empty());
+    makePathsAbsolute(argc, argv);
+    std::string pattern = baseFolder() + "/vesmira-fuzz-XXXXXX";
+    FUZZ_CHECK(::mkdtemp(pattern.data()) != nullptr);
+    g_folder = pattern;
+    FUZZ_CHECK(::chdir(g_folder.c_str()) == 0);
+    std::atexit(removeFolder);
+}
+
+void ScratchFolder::writeFile(const char* name, std::string_view bytes) {
+    std::FILE* file = std::fopen(name, "wb");
+    FUZZ_CHECK(file != nullptr);
+    FUZZ_CHECK(std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size());
+    FUZZ_CHECK(std::fclose(file) == 0);
+}
+
+} // namespace fuzz

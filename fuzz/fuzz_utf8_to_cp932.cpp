@@ -1,0 +1,44 @@
+#include "Cp932Table.h"
+#include "FuzzCheck.h"
+#include "platform/CString.h"
+#include "platform/Cp932Codec.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    fuzz::Cp932Table::instance();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string_view input(reinterpret_cast<const char*>(data), size);
+    fuzz::Cp932Table& table = fuzz::Cp932Table::instance();
+
+    // Whatever comes in, what goes out is CP932 that converts back without a single bad byte, and never longer
+    // than the input: every character takes at most two bytes, every malformed run at least one.
+    const std::string cp932 = Cp932Codec::fromUtf8(input);
+    FUZZ_CHECK(cp932.size() <= input.size());
+    const std::string shown = Cp932Codec::toUtf8(cp932);
+    FUZZ_CHECK(shown.find("\xEF\xBF\xBD") == std::string::npos);
+    FUZZ_CHECK(CString::fromUtf8(input).bytes() == cp932);
+
+    if (fuzz::isValidUtf8(input)) {
+        // Well-formed text (all the window system ever hands over): one CP932 character or "?" per code point.
+        FUZZ_CHECK(cp932 == table.expectedCp932(input));
+        FUZZ_CHECK(fuzz::countCodePoints(shown) == fuzz::countCodePoints(input));
+    }
+
+    const auto& characters = table.oneToOneCharacters();
+    std::string built;
+    std::string builtUtf8;
+    for (std::size_t i = 0; i + 1 < size; i += 2) {
+        const std::size_t index = ((std::size_t{data[i]} << 8) | data[i + 1]) % characters.size();
+        built += characters[index]->cp932;
+        builtUtf8 += characters[index]->utf8;
+    }
+    FUZZ_CHECK(Cp932Codec::fromUtf8(builtUtf8) == built);
+    return 0;
+}
