@@ -11,6 +11,7 @@ packages=(
     libasio-dev libsqlite3-dev libsodium-dev
     clang libclang-rt-14-dev
     xvfb xdotool x11-apps imagemagick
+    desktop-file-utils appstream man-db groff-base systemd dpkg-dev
 )
 
 missing=()
