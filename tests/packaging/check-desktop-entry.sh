@@ -19,11 +19,14 @@ key() {
     sed -n "s/^$1=//p" "$entry"
 }
 
-# Wayland matches windows to the entry by the name the program gives Qt, X11 by WM_CLASS (the executable's name).
+# Wayland matches windows to the entry by the desktop file name the program gives Qt; X11 by the class of WM_CLASS,
+# which Qt takes from the application name (the instance is the executable's name).
 grep -q "setDesktopFileName(QStringLiteral(\"$app_id\"))" "$source_dir/platform/CWinApp.cpp" ||
     fail "platform/CWinApp.cpp does not name the desktop entry $app_id"
+wm_class="$(key StartupWMClass)"
+grep -q "setApplicationName(QStringLiteral(\"$wm_class\"))" "$source_dir/platform/CWinApp.cpp" ||
+    fail "StartupWMClass '$wm_class' is not the application name that platform/CWinApp.cpp sets"
 [ "$(key Exec)" = "vesmira" ] || fail "Exec is '$(key Exec)', not vesmira"
-[ "$(key StartupWMClass)" = "vesmira" ] || fail "StartupWMClass is '$(key StartupWMClass)', not vesmira"
 [ "$(key Icon)" = "$app_id" ] || fail "Icon is '$(key Icon)', not $app_id"
 [ "$(key Terminal)" = "false" ] || fail "Terminal is not false"
 [ -n "$(key 'Name\[ja\]')" ] || fail "no Japanese Name"

@@ -98,6 +98,11 @@ done
 
 if [ "$build_client" = 1 ]; then
     [ -x "$p/$bindir/vesmira" ] || fail "vesmira is not executable"
+    # Checks the metainfo against the installed tree: its launchable desktop entry must be there.
+    appstreamcli validate-tree --no-net --strict "$p" >"$tmp/appstream.txt" 2>&1 || {
+        cat "$tmp/appstream.txt" >&2
+        fail "appstreamcli validate-tree rejected the installed tree"
+    }
     if ! report="$(desktop-file-validate "$p/$datadir/applications/$app_id.desktop" 2>&1)" || [ -n "$report" ]; then
         fail "the installed desktop entry: $report"
     fi
