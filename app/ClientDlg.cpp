@@ -2,8 +2,10 @@
 
 #include "app/AboutDlg.h"
 #include "platform/CAsyncSocket.h"
+#include "platform/CFileDialog.h"
 #include "platform/CWinApp.h"
 #include "platform/Runtime.h"
+#include "platform/TextFile.h"
 #include "res/ResourceIds.h"
 #include "session/ClientSocket.h"
 #include "session/CredentialsFile.h"
@@ -78,6 +80,9 @@ bool CClientDlg::OnCommand(int id) {
     case IDC_EXIT:
         OnExit();
         return true;
+    case IDC_SAVE:
+        OnSave();
+        return true;
     case IDC_EDIT_RULES:
         OnEditRules();
         return true;
@@ -101,6 +106,28 @@ bool CClientDlg::OnCommand(int id) {
     default:
         return false;
     }
+}
+
+void CClientDlg::OnSave() {
+    CFileDialog dialog(false, "*.*", "log.txt", OFN_OVERWRITEPROMPT | OFN_HIDEREADONLY,
+                       SJIS("テキスト　 (*.txt)|*.txt| All Files (*.*)|*.*|"), this);
+    if (dialog.DoModal() != 1) {
+        return;
+    }
+    CString fileName = dialog.GetFileName();
+    // Written at the full path the user chose, so the current folder (and with it EntryData.txt and omake.txt)
+    // stays where it was. The transcript's own CR LF line ends go out unchanged.
+    AtomicTextWriter file;
+    if (!file.open(dialog.GetPathName().bytes())) {
+        MessageBox(SJIS("ファイルが開けませんでした。\n"), fileName);
+        return;
+    }
+    bool written = file.writeBinary(m_transcript.view());
+    if (!file.commit() || !written) {
+        MessageBox(SJIS("ファイルに書き込めませんでした。\n"), fileName);
+        return;
+    }
+    MessageBox(SJIS("保存しました。\n"), fileName);
 }
 
 void CClientDlg::OnEditRules() {

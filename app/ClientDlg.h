@@ -41,6 +41,7 @@ private:
     void OnDisconnect();
     void OnExit();
     void OnEditRules();
+    void OnSave();
     void ShowSystemError();
     void releaseConnection();
 

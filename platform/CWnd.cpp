@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTextCursor>
+#include <QTextDocument>
 
 namespace bridge {
 
@@ -44,6 +45,11 @@ int controlId(const QObject* widget) {
 
 } // namespace bridge
 
+namespace {
+// Bytes of the text last set into a multi-line edit by the program.
+constexpr const char* kSetSize = "vesmiraSetSize";
+} // namespace
+
 CWnd::~CWnd() = default;
 
 int CWnd::GetDlgCtrlID() const {
@@ -56,6 +62,8 @@ void CWnd::SetWindowText(const CString& text) {
     }
     if (auto* edit = qobject_cast<QPlainTextEdit*>(m_widget)) {
         edit->setPlainText(bridge::toQtMultiLine(text));
+        edit->document()->setModified(false);
+        edit->setProperty(kSetSize, static_cast<qlonglong>(text.size()));
     } else if (auto* line = qobject_cast<QLineEdit*>(m_widget)) {
         line->setText(bridge::toQt(text));
     } else if (auto* button = qobject_cast<QAbstractButton*>(m_widget)) {
@@ -65,6 +73,25 @@ void CWnd::SetWindowText(const CString& text) {
     } else if (m_widget->isWindow()) {
         m_widget->setWindowTitle(bridge::toQt(text));
     }
+}
+
+void CWnd::SetWindowTextAppending(const CString& whole, const CString& tail) {
+    auto* edit = qobject_cast<QPlainTextEdit*>(m_widget);
+    QVariant setSize = edit ? edit->property(kSetSize) : QVariant();
+    bool unchanged = setSize.isValid() && !edit->document()->isModified() &&
+                     static_cast<std::size_t>(setSize.toLongLong()) + tail.size() == whole.size();
+    // A CR LF split between the old text and the tail would read differently in pieces.
+    bool splitsLineEnd = !tail.IsEmpty() && tail[0] == '\n' && whole.size() > tail.size() &&
+                         whole[whole.size() - tail.size() - 1] == '\r';
+    if (!unchanged || splitsLineEnd) {
+        SetWindowText(whole);
+        return;
+    }
+    QTextCursor cursor(edit->document());
+    cursor.movePosition(QTextCursor::End);
+    cursor.insertText(bridge::toQtMultiLine(tail));
+    edit->document()->setModified(false);
+    edit->setProperty(kSetSize, static_cast<qlonglong>(whole.size()));
 }
 
 CString CWnd::GetWindowText() const {

@@ -33,6 +33,10 @@ public:
     int GetDlgCtrlID() const;
 
     void SetWindowText(const CString& text);
+    // Sets the text to `whole`, which the caller guarantees is the text last set followed by `tail`. When the
+    // control still shows exactly what was last set (the user has not typed into it), only the tail is added, so
+    // the cost does not grow with the text; otherwise the whole text is set.
+    void SetWindowTextAppending(const CString& whole, const CString& tail);
     CString GetWindowText() const;
 
     void SetFocus();

@@ -58,16 +58,19 @@ Converter& fromUtf8Converter() {
     return converter;
 }
 
-std::size_t utf8SequenceLength(unsigned char lead, std::size_t available) {
+// Bytes to skip at a malformed or unconvertible UTF-8 sequence: the lead byte and only the continuation bytes
+// that really follow it, so the characters behind a broken sequence survive.
+std::size_t utf8SkipLength(const char* in, std::size_t available) {
+    auto lead = static_cast<unsigned char>(in[0]);
+    std::size_t announced = lead >= 0xF0 && lead <= 0xF4   ? 4
+                            : lead >= 0xE0 && lead <= 0xEF ? 3
+                            : lead >= 0xC2 && lead <= 0xDF ? 2
+                                                           : 1;
     std::size_t length = 1;
-    if (lead >= 0xF0 && lead < 0xF8) {
-        length = 4;
-    } else if (lead >= 0xE0) {
-        length = 3;
-    } else if (lead >= 0xC0) {
-        length = 2;
+    while (length < announced && length < available && (static_cast<unsigned char>(in[length]) & 0xC0) == 0x80) {
+        ++length;
     }
-    return length <= available ? length : available;
+    return length;
 }
 
 } // namespace
@@ -108,7 +111,7 @@ std::string fromUtf8(std::string_view utf8) {
         if (converter.convert(in, inLeft, out) == 0) {
             break;
         }
-        std::size_t skip = utf8SequenceLength(static_cast<unsigned char>(*in), inLeft);
+        std::size_t skip = utf8SkipLength(in, inLeft);
         out += '?';
         in += skip;
         inLeft -= skip;

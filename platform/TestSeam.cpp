@@ -6,6 +6,8 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QComboBox>
+#include <QFileDialog>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMenu>
@@ -99,6 +101,9 @@ ModalWindow::Kind ModalWindow::kind() const {
     if (qobject_cast<QMenu*>(m_window)) {
         return Kind::Menu;
     }
+    if (qobject_cast<QFileDialog*>(m_window)) {
+        return Kind::FileDialog;
+    }
     return Kind::Dialog;
 }
 
@@ -176,6 +181,11 @@ void ModalWindow::press(int id) {
                 return;
             }
         }
+        // Boxes of Qt's own dialogs (the overwrite question) carry standard buttons.
+        QMessageBox::StandardButton standard = id == 6 ? QMessageBox::Yes : id == 7 ? QMessageBox::No : QMessageBox::Ok;
+        if (QAbstractButton* button = box->button(standard)) {
+            button->click();
+        }
         return;
     }
     if (CDialog* owner = dialog()) {
@@ -221,6 +231,35 @@ std::vector<std::string> ModalWindow::menuItems() const {
         }
     }
     return items;
+}
+
+std::string ModalWindow::offeredFileName() const {
+    auto* dialog = qobject_cast<QFileDialog*>(m_window);
+    QLineEdit* name = dialog ? dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")) : nullptr;
+    return name ? name->text().toStdString() : std::string();
+}
+
+std::vector<std::string> ModalWindow::fileFilters() const {
+    std::vector<std::string> filters;
+    auto* dialog = qobject_cast<QFileDialog*>(m_window);
+    auto* combo = dialog ? dialog->findChild<QComboBox*>(QStringLiteral("fileTypeCombo")) : nullptr;
+    for (int i = 0; combo && i < combo->count(); ++i) {
+        filters.push_back(combo->itemText(i).toStdString());
+    }
+    return filters;
+}
+
+bool ModalWindow::isSaveDialog() const {
+    auto* dialog = qobject_cast<QFileDialog*>(m_window);
+    return dialog && dialog->acceptMode() == QFileDialog::AcceptSave;
+}
+
+void ModalWindow::chooseFile(const std::string& path) {
+    if (auto* dialog = qobject_cast<QFileDialog*>(m_window)) {
+        dialog->selectFile(QString::fromStdString(path));
+        // As the user's press of the dialog's accept button: QFileDialog::accept() is not public.
+        QMetaObject::invokeMethod(dialog, "accept", Qt::DirectConnection);
+    }
 }
 
 bool ModalWindow::isOpen() const {

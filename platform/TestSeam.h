@@ -13,7 +13,7 @@ class QWidget;
 // as a user would. Texts are UTF-8.
 class ModalWindow {
 public:
-    enum class Kind { MessageBox, Dialog, Menu };
+    enum class Kind { MessageBox, Dialog, Menu, FileDialog };
 
     explicit ModalWindow(QWidget* window) : m_window(window) {}
 
@@ -43,6 +43,13 @@ public:
     void chooseMenuItem(const std::string& utf8Text);
     std::vector<std::string> menuItems() const;
     bool isOpen() const;
+
+    // File dialogs: the offered name, the filter entries, save or open mode; choosing a path confirms it (an
+    // existing file may then bring up the overwrite question, answered by the next answer).
+    std::string offeredFileName() const;
+    std::vector<std::string> fileFilters() const;
+    bool isSaveDialog() const;
+    void chooseFile(const std::string& path);
 
 private:
     QWidget* m_window;

@@ -83,7 +83,7 @@ void AtomicTextWriter::failAfterBytesForTesting(long bytes) {
     g_failAfterBytes = bytes;
 }
 
-bool AtomicTextWriter::open(const std::string& path, unsigned permissions) {
+bool AtomicTextWriter::open(const std::string& path, unsigned permissions, bool forcePermissions) {
     discard();
     m_path = path;
     m_failed = false;
@@ -94,7 +94,8 @@ bool AtomicTextWriter::open(const std::string& path, unsigned permissions) {
         return false;
     }
     struct stat existing {};
-    mode_t mode = ::stat(path.c_str(), &existing) == 0 ? (existing.st_mode & 07777) : static_cast<mode_t>(permissions);
+    mode_t mode = !forcePermissions && ::stat(path.c_str(), &existing) == 0 ? (existing.st_mode & 07777)
+                                                                            : static_cast<mode_t>(permissions);
     if (::fchmod(fd, mode) != 0) {
         m_failed = true;
     }
@@ -109,9 +110,6 @@ bool AtomicTextWriter::open(const std::string& path, unsigned permissions) {
 }
 
 bool AtomicTextWriter::write(std::string_view text) {
-    if (!m_file || m_failed) {
-        return false;
-    }
     std::string translated;
     translated.reserve(text.size() + text.size() / 16);
     for (char c : text) {
@@ -119,6 +117,13 @@ bool AtomicTextWriter::write(std::string_view text) {
             translated += '\r';
         }
         translated += c;
+    }
+    return writeBinary(translated);
+}
+
+bool AtomicTextWriter::writeBinary(std::string_view translated) {
+    if (!m_file || m_failed) {
+        return false;
     }
     std::size_t toWrite = translated.size();
     if (g_failAfterBytes >= 0) {

@@ -42,10 +42,12 @@ public:
     AtomicTextWriter(const AtomicTextWriter&) = delete;
     AtomicTextWriter& operator=(const AtomicTextWriter&) = delete;
 
-    // `permissions` applies to a newly created file; an existing file keeps its own.
-    bool open(const std::string& path, unsigned permissions = 0644);
+    // `permissions` applies to a newly created file; an existing file keeps its own unless `forcePermissions`.
+    bool open(const std::string& path, unsigned permissions = 0644, bool forcePermissions = false);
     bool write(std::string_view text);
     bool write(const CString& text) { return write(text.view()); }
+    // Writes the bytes as they are, line ends included.
+    bool writeBinary(std::string_view bytes);
     // Flushes, syncs and renames over the target. False if anything failed since open(); the target is then unchanged.
     bool commit();
     void discard();

@@ -46,10 +46,12 @@ void CClientSocket::OnReceive(int errorCode) {
 
     if (m_flow == 1 && host->signedIn() == 1) {
         CString& transcript = host->transcript();
-        transcript += text;
-        transcript += "\r\n";
+        CString line = text + "\r\n";
+        transcript += line;
         if (m_pWnd) {
-            m_pWnd->SetWindowText(transcript);
+            // The control shows the whole transcript; when it still holds what was last set, only the new line
+            // is added, so a long conversation does not slow each line down.
+            m_pWnd->SetWindowTextAppending(transcript, line);
             m_pWnd->ScrollToEnd();
         }
     } else if (m_flow == 1) {

@@ -27,7 +27,8 @@ int read(CString& userId) {
 
 bool store(const CString& userId, const CString& password) {
     AtomicTextWriter file;
-    if (!file.open(kFileName, 0600)) {
+    // It holds a password in plain text: readable by its owner only, also when an older file was not.
+    if (!file.open(kFileName, 0600, true)) {
         return false;
     }
     file.write(userId);

@@ -101,6 +101,16 @@ TEST(CredentialsFile, StoresIdAndPasswordAsTwoCrLfLinesForItsOwnerOnly) {
     }
 }
 
+TEST(CredentialsFile, StoreMakesAnOlderReadableFilePrivate) {
+    TempDir folder;
+    TempDir::write(CredentialsFile::kFileName, "old\r\nsecret\r\n");
+    ASSERT_EQ(::chmod(CredentialsFile::kFileName, 0644), 0);
+    ASSERT_TRUE(CredentialsFile::store("taro", "pw"));
+    struct stat info {};
+    ASSERT_EQ(::stat(CredentialsFile::kFileName, &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+}
+
 TEST(CredentialsFile, FailedStoreKeepsTheOldFile) {
     for (long afterBytes : {0L, 4L, 7L}) {
         SCOPED_TRACE(afterBytes);

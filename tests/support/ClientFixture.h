@@ -80,6 +80,11 @@ protected:
     void signIn(const std::string& user, ScriptedPeer::Script afterSignIn) {
         TempDir::write("EntryData.txt", user + "\r\npassword\r\n");
         openWindow();
+        authenticate(user, std::move(afterSignIn));
+    }
+
+    // Connects the open window and signs in as `user` through the authentication dialog.
+    void authenticate(const std::string& user, ScriptedPeer::Script afterSignIn) {
         TestSeam::expect([](ModalWindow& dialog) {
             dialog.setControlText(IDC_JUDGE_PASSWORD, "pw");
             dialog.press(IDC_JUDGE_AUTHENTICATE);
