@@ -47,8 +47,9 @@ check_package() {
         fail "$package holds other files than the $component component installs (< missing, > extra):"
         cat "$tmp/diff.txt" >&2
     fi
-    local changelog="$tmp/$package/usr/share/doc/$package/changelog.Debian.gz"
-    if [ -f "$changelog" ]; then
+    local changelog
+    changelog="$(find "$tmp/$package" -path "*/share/doc/$package/changelog.Debian.gz")"
+    if [ -n "$changelog" ]; then
         gzip -dc "$changelog" >"$tmp/changelog"
         local logged
         logged="$(dpkg-parsechangelog -l "$tmp/changelog" -S Version || true)"
