@@ -3,6 +3,7 @@
 #include "server/ChatServer.h"
 
 #include <utility>
+#include <vector>
 
 namespace vesmira {
 
@@ -76,8 +77,11 @@ void Connection::onSignInMessage(std::string_view message) {
     if (!outcome.accepted) {
         log(LogLevel::Info, "sign-in refused: " + std::string(outcome.reason));
         if (++m_refusals >= m_settings.maxRefusals) {
-            // Stop reading; the connection closes once the last "ng" is out.
+            // Stop reading; the connection closes once the last "ng" is out, or now if nothing can be sent.
             m_closeWhenFlushed = true;
+            if (!m_writing) {
+                close("too many refused sign-in messages", LogLevel::Warn);
+            }
             return;
         }
     } else if (m_protocol.signedIn()) {
@@ -126,7 +130,7 @@ void Connection::onEndOfStream() {
 }
 
 bool Connection::deliver(Bytes bytes) {
-    if (m_closed) {
+    if (m_closed || m_writeFailed) {
         return true;
     }
     if (m_queuedBytes + bytes->size() > m_settings.maxQueuedBytes) {
@@ -143,28 +147,52 @@ bool Connection::deliver(Bytes bytes) {
 
 void Connection::writeNext() {
     m_writing = true;
-    // The handler keeps the bytes alive even after close() has emptied the queue.
-    Bytes bytes = m_sendQueue.front();
-    asio::async_write(m_socket, asio::buffer(*bytes),
-                      [self = shared_from_this(), bytes](const std::error_code& ec, std::size_t) {
-                          if (self->m_closed) {
-                              return;
-                          }
-                          if (ec) {
-                              self->close("write failed: " + ec.message());
-                              return;
-                          }
-                          self->m_queuedBytes -= bytes->size();
-                          self->m_sendQueue.pop_front();
-                          if (!self->m_sendQueue.empty()) {
-                              self->writeNext();
-                              return;
-                          }
-                          self->m_writing = false;
-                          if (self->m_closeWhenFlushed) {
-                              self->close("too many refused sign-in messages", LogLevel::Warn);
-                          }
-                      });
+    // Everything queued goes out in one gathered write, so that each completion drains the whole queue. A
+    // completion waits its turn behind the handlers relaying a burst from many senders; sending one record per
+    // turn, a reader that keeps up would still fall behind by all they queue meanwhile and be dropped.
+    // The batch keeps the bytes alive even after close() has emptied the queue.
+    auto batch = std::make_shared<std::vector<Bytes>>(m_sendQueue.begin(), m_sendQueue.end());
+    std::vector<asio::const_buffer> buffers;
+    buffers.reserve(batch->size());
+    for (const Bytes& bytes : *batch) {
+        buffers.push_back(asio::buffer(*bytes));
+    }
+    asio::async_write(m_socket, buffers, [self = shared_from_this(), batch](const std::error_code& ec, std::size_t) {
+        if (self->m_closed) {
+            return;
+        }
+        if (ec) {
+            self->onWriteFailed(ec);
+            return;
+        }
+        for (const Bytes& bytes : *batch) {
+            self->m_queuedBytes -= bytes->size();
+            self->m_sendQueue.pop_front();
+        }
+        if (!self->m_sendQueue.empty()) {
+            self->writeNext();
+            return;
+        }
+        self->m_writing = false;
+        if (self->m_closeWhenFlushed) {
+            self->close("too many refused sign-in messages", LogLevel::Warn);
+        }
+    });
+}
+
+void Connection::onWriteFailed(const std::error_code& ec) {
+    // A client that leaves while chat is still on its way resets the connection, and the reset fails the write
+    // before its last records and leave notice, which arrived just ahead of it, have been read. Nothing more can
+    // be sent; the read side takes what is left and then ends the connection as usual.
+    m_writeFailed = true;
+    m_writing = false;
+    m_sendQueue.clear();
+    m_queuedBytes = 0;
+    log(LogLevel::Debug, "write failed: " + ec.message());
+    if (m_closeWhenFlushed) {
+        // Reading has stopped already: nothing else would end this connection.
+        close("write failed: " + ec.message());
+    }
 }
 
 void Connection::close(std::string_view reason, LogLevel level) {

@@ -44,6 +44,7 @@ private:
     void readRecords();
     void onEndOfStream();
     void writeNext();
+    void onWriteFailed(const std::error_code& ec);
     void log(LogLevel level, std::string_view message);
 
     // Sign-in messages and chat bytes are both read through this; anything longer than one sign-in message is
@@ -63,6 +64,7 @@ private:
     unsigned m_refusals = 0;
     bool m_writing = false;
     bool m_closeWhenFlushed = false;
+    bool m_writeFailed = false; // the peer is gone; what it sent is still read, nothing more is sent
     bool m_closed = false;
     std::string m_peer;
 };

@@ -3,8 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace vesmira {
@@ -126,6 +129,26 @@ TEST_F(ProtocolTest, LeaveNoticeSurvivesAResetFromUnreadData) {
     EXPECT_EQ(alice->receive(kRecordBytes), record("bob" + kLeaveSuffix));
 }
 
+TEST_F(ProtocolTest, LeaveNoticeSurvivesAResetWhileChatIsOnItsWay) {
+    // Bob reads nothing, so the server is still writing chat to him when he leaves: the reset fails that write
+    // before his notice is read, and the notice must be relayed all the same. The chat is more than the kernel
+    // buffers between them hold, and less than the send queue.
+    ServerSettings settings;
+    settings.maxQueuedBytes = 16 << 20;
+    startServer(settings);
+    auto alice = registered("alice");
+    auto bob = registered("bob", 4096);
+    std::string chat;
+    for (int n = 0; n < 16000; ++n) {
+        chat += record("alice> " + std::to_string(n));
+    }
+    ASSERT_TRUE(alice->send(chat));
+    ASSERT_EQ(alice->receive(chat.size()), chat);
+    ASSERT_TRUE(bob->send("bob" + kLeaveSuffix));
+    bob->close();
+    EXPECT_EQ(alice->receive(kRecordBytes), record("bob" + kLeaveSuffix));
+}
+
 TEST_F(ProtocolTest, HalfCloseOnARecordBoundaryRelaysNothing) {
     auto alice = registered("alice");
     auto bob = registered("bob");
@@ -217,6 +240,50 @@ TEST_F(ProtocolTest, ReaderThatNeverReadsIsDroppedOthersKeepReceiving) {
     EXPECT_LT(*backlog, sent * kRecordBytes);
     ASSERT_TRUE(bob->send(record("bob> after")));
     EXPECT_EQ(alice->receive(kRecordBytes), record("bob> after"));
+}
+
+TEST_F(ProtocolTest, BurstFromManySendersReachesEveryReader) {
+    // Every client sends all its records at once, and together they relay far more than one send queue holds:
+    // readers that keep up must still get everything, however many records each of them is owed at a time.
+    ServerSettings settings;
+    settings.maxQueuedBytes = 64 * kRecordBytes;
+    startServer(settings);
+    constexpr int kClients = 12;
+    constexpr int kRecordsEach = 24;
+    constexpr std::size_t kOwed = std::size_t{kClients} * kRecordsEach * kRecordBytes;
+    std::vector<std::unique_ptr<TestClient>> clients;
+    for (int i = 0; i < kClients; ++i) {
+        clients.push_back(registered("user" + std::to_string(i)));
+    }
+    // Each reader on its own thread, so that no connection waits for the test to get round to it.
+    std::vector<std::optional<std::string>> received(kClients);
+    std::vector<std::thread> readers;
+    for (int i = 0; i < kClients; ++i) {
+        readers.emplace_back([&, i] { received[i] = clients[i]->receive(kOwed, std::chrono::seconds(20)); });
+    }
+    for (int i = 0; i < kClients; ++i) {
+        std::string burst;
+        for (int n = 0; n < kRecordsEach; ++n) {
+            burst += record("user" + std::to_string(i) + "> " + std::to_string(n));
+        }
+        EXPECT_TRUE(clients[i]->send(burst));
+    }
+    for (std::thread& reader : readers) {
+        reader.join();
+    }
+    EXPECT_EQ(m_server->overflowDrops(), 0u);
+    for (int i = 0; i < kClients; ++i) {
+        ASSERT_TRUE(received[i].has_value()) << "user" << i << " was cut off";
+        // Senders interleave at will, but each sender's records arrive in its own order.
+        std::vector<int> next(kClients, 0);
+        for (std::size_t offset = 0; offset < kOwed; offset += kRecordBytes) {
+            const std::string line = received[i]->substr(offset, kRecordBytes).c_str();
+            const int sender = std::atoi(line.c_str() + 4);
+            ASSERT_TRUE(line.starts_with("user") && sender >= 0 && sender < kClients) << line;
+            ASSERT_EQ(line, "user" + std::to_string(sender) + "> " + std::to_string(next[sender]));
+            ++next[sender];
+        }
+    }
 }
 
 TEST_F(ProtocolTest, RaceForTheSameIdHasOneWinner) {
