@@ -12,6 +12,7 @@
 #include <QScrollBar>
 #include <QTextCursor>
 #include <QTextDocument>
+#include <QTimer>
 
 namespace bridge {
 
@@ -48,6 +49,17 @@ int controlId(const QObject* widget) {
 namespace {
 // Bytes of the text last set into a multi-line edit by the program.
 constexpr const char* kSetSize = "vesmiraSetSize";
+
+// A server can send lines far faster than a screen can show them: while lines stream in, the control is drawn at
+// most once per frame instead of once per line. Its text is always current; only the drawing waits.
+void coalesceRepaints(QWidget* widget) {
+    if (!widget->updatesEnabled()) {
+        return;
+    }
+    widget->setUpdatesEnabled(false);
+    QTimer::singleShot(16, widget, [widget] { widget->setUpdatesEnabled(true); });
+}
+
 } // namespace
 
 CWnd::~CWnd() = default;
@@ -89,6 +101,7 @@ void CWnd::SetWindowTextAppending(const CString& whole, const CString& tail) {
     }
     QTextCursor cursor(edit->document());
     cursor.movePosition(QTextCursor::End);
+    coalesceRepaints(edit);
     cursor.insertText(bridge::toQtMultiLine(tail));
     edit->document()->setModified(false);
     edit->setProperty(kSetSize, static_cast<qlonglong>(whole.size()));
@@ -169,6 +182,15 @@ void CWnd::ScrollCaret() {
 }
 
 void CWnd::ScrollToEnd() {
+    // Selecting everything and deselecting again ends with the caret at the end and the last line in view; going
+    // there directly gives the same result without touching every line of a long text twice.
+    if (auto* edit = qobject_cast<QPlainTextEdit*>(m_widget)) {
+        QTextCursor cursor = edit->textCursor();
+        cursor.movePosition(QTextCursor::End);
+        edit->setTextCursor(cursor);
+        edit->ensureCursorVisible();
+        return;
+    }
     SetSel(0, -1);
     ScrollCaret();
     SetSel(-1, -1);

@@ -14,7 +14,7 @@ run_suite() {
 }
 
 echo "== Normal build"
-run_suite "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+run_suite "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESMIRA_BUILD_BENCH=ON
 
 echo "== Sanitizer build (ASan + UBSan)"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1"

@@ -23,6 +23,7 @@ public:
     std::string readAvailable(std::chrono::milliseconds limit);
     // True when the client closes its side (end of stream) within `limit`.
     bool waitForEnd(std::chrono::milliseconds limit = std::chrono::seconds(10));
+    int handle() const { return m_fd; }
     void close();
     // Closes with a reset instead of an orderly end of stream.
     void reset();
