@@ -69,10 +69,8 @@ void CEntryDlg::OnRegister() {
         m_passwordEdit.SetFocus();
         return;
     }
-    SessionHost* host = SessionHost::find();
-    CClientSocket* socket = host ? host->connection() : nullptr;
+    CClientSocket* socket = SignInExchange::connectionFor(*this);
     if (!socket) {
-        MessageBox(SJIS(kNotConnected), SJIS(kConnectErrorCaption));
         return;
     }
     switch (SignInExchange::run(*socket, WireFormat::kRegisterCommand, m_id, m_password)) {

@@ -71,10 +71,8 @@ void CJudgeDlg::OnAuthenticate() {
         m_passwordEdit.SetFocus();
         return;
     }
-    SessionHost* host = SessionHost::find();
-    CClientSocket* socket = host ? host->connection() : nullptr;
+    CClientSocket* socket = SignInExchange::connectionFor(*this);
     if (!socket) {
-        MessageBox(SJIS(kNotConnected), SJIS(kConnectErrorCaption));
         return;
     }
     switch (SignInExchange::run(*socket, WireFormat::kAuthenticateCommand, *userField, *passwordField)) {

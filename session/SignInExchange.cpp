@@ -1,6 +1,9 @@
 #include "SignInExchange.h"
 
 #include "platform/CAsyncSocket.h"
+#include "platform/CWnd.h"
+#include "session/SessionHost.h"
+#include "session/SessionTexts.h"
 #include "session/WireFormat.h"
 
 namespace SignInExchange {
@@ -15,6 +18,15 @@ bool step(CSocket& socket, std::string_view message) {
 }
 
 } // namespace
+
+CClientSocket* connectionFor(CWnd& dialog) {
+    SessionHost* host = SessionHost::find();
+    CClientSocket* socket = host ? host->connection() : nullptr;
+    if (!socket) {
+        dialog.MessageBox(SJIS(SessionTexts::kNotConnected), SJIS(SessionTexts::kConnectErrorCaption));
+    }
+    return socket;
+}
 
 Outcome run(CSocket& socket, std::string_view command, const CString& firstField, const CString& secondField) {
     if (!step(socket, command)) {

@@ -4,13 +4,19 @@
 
 #include <string_view>
 
+class CClientSocket;
 class CSocket;
+class CWnd;
 
 // One run of a sign-in exchange: the command word, then two fields, each answered by one reply read with its own
 // blocking receive. The run stops at the first reply that is not "ok".
 namespace SignInExchange {
 
 enum class Outcome { Accepted, CommandRefused, FirstFieldRefused, SecondFieldRefused };
+
+// The main window's connection for a run; when the server has closed it, says so in a box owned by `dialog` and
+// gives nullptr, so that nothing is written.
+CClientSocket* connectionFor(CWnd& dialog);
 
 Outcome run(CSocket& socket, std::string_view command, const CString& firstField, const CString& secondField);
 

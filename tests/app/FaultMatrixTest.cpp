@@ -18,12 +18,6 @@ namespace {
 
 const std::string kEntry("ENTRY\0", 6);
 
-std::string record(const std::string& line) {
-    std::string bytes = line;
-    bytes.resize(500, '\0');
-    return bytes;
-}
-
 std::string noise(std::size_t size, unsigned seed) {
     std::mt19937 generator(seed);
     std::string bytes(size, '\0');
@@ -139,8 +133,8 @@ TEST_F(FaultMatrix, ServerClosesMidChatAndMidRecord) {
         TempDir folder;
         std::atomic<bool> closeNow{false};
         signIn("taro", [&](PeerConnection& peer) {
-            peer.send(record("first"));
-            peer.send(midRecord ? record("second").substr(0, 250) : record("second"));
+            peer.send(chatRecord("first"));
+            peer.send(midRecord ? chatRecord("second").substr(0, 250) : chatRecord("second"));
             waitForFlag(closeNow);
             peer.reset();
         });
@@ -262,7 +256,7 @@ TEST_F(FaultMatrix, ARecordDrippedOneByteAtATimeBecomesShortLines) {
         waitForFlag(start);
         int noDelay = 1; // every byte its own segment
         ::setsockopt(peer.handle(), IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
-        std::string bytes = record("abc");
+        std::string bytes = chatRecord("abc");
         for (std::size_t i = 0; i < 20; ++i) {
             peer.send(bytes.substr(i, 1));
             std::this_thread::sleep_for(std::chrono::milliseconds(20));

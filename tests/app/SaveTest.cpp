@@ -10,12 +10,6 @@ using Save = ClientFixture;
 
 namespace {
 
-std::string record(const std::string& line) {
-    std::string bytes = line;
-    bytes.resize(500, '\0');
-    return bytes;
-}
-
 // Answers the save dialog with `path` and checks what it offers.
 void chooseInSaveDialog(const std::string& path) {
     TestSeam::expect([path](ModalWindow& dialog) {
@@ -49,9 +43,9 @@ TEST_F(Save, AnEmptyTranscriptGivesAnEmptyFileInAnyState) {
 TEST_F(Save, WritesTheTranscriptBytesWithCrLfAtTheChosenPathOnly) {
     const std::string invalid = "\x81\x20\xFF\x80\xA0"; // not CP932: shown marked, kept as they are
     signIn("taro", [&](PeerConnection& peer) {
-        peer.send(record("taro" + sjis("：") + sjis("おはよう")));
+        peer.send(chatRecord("taro" + sjis("：") + sjis("おはよう")));
         peer.readAvailable(std::chrono::milliseconds(100));
-        peer.send(record(invalid));
+        peer.send(chatRecord(invalid));
         peer.waitForEnd();
     });
     std::string expected = "taro" + sjis("：") + sjis("おはよう") + "\r\n" + invalid + "\r\n";
@@ -104,9 +98,9 @@ TEST_F(Save, CancelWritesNothing) {
 TEST_F(Save, TheReceivedTextShowsTheTranscriptAfterTypingAndDisconnect) {
     std::atomic<bool> sendTwo{false};
     signIn("taro", [&](PeerConnection& peer) {
-        peer.send(record("one"));
+        peer.send(chatRecord("one"));
         waitForFlag(sendTwo);
-        peer.send(record("two"));
+        peer.send(chatRecord("two"));
         peer.waitForEnd();
     });
     ASSERT_TRUE(pumpUntil([&] { return text(IDC_RECEIVED) == "one\r\n"; }));
@@ -125,7 +119,7 @@ TEST_F(Save, TheReceivedTextShowsTheTranscriptAfterTypingAndDisconnect) {
     EXPECT_EQ(text(IDC_RECEIVED), "");
     ASSERT_TRUE(m_peer.finish());
     authenticate("taro", [](PeerConnection& peer) {
-        peer.send(record("three"));
+        peer.send(chatRecord("three"));
         peer.waitForEnd();
     });
     ASSERT_TRUE(pumpUntil([&] { return text(IDC_RECEIVED) == "one\r\ntwo\r\nthree\r\n"; }));

@@ -6,12 +6,6 @@ using SessionCommands = ClientFixture;
 
 namespace {
 
-std::string record(const std::string& line) {
-    std::string bytes = line;
-    bytes.resize(500, '\0');
-    return bytes;
-}
-
 const std::string kColon = "\x81\x46";
 const std::string kLeave = "\x81\x46\x91\xDE\x8E\xBA\x82\xB5\x82\xDC\x82\xB5\x82\xBD\x81\x42";
 
@@ -33,7 +27,7 @@ TEST_F(SessionCommands, SendWritesOneZeroFilledRecordPerLine) {
     std::atomic<int> received{0};
     signIn("taro", [&](PeerConnection& peer) {
         for (const Case& c : cases) {
-            EXPECT_EQ(peer.read(500), record(c.line)) << c.name;
+            EXPECT_EQ(peer.read(500), chatRecord(c.line)) << c.name;
             ++received;
         }
     });

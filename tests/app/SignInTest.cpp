@@ -10,12 +10,6 @@ namespace {
 const std::string kEntry("ENTRY\0", 6);
 const std::string kJudge("JUDGE\0", 6);
 
-std::string record(const std::string& line) {
-    std::string bytes = line;
-    bytes.resize(500, '\0');
-    return bytes;
-}
-
 void typeAndPress(ModalWindow& dialog, int idEdit, const std::string& id, int passwordEdit, const std::string& password,
                   int button) {
     dialog.setControlText(idEdit, id);
@@ -23,14 +17,13 @@ void typeAndPress(ModalWindow& dialog, int idEdit, const std::string& id, int pa
     dialog.press(button);
 }
 
-void expectAppBox(const std::string& text, int focusAfter = -1) {
+void expectAppBox(const std::string& text) {
     TestSeam::expect([text](ModalWindow& box) {
         EXPECT_EQ(box.text(), text);
         EXPECT_EQ(box.caption(), "Vesmira");
         EXPECT_TRUE(box.hasWarningIcon());
         box.press(IDOK);
     });
-    (void)focusAfter;
 }
 
 } // namespace
@@ -60,7 +53,7 @@ TEST_F(SignIn, RegistrationStoresTheCredentialsAndSignsIn) {
         peer.send("ok");
         // The flow is now authentication and signed in: even "Hello" is a chat line.
         waitForFlag(sendHelloAgain);
-        peer.send(record("Hello"));
+        peer.send(chatRecord("Hello"));
         peer.waitForEnd();
     });
     EXPECT_EQ(title(), "クライアント:ユーザー登録");
@@ -320,10 +313,10 @@ TEST_F(SignIn, ServerCloseWhileTheDialogIsOpen) {
 
 TEST_F(SignIn, ChatLinesAreAppendedOnePerRead) {
     std::atomic<int> stage{0};
-    const std::string first = record("taro" + sjis("：") + sjis("こんにちは"));
+    const std::string first = chatRecord("taro" + sjis("：") + sjis("こんにちは"));
     // Each send waits until the client has taken the one before, so every send is one read.
-    const std::string sends[] = {first.substr(0, 8), first.substr(8), record("b") + record("c"), std::string(500, 'x'),
-                                 record("Hello")};
+    const std::string sends[] = {first.substr(0, 8), first.substr(8), chatRecord("b") + chatRecord("c"),
+                                 std::string(500, 'x'), chatRecord("Hello")};
     signIn("taro", [&](PeerConnection& peer) {
         for (int i = 0; i < 5; ++i) {
             peer.send(sends[i]);

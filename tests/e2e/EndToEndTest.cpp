@@ -6,16 +6,6 @@
 // between the client and a second user, and the leave notice at exit.
 using EndToEnd = ClientFixture;
 
-namespace {
-
-std::string record(const std::string& line) {
-    std::string bytes = line;
-    bytes.resize(500, '\0');
-    return bytes;
-}
-
-} // namespace
-
 TEST_F(EndToEnd, RegisterRestartAuthenticateChatAndLeave) {
     vesmira::ServerHarness server;
     ASSERT_TRUE(server.running()) << server.error();
@@ -58,18 +48,18 @@ TEST_F(EndToEnd, RegisterRestartAuthenticateChatAndLeave) {
     const std::string sakura = sjis("さくら") + sjis("：");
     setText(IDC_SEND_TEXT, "こんにちは");
     press(IDC_SEND);
-    EXPECT_EQ(other.receive(500), record(sakura + sjis("こんにちは")));
+    EXPECT_EQ(other.receive(500), chatRecord(sakura + sjis("こんにちは")));
     ASSERT_TRUE(pumpUntil([&] { return window().transcript().bytes() == sakura + sjis("こんにちは") + "\r\n"; }));
 
-    ASSERT_TRUE(other.send(record("bob" + sjis("：") + sjis("やあ"))));
+    ASSERT_TRUE(other.send(chatRecord("bob" + sjis("：") + sjis("やあ"))));
     std::string expected = sakura + sjis("こんにちは") + "\r\nbob" + sjis("：") + sjis("やあ") + "\r\n";
     ASSERT_TRUE(pumpUntil([&] { return window().transcript().bytes() == expected; }));
     EXPECT_EQ(CString::fromUtf8(text(IDC_RECEIVED)).bytes(), expected);
-    EXPECT_EQ(other.receive(500), record("bob" + sjis("：") + sjis("やあ")));
+    EXPECT_EQ(other.receive(500), chatRecord("bob" + sjis("：") + sjis("やあ")));
 
     TestSeam::expect([](ModalWindow& box) { box.press(IDYES); });
     press(IDC_EXIT);
     EXPECT_TRUE(AfxGetApp()->quitRequested());
     closeWindow(); // the program ends, and with it the connection
-    EXPECT_EQ(other.receive(500), record(sakura + sjis("退室しました。")));
+    EXPECT_EQ(other.receive(500), chatRecord(sakura + sjis("退室しました。")));
 }

@@ -187,6 +187,12 @@ bool waitForFlag(const std::atomic<bool>& flag, std::chrono::milliseconds limit)
     return true;
 }
 
+std::string chatRecord(const std::string& line) {
+    std::string bytes = line;
+    bytes.resize(500, '\0');
+    return bytes;
+}
+
 std::string sjis(const std::string& utf8) {
     return CString::fromUtf8(utf8).bytes();
 }

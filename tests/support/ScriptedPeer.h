@@ -62,5 +62,8 @@ void pumpFor(std::chrono::milliseconds duration);
 // Waits on the peer thread until the test's thread raises `flag`; false after `limit`.
 bool waitForFlag(const std::atomic<bool>& flag, std::chrono::milliseconds limit = std::chrono::seconds(10));
 
+// A relayed chat record: the line's bytes, zero-filled to 500.
+std::string chatRecord(const std::string& line);
+
 // Bytes from a UTF-8 literal, as CP932.
 std::string sjis(const std::string& utf8);

@@ -1,0 +1,68 @@
+# Shared by the scripts that drive the real program in an X server: sourced, not run.
+# Starts Xvfb and a vesmira-server on loopback, and offers window(), keys() and type_text(). Needs $work (a
+# temporary folder the caller removes) and the server binary as $server.
+
+# Window titles are matched as UTF-8.
+export LC_ALL=C.UTF-8
+pids=()
+stop_session() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+}
+
+start_x() {
+    export DISPLAY=":$((100 + $$ % 400))"
+    Xvfb "$DISPLAY" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+    pids+=($!)
+    for _ in $(seq 100); do xdotool getdisplaygeometry >/dev/null 2>&1 && return 0; sleep 0.1; done
+    echo "Xvfb did not start" >&2
+    return 1
+}
+
+# Starts the server on a free loopback port and sets $port.
+start_server() {
+    "$server" --listen 127.0.0.1 --port 0 --hash-cost min --db "$work/users.sqlite3" \
+        >"$work/server.out" 2>"$work/server.log" &
+    pids+=($!)
+    port=""
+    for _ in $(seq 100); do
+        port="$(sed -n 's/^listening on .*:\([0-9]*\)$/\1/p' "$work/server.out")"
+        [ -n "$port" ] && return 0
+        sleep 0.1
+    done
+    echo "the server did not start" >&2
+    cat "$work/server.log" >&2
+    return 1
+}
+
+# Waits for a visible window whose title matches, focuses it and prints its id.
+window() {
+    local id=""
+    for _ in $(seq 150); do
+        id="$(xdotool search --onlyvisible --name "$1" 2>/dev/null | tail -n 1 || true)"
+        [ -n "$id" ] && break
+        sleep 0.1
+    done
+    if [ -z "$id" ]; then
+        echo "no window \"$1\"" >&2
+        [ -f "$work/client.log" ] && cat "$work/client.log" >&2
+        exit 1
+    fi
+    xdotool windowfocus --sync "$id" 2>/dev/null || xdotool windowfocus "$id"
+    sleep 0.3
+    echo "$id"
+}
+
+keys() { xdotool key --delay 60 "$@"; }
+type_text() { xdotool type --delay 40 "$1"; }
+
+# Answers the register hint and signs in as a new user through the registration dialog.
+register_as() {
+    window "新規ユーザー作成" >/dev/null
+    keys Return
+    window "Vesmira クライアントアプリケーション" >/dev/null
+    # The address field has the focus: point it at the local server, then Enter presses Connect.
+    keys ctrl+a; type_text "127.0.0.1"; keys Tab ctrl+a; type_text "$port"; keys Return
+    window "新規ユーザー登録" >/dev/null
+    type_text "$1"; keys Tab; type_text "$2"
+}
