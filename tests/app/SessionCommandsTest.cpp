@@ -184,3 +184,48 @@ TEST_F(SessionCommands, ExitAfterDisconnectSendsNothing) {
     EXPECT_TRUE(m_peer.finish());
     EXPECT_EQ(afterDisconnect, "");
 }
+
+TEST_F(SessionCommands, SendConvertsTheTextByTheChosenStyleButNeverTheName) {
+    TempDir::write("omake.txt", sjis("雨\r\n雪\r\n"));
+    struct Case {
+        int button;
+        std::string typed;
+        std::string sent; // after the name's colon
+    };
+    const Case cases[] = {
+        {IDC_STYLE_JAYO, "雨ですね", "雨じゃね"},
+        {IDC_STYLE_NIIGATA, "雨だから", "雨だっけ"},
+        {IDC_STYLE_DEARIMASU, "雨です", "雨であります"},
+        {IDC_STYLE_USER, "雨です", "雪です"},
+        {IDC_STYLE_NONE, "雨です", "雨です"},
+    };
+    std::atomic<int> received{0};
+    signIn(sjis("です"), [&](PeerConnection& peer) {
+        for (const Case& c : cases) {
+            EXPECT_EQ(peer.read(500), chatRecord(sjis("です：" + c.sent))) << c.typed;
+            ++received;
+        }
+    });
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.sent);
+        int before = received;
+        press(c.button);
+        setText(IDC_SEND_TEXT, c.typed);
+        press(IDC_SEND);
+        ASSERT_TRUE(pumpUntil([&] { return received == before + 1; }));
+    }
+    EXPECT_EQ(window().speechStyle(), 1);
+}
+
+TEST_F(SessionCommands, UserStyleRereadsTheRuleFileOnEveryClick) {
+    TempDir::write("EntryData.txt", "taro\r\npw\r\n");
+    openWindow();
+    expectBox("ファイルが開けませんでした。\n", "omake.txt");
+    press(IDC_STYLE_USER);
+    EXPECT_EQ(window().speechStyle(), 5);
+    EXPECT_EQ(window().userRules().count, 0);
+    TempDir::write("omake.txt", "a\r\nb\r\nc\r\n");
+    press(IDC_STYLE_USER);
+    ASSERT_EQ(window().userRules().count, 2);
+    EXPECT_EQ(window().userRules().replacements[1].bytes(), "c");
+}
