@@ -17,7 +17,7 @@ echo "== Normal build"
 run_suite "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESMIRA_BUILD_BENCH=ON
 
 echo "== Sanitizer build (ASan + UBSan)"
-export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1"
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export LSAN_OPTIONS="suppressions=$root/tests/lsan.supp:print_suppressions=0"
 run_suite "$root/build-asan" -DCMAKE_BUILD_TYPE=Debug -DVESMIRA_SANITIZE=ON
