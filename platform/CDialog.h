@@ -54,7 +54,6 @@ public:
     // The window's context menu stands in for the system menu of other desktops: each item arrives as a system
     // command.
     void appendSystemMenuItem(unsigned command, const CString& text);
-    bool hasSystemMenu() const { return true; }
     void SetIcon(int iconId, bool big);
 
     int templateId() const { return m_templateId; }
