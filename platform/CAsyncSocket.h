@@ -32,7 +32,6 @@ public:
     bool ShutDown(int how = 1);
 
     int handle() const { return m_hSocket; }
-    bool isConnected() const { return m_connected; }
 
     // Deletes the object now, or when its running notification returns.
     void Destroy();

@@ -35,14 +35,6 @@ int CString::Replace(std::string_view oldText, std::string_view newText) {
     return count;
 }
 
-int CString::Find(std::string_view text, int start) const {
-    if (start < 0 || static_cast<std::size_t>(start) > m_bytes.size()) {
-        return -1;
-    }
-    std::size_t found = m_bytes.find(text, static_cast<std::size_t>(start));
-    return found == std::string::npos ? -1 : static_cast<int>(found);
-}
-
 void CString::Format(const char* format, const CString& argument) {
     std::string result;
     bool argumentUsed = false;

@@ -48,11 +48,6 @@ public:
     // inserted replacement. An empty `oldText` changes nothing. Returns the number of replacements.
     int Replace(std::string_view oldText, std::string_view newText);
 
-    CString Left(int count) const {
-        return CString(m_bytes.substr(0, static_cast<std::size_t>(count < 0 ? 0 : count)));
-    }
-    int Find(std::string_view text, int start = 0) const;
-
     // printf-style formatting limited to what the program uses: one "%s" and "%%".
     void Format(const char* format, const CString& argument);
 

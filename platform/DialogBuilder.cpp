@@ -64,7 +64,6 @@ QWidget* makeEdit(const res::ControlTemplate& control, QWidget* dialog) {
                                                                         : Qt::ScrollBarAlwaysOff);
     edit->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     edit->setLineWrapMode((control.style & res::kAutoHScroll) ? QPlainTextEdit::NoWrap : QPlainTextEdit::WidgetWidth);
-    edit->setProperty(bridge::kMultiLine, true);
     edit->setProperty(bridge::kWantReturn, bool(control.style & res::kWantReturn));
     return edit;
 }

@@ -17,7 +17,6 @@ inline constexpr const char* kControlId = "vesmiraControlId";
 inline constexpr const char* kCp932Text = "vesmiraCp932Text";
 inline constexpr const char* kCp932Caption = "vesmiraCp932Caption";
 inline constexpr const char* kWantReturn = "vesmiraWantReturn";
-inline constexpr const char* kMultiLine = "vesmiraMultiLine";
 
 QString toQt(const CString& text);
 CString fromQt(const QString& text);

@@ -44,6 +44,7 @@ protected:
                     return;
                 }
                 ++m_dialogs;
+                m_dialogOpen = true;
                 window.setControlText(IDC_ENTRY_ID, "user");
                 window.setControlText(IDC_ENTRY_PASSWORD, "pass");
                 window.press(IDC_ENTRY_REGISTER);
@@ -65,6 +66,7 @@ protected:
 
     std::set<std::string> m_boxes;
     int m_dialogs = 0;
+    std::atomic<bool> m_dialogOpen{false};
 };
 
 void end(PeerConnection& peer, bool reset) {
@@ -74,16 +76,24 @@ void end(PeerConnection& peer, bool reset) {
 } // namespace
 
 TEST_F(FaultMatrix, ServerClosesAtEachPointOfARegistration) {
-    // How many replies the server gives before it closes: 0 = right after "Hello", 1..3 after each "ok".
+    // How many replies the server gives before it closes: -1 = before "Hello", 0 = right after it, 1..3 after each
+    // "ok".
     for (bool reset : {false, true}) {
         for (int replies = -1; replies <= 3; ++replies) {
             SCOPED_TRACE((reset ? "reset after " : "close after ") + std::to_string(replies) + " replies");
             TempDir folder;
             openWindow();
             answerLikeAUser(6);
-            connect([=](PeerConnection& peer) {
+            // A reset before the client has seen its connect complete would fail the connect instead.
+            std::atomic<bool> connected{false};
+            connect([&, replies, reset](PeerConnection& peer) {
+                if (replies < 0) {
+                    waitForFlag(connected);
+                }
                 if (replies >= 0) {
                     peer.send("Hello");
+                    // A reset can discard what the client has not read yet: close only once "Hello" was taken.
+                    waitForFlag(m_dialogOpen);
                 }
                 for (int step = 0; step < replies; ++step) {
                     peer.read(step == 0 ? 6 : 4);
@@ -94,6 +104,7 @@ TEST_F(FaultMatrix, ServerClosesAtEachPointOfARegistration) {
                 }
                 end(peer, reset);
             });
+            connected = true;
             expectClosedByServer();
             // Only a registration the server accepted in full is stored.
             EXPECT_EQ(TempDir::exists("EntryData.txt"), replies == 3);
@@ -101,6 +112,7 @@ TEST_F(FaultMatrix, ServerClosesAtEachPointOfARegistration) {
             closeWindow();
             m_boxes.clear();
             m_dialogs = 0;
+            m_dialogOpen = false;
         }
     }
 }
