@@ -1,10 +1,12 @@
 #pragma once
 
+#include <cstdint>
 #include <iconv.h>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace fuzz {
@@ -26,6 +28,18 @@ public:
 
     const std::vector<Character>& characters() const { return m_characters; }
     const std::vector<const Character*>& oneToOneCharacters() const { return m_oneToOne; }
+
+    // The fuzz input read as a list of one-to-one characters (two bytes pick one): long, varied, always valid text
+    // that crosses the codec's chunk boundaries at every alignment. Returns the CP932 and the UTF-8 form.
+    std::pair<std::string, std::string> textFrom(const std::uint8_t* data, std::size_t size) const {
+        std::pair<std::string, std::string> text;
+        for (std::size_t i = 0; i + 1 < size; i += 2) {
+            const std::size_t index = ((std::size_t{data[i]} << 8) | data[i + 1]) % m_oneToOne.size();
+            text.first += m_oneToOne[index]->cp932;
+            text.second += m_oneToOne[index]->utf8;
+        }
+        return text;
+    }
 
     // The defined character `text` starts with, or nullptr when its first byte starts none.
     const Character* characterAt(std::string_view text) const;
