@@ -205,6 +205,7 @@ TEST_F(SessionCommands, SendConvertsTheTextByTheChosenStyleButNeverTheName) {
             EXPECT_EQ(peer.read(500), chatRecord(sjis("です：" + c.sent))) << c.typed;
             ++received;
         }
+        peer.waitForEnd(); // a close now would race the test's last check
     });
     for (const Case& c : cases) {
         SCOPED_TRACE(c.sent);
