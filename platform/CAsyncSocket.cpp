@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -27,7 +28,11 @@ public:
     SocketNotifier(int fd, CAsyncSocket* owner) : QSocketNotifier(fd, QSocketNotifier::Read) {
         setEnabled(false);
         connect(this, &QSocketNotifier::activated, this, [owner] { owner->notifierActivated(); });
+        m_quiet.setSingleShot(true);
+        connect(&m_quiet, &QTimer::timeout, this, [owner] { owner->quietTimerFired(); });
     }
+
+    QTimer m_quiet;
 };
 
 namespace {
@@ -229,6 +234,7 @@ CAsyncSocket::~CAsyncSocket() {
     }
     if (m_notifier) {
         m_notifier->setEnabled(false);
+        m_notifier->m_quiet.stop();
         // The notifier may be the sender of the signal that is running now.
         m_notifier.release()->deleteLater();
     }
@@ -265,6 +271,7 @@ bool CAsyncSocket::Create(unsigned port, int type, long events, const char* addr
 void CAsyncSocket::Close() {
     if (m_notifier) {
         m_notifier->setEnabled(false);
+        m_notifier->m_quiet.stop();
     }
     if (m_hSocket >= 0) {
         ::close(m_hSocket);
@@ -328,6 +335,27 @@ void CAsyncSocket::OnReceive(int) {}
 
 void CAsyncSocket::OnClose(int) {}
 
+void CAsyncSocket::OnQuiet() {}
+
+void CAsyncSocket::SetQuietTimer(int ms) {
+    if (!m_notifier) {
+        return;
+    }
+    if (ms > 0) {
+        m_notifier->m_quiet.start(ms);
+    } else {
+        m_notifier->m_quiet.stop();
+    }
+}
+
+template <typename Hook> void CAsyncSocket::notify(Hook hook) {
+    ++m_notificationDepth;
+    hook();
+    if (--m_notificationDepth == 0 && m_destroyPending) {
+        delete this;
+    }
+}
+
 void CAsyncSocket::setConnected() {
     m_connected = true;
     if (!m_notifier) {
@@ -364,17 +392,29 @@ void CAsyncSocket::notifierActivated() {
         refreshNotifier();
         return;
     }
-    ++m_notificationDepth;
     if (peeked > 0) {
-        OnReceive(0);
+        notify([this] { OnReceive(0); });
     } else {
         // End of stream or a reset: the one close notification of this socket.
         m_closeDelivered = true;
-        OnClose(error);
+        notify([this, error] { OnClose(error); });
     }
-    if (--m_notificationDepth == 0 && m_destroyPending) {
-        delete this;
+}
+
+void CAsyncSocket::quietTimerFired() {
+    if (m_hSocket < 0 || m_closeDelivered || m_destroyPending) {
+        return;
     }
+    if (g_holdDepth > 0 || m_notificationDepth > 0) {
+        m_notifier->m_quiet.start(); // held, like the other notifications; asks again later
+        return;
+    }
+    char probe = 0;
+    ssize_t peeked = ::recv(m_hSocket, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (!(peeked < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))) {
+        return; // data, an end or an error: the read or close notification comes instead
+    }
+    notify([this] { OnQuiet(); });
 }
 
 void CSocket::setWaitLimits(int connectMs, int transferMs) {
