@@ -4,47 +4,64 @@
 #include "server/RecordAssembler.h"
 #include "server/ServerSettings.h"
 #include "server/SignInProtocol.h"
+#include "server/limits/LimitCounters.h"
 
 #include <asio.hpp>
 
 #include <array>
+#include <chrono>
 #include <cstddef>
-#include <deque>
+#include <list>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vesmira {
 
 class ChatServer;
 class UserDirectory;
+class WorkerPool;
 
 // One client: greeting, lock-step sign-in, then the record stream. Owns its socket and its bounded send queue;
-// every failure ends this connection only.
+// every failure ends this connection only. Lives on the relay thread; the account store is asked on the worker
+// pool, and the connection reads nothing more until the answer is back.
 class Connection : public std::enable_shared_from_this<Connection> {
 public:
     using Bytes = std::shared_ptr<const std::string>;
+    using Clock = std::chrono::steady_clock;
 
-    Connection(asio::ip::tcp::socket socket, ChatServer& server, UserDirectory& users, Logger& logger,
-               const ServerSettings& settings);
+    Connection(asio::ip::tcp::socket socket, const asio::ip::address& address, ChatServer& server, WorkerPool& workers,
+               UserDirectory& users, Logger& logger, const ServerSettings& settings);
 
     void start();
     // Queues bytes as one write. False when the queue would overflow: the connection is then closed.
-    bool deliver(Bytes bytes);
-    // Idempotent; pending sends are dropped.
-    void close(std::string_view reason, LogLevel level = LogLevel::Info);
+    bool deliver(const Bytes& bytes);
+    // Idempotent; pending sends are dropped. A close for a limit counts it; a reset (RST instead of FIN) also
+    // frees at once whatever the kernel still holds for the peer.
+    void close(std::string_view reason, LogLevel level = LogLevel::Info, std::optional<Limit> limit = std::nullopt,
+               bool reset = false);
 
-    bool signedIn() const { return m_protocol.signedIn(); }
+    bool signedIn() const { return m_signedIn; }
+    bool closed() const { return m_closed; }
     const std::string& peer() const { return m_peer; }
+    const asio::ip::address& address() const { return m_address; }
 
 private:
-    void armSignInTimer();
+    friend class ChatServer; // keeps the connection's places in its lists
+
     void readSignIn();
     void onSignInMessage(std::string_view message);
+    void onSignInOutcome(const SignInProtocol::Outcome& outcome, bool registering);
     void readRecords();
+    void onRecordBytes(std::string_view bytes);
     void onEndOfStream();
     void writeNext();
     void onWriteFailed(const std::error_code& ec);
+    void armTimer(Clock::time_point at);
+    void disarmTimer();
+    void onTimer();
     void log(LogLevel level, std::string_view message);
 
     // Sign-in messages and chat bytes are both read through this; anything longer than one sign-in message is
@@ -52,21 +69,40 @@ private:
     static constexpr std::size_t kReadBufferSize = 512;
 
     asio::ip::tcp::socket m_socket;
-    asio::steady_timer m_signInTimer;
+    asio::steady_timer m_timer; // the sign-in deadline, then the time-out of an incomplete record
     ChatServer& m_server;
+    WorkerPool& m_workers;
+    UserDirectory& m_users;
     Logger& m_logger;
     const ServerSettings& m_settings;
     SignInProtocol m_protocol;
     RecordAssembler m_assembler;
     std::array<char, kReadBufferSize> m_readBuffer{};
-    std::deque<Bytes> m_sendQueue;
-    std::size_t m_queuedBytes = 0;
+
+    std::vector<Bytes> m_sendQueue;            // not yet handed to the socket
+    std::vector<Bytes> m_sending;              // the write in progress; kept until it completes
+    std::vector<asio::const_buffer> m_buffers; // of m_sending
+    std::size_t m_queuedBytes = 0;             // both of the above
+
+    Clock::time_point m_signInDeadline;
+    Clock::time_point m_stepStarted;                 // a sign-in step went to the worker pool
+    std::optional<Clock::time_point> m_partialSince; // after sign-in: when the incomplete record began
+    bool m_timerArmed = false;
+    unsigned m_timerGeneration = 0;
+    bool m_stepWaiting = false; // a sign-in step is with the worker pool
+
     unsigned m_refusals = 0;
+    bool m_signedIn = false;
     bool m_writing = false;
     bool m_closeWhenFlushed = false;
     bool m_writeFailed = false; // the peer is gone; what it sent is still read, nothing more is sent
     bool m_closed = false;
+    asio::ip::address m_address;
     std::string m_peer;
+
+    // Kept by ChatServer.
+    std::list<Connection*>::iterator m_pendingPlace; // while not signed in
+    std::size_t m_memberIndex = 0;                   // once signed in: the place in the fan-out list
 };
 
 } // namespace vesmira
