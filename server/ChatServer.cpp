@@ -146,13 +146,30 @@ void ChatServer::onClosed(Connection& connection, std::optional<Limit> limit) {
 
 void ChatServer::broadcast(const Record& record, const Connection* except) {
     const auto bytes = std::make_shared<const std::string>(record.data(), record.size());
+    const bool flushPosted = !m_toFlush.empty();
     // By index: a delivery may close a connection, but the list only changes in forget(), posted for later.
     for (std::size_t i = 0; i < m_members.size(); ++i) {
         Connection* connection = m_members[i];
-        if (connection != except) {
-            connection->deliver(bytes);
+        if (connection != except && connection->queue(bytes)) {
+            m_toFlush.push_back(connection);
         }
     }
+    // The writes start once the records that other senders' reads, ready in this same turn, relay are queued too:
+    // one write per connection for all of them. Posted handlers run after those reads.
+    if (!flushPosted && !m_toFlush.empty()) {
+        asio::post(m_acceptor.get_executor(), [this] { flushAll(); });
+    }
+}
+
+void ChatServer::flushAll() {
+    std::vector<Connection*> connections;
+    connections.swap(m_toFlush);
+    for (Connection* connection : connections) {
+        connection->flush();
+    }
+    // Keeps the list's capacity for the next turn.
+    connections.clear();
+    m_toFlush.swap(connections);
 }
 
 void ChatServer::forget(const std::shared_ptr<Connection>& connection) {

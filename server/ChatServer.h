@@ -57,6 +57,7 @@ public:
 
 private:
     void acceptNext();
+    void flushAll();
     // Where a new connection from `peer` is let in or turned away. With a proxy in front, the address to count
     // is the client's, read from the proxy's header, not the socket's.
     void admit(asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& peer);
@@ -77,6 +78,9 @@ private:
     std::unordered_set<std::shared_ptr<Connection>> m_connections;
     std::list<Connection*> m_pending;   // not signed in, oldest first
     std::vector<Connection*> m_members; // signed in: the fan-out list
+    // Relayed to but not yet writing. A connection closed meanwhile stays alive until its forget() has run, which
+    // comes after the flush.
+    std::vector<Connection*> m_toFlush;
     bool m_stopped = false;
 };
 

@@ -224,9 +224,9 @@ void Connection::onTimer() {
     }
 }
 
-bool Connection::deliver(const Bytes& bytes) {
+bool Connection::enqueue(const Bytes& bytes) {
     if (m_closed || m_writeFailed) {
-        return true;
+        return false;
     }
     if (m_queuedBytes + bytes->size() > m_settings.maxQueuedBytes) {
         close("send queue overflow: not reading", LogLevel::Warn, Limit::SendQueue, true);
@@ -234,10 +234,32 @@ bool Connection::deliver(const Bytes& bytes) {
     }
     m_queuedBytes += bytes->size();
     m_sendQueue.push_back(bytes);
+    return true;
+}
+
+bool Connection::deliver(const Bytes& bytes) {
+    if (!enqueue(bytes)) {
+        return !m_closed;
+    }
     if (!m_writing) {
         writeNext();
     }
     return true;
+}
+
+bool Connection::queue(const Bytes& bytes) {
+    if (!enqueue(bytes) || m_writing || m_flushPending) {
+        return false;
+    }
+    m_flushPending = true;
+    return true;
+}
+
+void Connection::flush() {
+    m_flushPending = false;
+    if (!m_closed && !m_writeFailed && !m_writing && !m_sendQueue.empty()) {
+        writeNext();
+    }
 }
 
 void Connection::writeNext() {

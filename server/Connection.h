@@ -36,8 +36,14 @@ public:
                UserDirectory& users, Logger& logger, const ServerSettings& settings);
 
     void start();
-    // Queues bytes as one write. False when the queue would overflow: the connection is then closed.
+    // Queues bytes as one write and starts writing. False when the queue would overflow: the connection is then
+    // closed.
     bool deliver(const Bytes& bytes);
+    // Queues bytes for the next flush(), so that records relayed in the same turn of the event loop go out in one
+    // write. True when the connection wants a flush it has not been promised yet.
+    bool queue(const Bytes& bytes);
+    // Starts writing what queue() left, unless a write is under way (its completion takes the rest).
+    void flush();
     // Idempotent; pending sends are dropped. A close for a limit counts it; a reset (RST instead of FIN) also
     // frees at once whatever the kernel still holds for the peer.
     void close(std::string_view reason, LogLevel level = LogLevel::Info, std::optional<Limit> limit = std::nullopt,
@@ -57,6 +63,7 @@ private:
     void readRecords();
     void onRecordBytes(std::string_view bytes);
     void onEndOfStream();
+    bool enqueue(const Bytes& bytes);
     void writeNext();
     void onWriteFailed(const std::error_code& ec);
     void armTimer(Clock::time_point at);
@@ -94,6 +101,7 @@ private:
     unsigned m_refusals = 0;
     bool m_signedIn = false;
     bool m_writing = false;
+    bool m_flushPending = false;
     bool m_closeWhenFlushed = false;
     bool m_writeFailed = false; // the peer is gone; what it sent is still read, nothing more is sent
     bool m_closed = false;
