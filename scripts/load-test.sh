@@ -117,7 +117,7 @@ echo "signed in:                  $(count ' signed in as ') ($(count '(registere
 echo "refused sign-in messages:   $(count 'sign-in refused')"
 echo "closed, too many refusals:  $(count 'closed: too many refused sign-in messages')"
 echo "closed, sign-in time-out:   $(count 'closed: not signed in within')"
-echo "closed, for a newcomer:     $(count 'closed: not signed in, and the place was needed')"
+echo "eviction lines (throttled): $(count 'closed: not signed in, and the place was needed')"
 echo "dropped, queue overflow:    $(count 'closed: send queue overflow')"
 echo "left with a leave notice:   $(count 'closed: left with a leave notice')"
 echo "refusal lines (throttled):  $(count ' refused: ')"

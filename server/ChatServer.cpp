@@ -98,9 +98,22 @@ void ChatServer::admit(asio::ip::tcp::socket socket, const asio::ip::tcp::endpoi
                "more than " + std::to_string(m_settings.maxPerAddress) + " connections from " + address.to_string());
         return;
     case ConnectionLimits::Decision::AdmitAfterEvicting:
-        // close() hands the place back through onClosed() at once.
-        m_pending.front()->close("not signed in, and the place was needed for a new connection", LogLevel::Info,
-                                 Limit::PendingBudget);
+        if (!m_pending.empty()) {
+            // close() hands the place back through onClosed() at once. A flood can make this happen thousands
+            // of times a second: one line a second says so.
+            Connection& oldest = *m_pending.front();
+            if (const auto held = m_evictionLog.admit()) {
+                m_logger.log(LogLevel::Warn, oldest.peer(),
+                             "closed: not signed in, and the place was needed for a new connection (all " +
+                                 std::to_string(m_settings.maxPending) +
+                                 " places for connections not yet signed "
+                                 "in taken" +
+                                 (*held ? "; " + std::to_string(*held) + " more closed so since the last line" : "") +
+                                 ")");
+            }
+            oldest.close("not signed in, and the place was needed for a new connection", LogLevel::Debug,
+                         Limit::PendingBudget);
+        }
         break;
     case ConnectionLimits::Decision::Admit:
         break;

@@ -8,6 +8,7 @@
 
 #include <asio.hpp>
 
+#include <array>
 #include <cstddef>
 #include <list>
 #include <memory>
@@ -50,6 +51,10 @@ public:
     void onClosed(Connection& connection, std::optional<Limit> limit);
     void forget(const std::shared_ptr<Connection>& connection);
 
+    // Where connections read: the relay thread handles each read before the next, so one buffer serves all.
+    char* readBuffer() { return m_readBuffer.data(); }
+    static constexpr std::size_t kReadBufferSize = 4096;
+
     const LimitCounters& limitCounters() const { return m_counters; }
     std::size_t overflowDrops() const { return m_counters.value(Limit::SendQueue); }
 
@@ -75,12 +80,14 @@ private:
     LogThrottle m_totalLog;
     LogThrottle m_perAddressLog;
     LogThrottle m_acceptErrorLog;
+    LogThrottle m_evictionLog;
     std::unordered_set<std::shared_ptr<Connection>> m_connections;
     std::list<Connection*> m_pending;   // not signed in, oldest first
     std::vector<Connection*> m_members; // signed in: the fan-out list
     // Relayed to but not yet writing. A connection closed meanwhile stays alive until its forget() has run, which
     // comes after the flush.
     std::vector<Connection*> m_toFlush;
+    std::array<char, kReadBufferSize> m_readBuffer{};
     bool m_stopped = false;
 };
 

@@ -42,6 +42,8 @@ Connection::Connection(asio::ip::tcp::socket socket, const asio::ip::address& ad
 
 void Connection::start() {
     std::error_code ignored;
+    // Reads go into the server's one buffer as soon as data is there (readNext), never left pending.
+    m_socket.non_blocking(true, ignored);
     // Replies and records are small, complete messages: send each at once.
     m_socket.set_option(asio::ip::tcp::no_delay(true), ignored);
     if (m_settings.sendBufferBytes > 0) {
@@ -52,21 +54,64 @@ void Connection::start() {
     deliver(kGreeting);
     m_signInDeadline = Clock::now() + m_settings.signInTimeout;
     armTimer(m_signInDeadline);
-    readSignIn();
+    readNext();
 }
 
-void Connection::readSignIn() {
-    m_socket.async_read_some(
-        asio::buffer(m_readBuffer), [self = shared_from_this()](const std::error_code& ec, std::size_t size) {
-            if (self->m_closed) {
-                return;
-            }
-            if (ec) {
-                self->close(isEndOfStream(ec) ? "closed by peer before sign-in" : "read failed: " + ec.message());
-                return;
-            }
-            self->onSignInMessage(std::string_view(self->m_readBuffer.data(), size));
-        });
+void Connection::readNext() {
+    if (m_closed) {
+        return;
+    }
+    const std::size_t limit = m_signedIn ? kRecordReadSize : kSignInReadSize;
+    char* buffer = m_server.readBuffer();
+    std::error_code ec;
+    const std::size_t size = m_socket.read_some(asio::buffer(buffer, limit), ec);
+    if (ec == asio::error::would_block || ec == asio::error::try_again) {
+        waitReadable();
+        return;
+    }
+    if (ec) {
+        onReadError(ec);
+        return;
+    }
+    if (!m_signedIn) {
+        // Reading goes on once the step has its reply.
+        onSignInMessage(std::string_view(buffer, size));
+        return;
+    }
+    onRecordBytes(std::string_view(buffer, size));
+    // Relaying may have dropped this very connection when its own queue overflowed.
+    if (m_closed) {
+        return;
+    }
+    if (size == limit) {
+        // There may be more: read it after the other connections' turn, not before.
+        asio::post(m_socket.get_executor(), [self = shared_from_this()] { self->readNext(); });
+    } else {
+        waitReadable();
+    }
+}
+
+void Connection::waitReadable() {
+    m_socket.async_wait(asio::socket_base::wait_read, [self = shared_from_this()](const std::error_code& ec) {
+        if (self->m_closed) {
+            return;
+        }
+        if (ec) {
+            self->onReadError(ec);
+        } else {
+            self->readNext();
+        }
+    });
+}
+
+void Connection::onReadError(const std::error_code& ec) {
+    if (!m_signedIn) {
+        close(isEndOfStream(ec) ? "closed by peer before sign-in" : "read failed: " + ec.message());
+    } else if (isEndOfStream(ec)) {
+        onEndOfStream();
+    } else {
+        close("read failed: " + ec.message());
+    }
 }
 
 void Connection::onSignInMessage(std::string_view message) {
@@ -111,35 +156,13 @@ void Connection::onSignInOutcome(const SignInProtocol::Outcome& outcome, bool re
         m_server.onSignedIn(*this);
         log(LogLevel::Info, "signed in as " + Logger::printable(m_protocol.userId()) +
                                 (registering ? " (registered)" : " (authenticated)"));
-        readRecords();
+        readNext();
         return;
     }
     if (!m_timerArmed) {
         armTimer(m_signInDeadline);
     }
-    readSignIn();
-}
-
-void Connection::readRecords() {
-    m_socket.async_read_some(asio::buffer(m_readBuffer),
-                             [self = shared_from_this()](const std::error_code& ec, std::size_t size) {
-                                 if (self->m_closed) {
-                                     return;
-                                 }
-                                 if (ec) {
-                                     if (isEndOfStream(ec)) {
-                                         self->onEndOfStream();
-                                     } else {
-                                         self->close("read failed: " + ec.message());
-                                     }
-                                     return;
-                                 }
-                                 self->onRecordBytes(std::string_view(self->m_readBuffer.data(), size));
-                                 // Relaying may have dropped this very connection when its own queue overflowed.
-                                 if (!self->m_closed) {
-                                     self->readRecords();
-                                 }
-                             });
+    readNext();
 }
 
 void Connection::onRecordBytes(std::string_view bytes) {
@@ -289,10 +312,22 @@ void Connection::writeNext() {
                               return;
                           }
                           self->m_writing = false;
+                          self->trimQueues();
                           if (self->m_closeWhenFlushed) {
                               self->close("too many refused sign-in messages", LogLevel::Warn, Limit::Refusals);
                           }
                       });
+}
+
+void Connection::trimQueues() {
+    // A reader that fell behind once grows its queues to thousands of entries; ten thousand idle connections
+    // must not keep that much each.
+    constexpr std::size_t kKeptEntries = 64;
+    if (m_sending.capacity() > kKeptEntries || m_sendQueue.capacity() > kKeptEntries) {
+        std::vector<Bytes>().swap(m_sending);
+        std::vector<Bytes>().swap(m_sendQueue);
+        std::vector<asio::const_buffer>().swap(m_buffers);
+    }
 }
 
 void Connection::onWriteFailed(const std::error_code& ec) {

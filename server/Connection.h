@@ -57,23 +57,28 @@ public:
 private:
     friend class ChatServer; // keeps the connection's places in its lists
 
-    void readSignIn();
+    // Reads what is there into the server's buffer and handles it, or waits until something is.
+    void readNext();
+    void waitReadable();
+    void onReadError(const std::error_code& ec);
     void onSignInMessage(std::string_view message);
     void onSignInOutcome(const SignInProtocol::Outcome& outcome, bool registering);
-    void readRecords();
     void onRecordBytes(std::string_view bytes);
     void onEndOfStream();
     bool enqueue(const Bytes& bytes);
     void writeNext();
+    void trimQueues();
     void onWriteFailed(const std::error_code& ec);
     void armTimer(Clock::time_point at);
     void disarmTimer();
     void onTimer();
     void log(LogLevel level, std::string_view message);
 
-    // Sign-in messages and chat bytes are both read through this; anything longer than one sign-in message is
-    // refused, and the record stream never needs more than one read's worth at a time.
-    static constexpr std::size_t kReadBufferSize = 512;
+    // One read before sign-in is one message: anything longer than a sign-in message is refused.
+    static constexpr std::size_t kSignInReadSize = 512;
+    // After sign-in, about one record per read: each turn of the event loop then queues at most one record per
+    // sender to every reader, so that a burst from a thousand senders stays far inside a reader's send queue.
+    static constexpr std::size_t kRecordReadSize = 512;
 
     asio::ip::tcp::socket m_socket;
     asio::steady_timer m_timer; // the sign-in deadline, then the time-out of an incomplete record
@@ -84,7 +89,6 @@ private:
     const ServerSettings& m_settings;
     SignInProtocol m_protocol;
     RecordAssembler m_assembler;
-    std::array<char, kReadBufferSize> m_readBuffer{};
 
     std::vector<Bytes> m_sendQueue;            // not yet handed to the socket
     std::vector<Bytes> m_sending;              // the write in progress; kept until it completes

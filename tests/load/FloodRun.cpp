@@ -14,6 +14,15 @@ constexpr auto kRampUp = std::chrono::seconds(3);
 
 } // namespace
 
+FloodRun::~FloodRun() {
+    // When the run ended at its deadline.
+    m_flooding = false;
+    m_floodIo.stop();
+    if (m_floodThread.joinable()) {
+        m_floodThread.join();
+    }
+}
+
 asio::awaitable<void> FloodRun::body() {
     if (!co_await m_room.join(m_options.chatters, 0, m_options.chatters)) {
         co_return;
@@ -23,12 +32,7 @@ asio::awaitable<void> FloodRun::body() {
     asio::co_spawn(m_io, m_room.chat({m_options.chatters, records, 0, m_options.interval}),
                    [&chatOver](std::exception_ptr) { chatOver = true; });
 
-    for (int i = 0; i < m_options.silentOne; ++i) {
-        asio::co_spawn(m_io, silent(loopback(2)), asio::detached);
-    }
-    for (int i = 0; i < m_options.silentSpread; ++i) {
-        asio::co_spawn(m_io, silent(loopback(10 + i % m_options.spreadAddresses)), asio::detached);
-    }
+    m_floodThread = std::thread([this] { flood(); });
     co_await sleep(kRampUp);
     m_room.takeLatency(); // the flood's first seconds count below, the chat's start does not
     const Clock::time_point end = Clock::now() + m_options.floodTime;
@@ -37,6 +41,8 @@ asio::awaitable<void> FloodRun::body() {
         co_await sleep(m_options.newcomerInterval);
     }
     m_flooding = false;
+    m_floodIo.stop();
+    m_floodThread.join();
     m_room.stop();
     while (!chatOver) {
         co_await sleep(std::chrono::milliseconds(10));
@@ -46,14 +52,27 @@ asio::awaitable<void> FloodRun::body() {
     m_room.leave();
 }
 
+void FloodRun::flood() {
+    for (int i = 0; i < m_options.silentOne; ++i) {
+        asio::co_spawn(m_floodIo, silent(loopback(2)), asio::detached);
+    }
+    for (int i = 0; i < m_options.silentSpread; ++i) {
+        asio::co_spawn(m_floodIo, silent(loopback(10 + i % m_options.spreadAddresses)), asio::detached);
+    }
+    m_floodIo.run();
+}
+
 asio::awaitable<void> FloodRun::silent(asio::ip::address source) {
+    // Refused connections try again after a random share of the pause, so that they do not come all at once.
+    std::uniform_int_distribution<long> pause(m_options.refusedRetry.count() / 2,
+                                              m_options.refusedRetry.count() * 3 / 2);
     while (m_flooding) {
-        auto socket = std::make_shared<Socket>(m_io);
+        auto socket = std::make_shared<Socket>(m_floodIo);
         ++m_attempts;
         const Clock::time_point opened = Clock::now();
         if (!co_await greeted(socket, m_server, source)) {
             ++m_refused;
-            co_await sleep(m_options.refusedRetry);
+            co_await sleep(std::chrono::milliseconds(pause(m_random)));
             continue;
         }
         m_peakOpen = std::max(m_peakOpen, ++m_open);

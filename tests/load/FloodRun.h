@@ -3,6 +3,9 @@
 #include "Room.h"
 #include "Scenario.h"
 
+#include <atomic>
+#include <random>
+#include <thread>
 #include <vector>
 
 namespace load {
@@ -13,6 +16,7 @@ namespace load {
 class FloodRun final : public Scenario {
 public:
     explicit FloodRun(const LoadOptions& options) : Scenario(options), m_room(m_io, m_server, m_failures) {}
+    ~FloodRun() override;
 
 private:
     asio::awaitable<void> body() override;
@@ -20,9 +24,15 @@ private:
     // Keeps one silent connection open from `source` for as long as the flood lasts.
     asio::awaitable<void> silent(asio::ip::address source);
     asio::awaitable<void> newcomer(int index);
+    void flood();
 
     Room m_room;
-    bool m_flooding = true;
+    // The flood runs on a thread of its own, so that opening thousands of connections a second does not delay
+    // the measured users on this one. Its figures are read once it has ended.
+    asio::io_context m_floodIo{1};
+    std::thread m_floodThread;
+    std::atomic<bool> m_flooding{true};
+    std::mt19937 m_random{42};
     int m_open = 0;
     int m_peakOpen = 0;
     std::size_t m_attempts = 0;

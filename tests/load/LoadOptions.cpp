@@ -36,6 +36,7 @@ bool applyScenarioDefaults(LoadOptions& options) {
         options.records = 4000;
         options.interval = std::chrono::milliseconds(1);
         options.maxRssMiB = 1024;
+        options.boundKiB = 1536; // docs/reliability.md: the worst case per connection at the default settings
     } else {
         return false;
     }
@@ -161,7 +162,7 @@ std::string LoadOptions::usage() {
            "  flood           --silent-one=5000 --silent-spread=2000 --spread-addresses=200 --refused-retry-ms=1000\n"
            "                  --flood-seconds=45 --newcomer-interval-ms=500 --chatters=2 --interval-ms=10\n"
            "                  --max-p99-ms=20 --max-sign-in-ms=1000\n"
-           "  stuck           --stuck=500 --records=4000 --interval-ms=1 --bound-kib=0 --max-rss-mib=1024\n"
+           "  stuck           --stuck=500 --records=4000 --interval-ms=1 --bound-kib=1536 --max-rss-mib=1024\n"
            "All: --deadline=SECONDS (110; fanout 300, flood 120). A target of 0 is not checked.\n";
 }
 
