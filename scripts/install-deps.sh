@@ -9,6 +9,7 @@ packages=(
     fonts-ipafont-gothic
     libgtest-dev libgmock-dev libbenchmark-dev
     libasio-dev libsqlite3-dev libsodium-dev
+    prometheus-cpp-dev prometheus fail2ban python3-systemd
     clang libclang-rt-14-dev
     xvfb xdotool x11-apps imagemagick
     desktop-file-utils appstream man-db groff-base systemd dpkg-dev
