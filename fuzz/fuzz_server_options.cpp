@@ -1,7 +1,7 @@
 #include "FuzzCheck.h"
-#include "server/Logger.h"
-#include "server/PasswordHasher.h"
 #include "server/ServerOptions.h"
+#include "server/log/Logger.h"
+#include "server/users/PasswordHasher.h"
 
 #include <arpa/inet.h>
 #include <array>

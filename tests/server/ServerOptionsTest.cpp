@@ -1,5 +1,5 @@
-#include "server/Logger.h"
 #include "server/ServerOptions.h"
+#include "server/log/Logger.h"
 
 #include <gtest/gtest.h>
 
