@@ -310,7 +310,7 @@ void RedisBus::runReader() {
 
 bool RedisBus::position(RedisLink& link, std::string& error) {
     // A missing epoch means a missing stream (they are written together): name the new one's epoch.
-    const std::string token = m_origin + "/reader";
+    const std::string token = m_origin + "/reader/" + std::to_string(++m_positionings);
     const RedisLink::Reply set = link.command({"SET", m_epochKey, token, "NX"});
     const RedisLink::Reply get = set ? link.command({"GET", m_epochKey}) : nullptr;
     const RedisLink::Reply last =

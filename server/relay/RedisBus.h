@@ -107,6 +107,7 @@ private:
 
     // Reader thread only.
     std::optional<std::string> m_epoch;
+    std::uint64_t m_positionings = 0;
     StreamId m_lastRead;
     std::unordered_map<std::string, Seen> m_seen; // origin -> last sequence delivered
     std::size_t m_malformed = 0;

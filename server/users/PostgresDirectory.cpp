@@ -11,7 +11,8 @@ namespace vesmira {
 namespace {
 
 // Several servers may start at once: the lock keeps their CREATE TABLEs from racing.
-constexpr const char* kSchema = "BEGIN;"
+constexpr const char* kSchema = "SET client_min_messages = warning;"
+                                "BEGIN;"
                                 "SELECT pg_advisory_xact_lock(586327129);"
                                 "CREATE TABLE IF NOT EXISTS users ("
                                 "  id bytea PRIMARY KEY,"
