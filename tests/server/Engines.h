@@ -50,8 +50,8 @@ private:
     ChildProcess m_process;
 };
 
-// HAProxy in TCP mode in front of `nodes`, as packaging/haproxy.cfg sets it up but with health checks every
-// 200 ms, so a dead node is out within about half a second.
+// HAProxy in front of `nodes`, configured by packaging/haproxy.cfg but with health checks every 200 ms, so a dead
+// node is out within about half a second.
 class HaproxyEngine {
 public:
     HaproxyEngine(std::string folder, std::vector<std::uint16_t> nodes);
