@@ -120,7 +120,7 @@ echo "closed, sign-in time-out:   $(count 'closed: not signed in within')"
 echo "eviction lines (throttled): $(count 'closed: not signed in, and the place was needed')"
 echo "dropped, queue overflow:    $(count 'closed: send queue overflow')"
 echo "left with a leave notice:   $(count 'closed: left with a leave notice')"
-echo "refusal lines (throttled):  $(count ' refused: ')"
+echo "refusal lines (throttled):  $(count ' refused: \(more than\|connection limit\)')"
 echo "errors:                     $(count ' error ')"
 grep -h -- 'limits: \|refused or closed by limit' "$log" | sed 's/^[^ ]* [^ ]* [^ ]* /server: /' || true
 echo "peak RSS (VmHWM):           $peak"

@@ -320,30 +320,59 @@ void Connection::writeNext() {
     // m_sending keeps the bytes alive until the write completes, even after close() has emptied the queue.
     m_sending.swap(m_sendQueue);
     m_buffers.clear();
+    std::size_t total = 0;
     for (const Bytes& bytes : m_sending) {
         m_buffers.push_back(asio::buffer(*bytes));
+        total += bytes->size();
     }
+    // Most writes fit in the kernel's buffer at once: made here, they cost no trip through the event loop.
+    std::error_code ec;
+    std::size_t sent = m_socket.write_some(std::span<const asio::const_buffer>(m_buffers), ec);
+    if (ec == asio::error::would_block || ec == asio::error::try_again) {
+        ec = {};
+        sent = 0;
+    }
+    if (ec) {
+        onWriteFailed(ec);
+        return;
+    }
+    m_queuedBytes -= sent;
+    if (sent == total) {
+        onWritten();
+        return;
+    }
+    // The rest once the socket takes it.
+    std::size_t done = 0;
+    for (; sent >= m_buffers[done].size(); ++done) {
+        sent -= m_buffers[done].size();
+    }
+    m_buffers[done] += sent;
+    m_buffers.erase(m_buffers.begin(), m_buffers.begin() + static_cast<std::ptrdiff_t>(done));
     asio::async_write(m_socket, std::span<const asio::const_buffer>(m_buffers),
-                      [self = shared_from_this()](const std::error_code& ec, std::size_t written) {
+                      [self = shared_from_this()](const std::error_code& error, std::size_t written) {
                           if (self->m_closed) {
                               return;
                           }
-                          if (ec) {
-                              self->onWriteFailed(ec);
+                          if (error) {
+                              self->onWriteFailed(error);
                               return;
                           }
                           self->m_queuedBytes -= written;
-                          self->m_sending.clear();
-                          if (!self->m_sendQueue.empty()) {
-                              self->writeNext();
-                              return;
-                          }
-                          self->m_writing = false;
-                          self->trimQueues();
-                          if (self->m_closeWhenFlushed) {
-                              self->close("too many refused sign-in messages", LogLevel::Warn, Limit::Refusals);
-                          }
+                          self->onWritten();
                       });
+}
+
+void Connection::onWritten() {
+    m_sending.clear();
+    if (!m_sendQueue.empty()) {
+        writeNext();
+        return;
+    }
+    m_writing = false;
+    trimQueues();
+    if (m_closeWhenFlushed) {
+        close("too many refused sign-in messages", LogLevel::Warn, Limit::Refusals);
+    }
 }
 
 void Connection::trimQueues() {

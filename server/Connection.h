@@ -72,6 +72,7 @@ private:
     void onEndOfStream();
     bool enqueue(const Bytes& bytes);
     void writeNext();
+    void onWritten();
     void trimQueues();
     void onWriteFailed(const std::error_code& ec);
     void armTimer(Clock::time_point at);

@@ -108,6 +108,7 @@ private:
     double m_silentMin = 1e9;
     double m_silentMax = 0;
     int m_slowClosed = 0;
+    int m_slowRefusalsMax = 0;
     double m_slowMin = 1e9;
     double m_slowMax = 0;
 
