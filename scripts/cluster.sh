@@ -5,7 +5,8 @@
 #   cluster.sh up      build the server if needed and start whatever is not running yet
 #   cluster.sh down    stop what `up` started (nothing else), keeping the data
 #   cluster.sh status  what runs, on which port
-# Environment: VESMIRA_CLUSTER_STATE (default build-cluster/state), VESMIRA_CLUSTER_PORT (default 3000).
+# Environment: VESMIRA_CLUSTER_STATE (default build-cluster/state), VESMIRA_CLUSTER_PORT (default 3000),
+# VESMIRA_NODE_OPTIONS (more options for every node, as in "--max-per-address 100").
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build_dir="$root/build-cluster"
@@ -82,7 +83,14 @@ start_postgres() {
     bin="$(postgres_bin)"
     if [ ! -d "$data" ]; then
         mkdir -p "$state/postgres"
-        [ "$(id -u)" -eq 0 ] && chown postgres: "$state/postgres"
+        if [ "$(id -u)" -eq 0 ]; then
+            chown postgres: "$state/postgres"
+            as_postgres test -x "$state/postgres" || {
+                echo "cluster: the postgres user cannot reach $state; set VESMIRA_CLUSTER_STATE to a folder" \
+                    "inside folders others may enter" >&2
+                exit 1
+            }
+        fi
         as_postgres "$bin/initdb" -D "$data" -U postgres --auth=trust -E UTF8 --no-locale >"$state/initdb.log"
     fi
     if as_postgres "$bin/pg_ctl" -D "$data" status >/dev/null 2>&1; then
@@ -106,8 +114,10 @@ start_node() {
         echo "node $n:     running (pid $(cat "$pid_file")), port $port"
         return
     fi
+    local extra=()
+    read -r -a extra <<<"${VESMIRA_NODE_OPTIONS:-}"
     setsid "$server" --listen 127.0.0.1 --port "$port" --db "$database" --relay "redis://127.0.0.1:$redis_port" \
-        --proxy-protocol >>"$log" 2>&1 </dev/null &
+        --proxy-protocol "${extra[@]}" >>"$log" 2>&1 </dev/null &
     echo $! >"$pid_file"
     wait_for "node $n (see $log)" 100 listening "$port"
     echo "node $n:     started (pid $(cat "$pid_file")), port $port"
