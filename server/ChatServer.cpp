@@ -143,13 +143,12 @@ void ChatServer::admit(asio::ip::tcp::socket socket, const asio::ip::tcp::endpoi
             // of times a second: one line a second says so.
             Connection& oldest = *m_pending.front();
             if (const auto held = m_evictionLog.admit()) {
-                m_logger.log(LogLevel::Warn, oldest.peer(),
-                             "closed: not signed in, and the place was needed for a new connection (all " +
-                                 std::to_string(m_settings.maxPending) +
-                                 " places for connections not yet signed "
-                                 "in taken" +
-                                 (*held ? "; " + std::to_string(*held) + " more closed so since the last line" : "") +
-                                 ")");
+                std::string line = "closed: not signed in, and the place was needed for a new connection (all " +
+                                   std::to_string(m_settings.maxPending) + " places for signing in were taken";
+                if (*held > 0) {
+                    line += "; " + std::to_string(*held) + " more closed so since the last line";
+                }
+                m_logger.log(LogLevel::Warn, oldest.peer(), line + ")");
             }
             oldest.close("not signed in, and the place was needed for a new connection", LogLevel::Debug,
                          Limit::PendingBudget);
