@@ -136,17 +136,6 @@ std::string readFile(const std::string& path) {
     return text.str();
 }
 
-bool waitForText(const std::string& path, const std::string& text, std::chrono::milliseconds deadline) {
-    const auto until = std::chrono::steady_clock::now() + deadline;
-    while (readFile(path).find(text) == std::string::npos) {
-        if (std::chrono::steady_clock::now() >= until) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
-
 std::size_t countInFile(const std::string& path, const std::string& text) {
     const std::string content = readFile(path);
     std::size_t count = 0;

@@ -39,8 +39,6 @@ std::uint16_t freePort();
 bool waitForPort(std::uint16_t port, std::chrono::milliseconds deadline);
 // The text of a file, empty when missing.
 std::string readFile(const std::string& path);
-// True once the file holds `text`, within the deadline.
-bool waitForText(const std::string& path, const std::string& text, std::chrono::milliseconds deadline);
 // How many times `text` occurs in the file.
 std::size_t countInFile(const std::string& path, const std::string& text);
 
