@@ -2,6 +2,7 @@
 
 #include "platform/CWinApp.h"
 #include "platform/QtBridge.h"
+#include "platform/WindowAttention.h"
 
 #include <QAbstractButton>
 #include <QLabel>
@@ -124,6 +125,10 @@ CString CWnd::GetWindowText() const {
         return bridge::fromQt(label->text());
     }
     return bridge::fromQt(m_widget->windowTitle());
+}
+
+void CWnd::FlashWindow() {
+    WindowAttention::request(m_widget);
 }
 
 void CWnd::SetFocus() {

@@ -54,6 +54,7 @@ void CClientSocket::OnReceive(int errorCode) {
             m_pWnd->SetWindowTextAppending(transcript, line);
             m_pWnd->ScrollToEnd();
         }
+        window.FlashWindow();
     } else if (m_flow == 1) {
         if (WireFormat::isGreeting(text)) {
             window.SetWindowText(SJIS(kTitleAuthenticating));
