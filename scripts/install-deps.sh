@@ -10,7 +10,8 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     libasio-dev libsqlite3-dev libsodium-dev
     clang libclang-rt-14-dev
-    xvfb xdotool x11-apps imagemagick
+    xvfb xdotool x11-apps x11-utils imagemagick
+    weston qt6-wayland
     desktop-file-utils appstream man-db groff-base systemd dpkg-dev
 )
 
