@@ -45,13 +45,12 @@ void CClientSocket::OnReceive(int errorCode) {
     CDialog& window = host->window();
 
     if (m_flow == 1 && host->signedIn() == 1) {
-        CString& transcript = host->transcript();
-        CString line = text + "\r\n";
-        transcript += line;
+        TextLog& transcript = host->transcript();
+        transcript += text + "\r\n";
         if (m_pWnd) {
-            // The control shows the whole transcript; when it still holds what was last set, only the new line
-            // is added, so a long conversation does not slow each line down.
-            m_pWnd->SetWindowTextAppending(transcript, line);
+            // The control shows the whole transcript from the transcript's own bytes, so a long conversation does
+            // not slow each line down.
+            m_pWnd->SetWindowText(transcript);
             m_pWnd->ScrollToEnd();
         }
     } else if (m_flow == 1) {
