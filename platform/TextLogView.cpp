@@ -184,12 +184,10 @@ void TextLogView::showLog(const TextLog& log) {
     m_lines.update(*m_bytes, log.size());
     // The last lines may have changed (the last one grows; CRs at the end may join a new LF); the rest stays.
     std::size_t firstChanged = oldCount > 2 ? oldCount - 3 : 0;
-    for (auto it = m_layouts.begin(); it != m_layouts.end();) {
-        if (it->first >= firstChanged) {
-            m_layoutOrder.erase(it->second.second);
-            it = m_layouts.erase(it);
-        } else {
-            ++it;
+    for (std::size_t line = firstChanged; line < oldCount; ++line) {
+        if (auto found = m_layouts.find(line); found != m_layouts.end()) {
+            m_layoutOrder.erase(found->second.second);
+            m_layouts.erase(found);
         }
     }
     m_charBases.resize(std::min(m_charBases.size(), firstChanged / kCharBlock + 1));
@@ -291,7 +289,10 @@ QString TextLogView::lineText(std::size_t line) const {
 }
 
 int TextLogView::lineLength(std::size_t line) const {
-    return static_cast<int>(layoutOf(line).text().size());
+    if (auto found = m_layouts.find(line); found != m_layouts.end()) {
+        return static_cast<int>(found->second.first->text().size());
+    }
+    return m_lines.start(line) == m_lines.end(*m_bytes, line) ? 0 : static_cast<int>(lineText(line).size());
 }
 
 QTextLayout& TextLogView::layoutOf(std::size_t line) const {
