@@ -163,8 +163,8 @@ int main(int argc, char** argv) {
         auto bytes = window.transcript().shared();
         for (std::string_view piece; scanned < bytes->size(); scanned += piece.size()) {
             piece = bytes->pieceAt(scanned);
-            for (const char* at = piece.data(); (at = static_cast<const char*>(std::memchr(
-                                                     at, '\n', piece.size() - std::size_t(at - piece.data()))));
+            for (const char* at = piece.data();
+                 (at = static_cast<const char*>(std::memchr(at, '\n', piece.size() - std::size_t(at - piece.data()))));
                  ++at) {
                 ++counted;
             }

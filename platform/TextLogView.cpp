@@ -276,8 +276,8 @@ void TextLogView::beginEditing() {
     cursor.setPosition(anchor);
     cursor.setPosition(caret, QTextCursor::KeepAnchor);
     setTextCursor(cursor);
-    verticalScrollBar()->setValue(
-        document()->findBlockByNumber(static_cast<int>(top.line)).firstLineNumber() + top.subLine);
+    verticalScrollBar()->setValue(document()->findBlockByNumber(static_cast<int>(top.line)).firstLineNumber() +
+                                  top.subLine);
 }
 
 QString TextLogView::lineText(std::size_t line) const {
@@ -557,14 +557,14 @@ TextLogView::Position TextLogView::moved(Position from, int key, bool word) cons
     switch (key) {
     case Qt::Key_Right:
         if (from.column < length) {
-            return {from.line, layout.nextCursorPosition(from.column, word ? QTextLayout::SkipWords
-                                                                            : QTextLayout::SkipCharacters)};
+            return {from.line, layout.nextCursorPosition(from.column,
+                                                         word ? QTextLayout::SkipWords : QTextLayout::SkipCharacters)};
         }
         return from.line < lastLine() ? Position{from.line + 1, 0} : from;
     case Qt::Key_Left:
         if (from.column > 0) {
             return {from.line, layout.previousCursorPosition(from.column, word ? QTextLayout::SkipWords
-                                                                                : QTextLayout::SkipCharacters)};
+                                                                               : QTextLayout::SkipCharacters)};
         }
         return from.line > 0 ? Position{from.line - 1, lineLength(from.line - 1)} : from;
     case Qt::Key_Home:
@@ -664,11 +664,11 @@ bool TextLogView::handleNavigationKey(QKeyEvent* event) {
         }
         settle();
         bool document = binding.word && (binding.move == Qt::Key_Home || binding.move == Qt::Key_End);
-        Position target = document ? (binding.move == Qt::Key_Home ? Position{}
-                                                                   : Position{lastLine(), lineLength(lastLine())})
-                                   : moved(m_caret, binding.move, binding.word);
-        bool vertical = binding.move == Qt::Key_Up || binding.move == Qt::Key_Down ||
-                        binding.move == Qt::Key_PageUp || binding.move == Qt::Key_PageDown;
+        Position target =
+            document ? (binding.move == Qt::Key_Home ? Position{} : Position{lastLine(), lineLength(lastLine())})
+                     : moved(m_caret, binding.move, binding.word);
+        bool vertical = binding.move == Qt::Key_Up || binding.move == Qt::Key_Down || binding.move == Qt::Key_PageUp ||
+                        binding.move == Qt::Key_PageDown;
         qreal x = m_desiredX >= 0 ? m_desiredX : caretRect(m_caret).x();
         setCaret(target, binding.select);
         m_desiredX = vertical ? x : -1;
@@ -706,9 +706,15 @@ void TextLogView::keyPressEvent(QKeyEvent* event) {
         return;
     }
     static const QKeySequence::StandardKey kEditing[] = {
-        QKeySequence::Paste,           QKeySequence::Cut,           QKeySequence::Delete,
-        QKeySequence::Backspace,       QKeySequence::DeleteStartOfWord, QKeySequence::DeleteEndOfWord,
-        QKeySequence::DeleteEndOfLine, QKeySequence::DeleteCompleteLine, QKeySequence::InsertParagraphSeparator,
+        QKeySequence::Paste,
+        QKeySequence::Cut,
+        QKeySequence::Delete,
+        QKeySequence::Backspace,
+        QKeySequence::DeleteStartOfWord,
+        QKeySequence::DeleteEndOfWord,
+        QKeySequence::DeleteEndOfLine,
+        QKeySequence::DeleteCompleteLine,
+        QKeySequence::InsertParagraphSeparator,
         QKeySequence::InsertLineSeparator,
     };
     bool editing = !event->text().isEmpty() && (event->text().at(0).isPrint() || event->text().at(0) == u'\t');
@@ -1037,7 +1043,8 @@ void TextLogView::paintEvent(QPaintEvent* event) {
     painter.setPen(palette().color(QPalette::Text));
     Position start = selectionStart();
     Position end = selectionEnd();
-    bool drawCaret = m_caretOn && hasFocus() && (!isReadOnly() || (textInteractionFlags() & Qt::TextSelectableByKeyboard));
+    bool drawCaret =
+        m_caretOn && hasFocus() && (!isReadOnly() || (textInteractionFlags() & Qt::TextSelectableByKeyboard));
     qreal y = topY();
     for (std::size_t line = m_top.line; line <= lastLine() && y <= viewport()->height(); ++line) {
         QTextLayout& layout = layoutOf(line);

@@ -7,8 +7,8 @@
 #include <QPlainTextEdit>
 
 #include <list>
-#include <optional>
 #include <memory>
+#include <optional>
 #include <unordered_map>
 
 class QTextLayout;
