@@ -1,73 +1,65 @@
-// Plays the chat server for one client under a flood: greets it, accepts its sign-in, relays LINES chat records as
-// fast as the client reads them, and reports when the client has read every byte. Writes the lines it sent, each
-// with CR LF, to EXPECTED so that a saved transcript can be compared with them.
-// Usage: vesmira_flood_peer LINES EXPECTED   (prints "port N" first, then progress and "read all ... s")
+// A server that signs in one client (any registration or authentication) and then relays numbered chat records to it
+// as fast as it reads them, timing each thousand lines until the client has read every byte of them. It writes the
+// transcript the client must end up with, so that what the client saved can be compared line for line.
+//
+// Usage: vesmira_flood_peer [--lines N] [--lan] [--expect FILE]
+//   --lan: 1,448-byte segments a few milliseconds apart, as a LAN delivers a busy room; default: one burst.
+// Prints "listening on 127.0.0.1:PORT", then one row per 1,000 lines, then "done".
 
 #include <arpa/inet.h>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
-#include <iconv.h>
-#include <linux/sockios.h>
 #include <netinet/in.h>
-#include <poll.h>
+#include <netinet/tcp.h>
+#include <sstream>
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string toCp932(const std::string& utf8) {
-    iconv_t cd = iconv_open("CP932", "UTF-8");
-    std::string out(utf8.size() * 2, '\0');
-    char* in = const_cast<char*>(utf8.data());
-    std::size_t inLeft = utf8.size();
-    char* to = out.data();
-    std::size_t outLeft = out.size();
-    iconv(cd, &in, &inLeft, &to, &outLeft);
-    iconv_close(cd);
-    out.resize(out.size() - outLeft);
-    return out;
-}
-
-// Ordinary chat lines of varying length, each naming its number so that a lost or repeated line shows.
+// The line of record `index`: numbered, and of a length that varies from one line to the next.
 std::string lineText(long index) {
-    static const std::string names[] = {toCp932("さくら"), toCp932("taro"), toCp932("新潟の山田")};
-    static const std::string colon = toCp932("：");
-    static const std::string texts[] = {toCp932("こんにちは、今日もよろしくお願いします"), toCp932("了解です"),
-                                        toCp932("明日の会議は十時からでしたっけ？資料は共有フォルダに置いてあります")};
-    return names[index % 3] + colon + texts[(index / 3) % 3] + " #" + std::to_string(index);
+    char head[40];
+    std::snprintf(head, sizeof head, "flood\x81\x46%07ld ", index);
+    return head + std::string(static_cast<std::size_t>(index * 37 % 440), static_cast<char>('a' + index % 26));
 }
 
-// Waits for the client's next sign-in message (whatever arrives within a moment) and answers "ok".
-bool answerStep(int fd) {
-    char buffer[512];
-    pollfd wait{fd, POLLIN, 0};
-    if (poll(&wait, 1, 60000) <= 0 || recv(fd, buffer, sizeof buffer, 0) <= 0) {
-        return false;
+bool sendAll(int fd, const char* bytes, std::size_t size) {
+    while (size > 0) {
+        ssize_t sent = ::send(fd, bytes, size, MSG_NOSIGNAL);
+        if (sent <= 0) {
+            return false;
+        }
+        bytes += sent;
+        size -= static_cast<std::size_t>(sent);
     }
-    return send(fd, "ok", 2, MSG_NOSIGNAL) == 2;
+    return true;
 }
 
-// Bytes the client has not yet taken from its socket: what this side has not had acknowledged, plus what waits in
-// the client's receive queue (loopback: both sockets are on this machine).
-long unread(int fd, unsigned short clientPort) {
+// Bytes the client has not read yet: what it has not acknowledged, plus what waits in its socket (found in the
+// kernel's table of TCP sockets by its address, so the client needs no help).
+long unreadBytes(int fd, const sockaddr_in& client) {
     int unacknowledged = 0;
-    ioctl(fd, SIOCOUTQ, &unacknowledged);
+    ::ioctl(fd, TIOCOUTQ, &unacknowledged);
     std::ifstream table("/proc/net/tcp");
-    std::string line;
-    std::getline(table, line);
-    while (std::getline(table, line)) {
-        unsigned localAddress = 0, localPort = 0;
-        unsigned long txQueue = 0, rxQueue = 0;
-        if (std::sscanf(line.c_str(), " %*d: %x:%x %*x:%*x %*x %lx:%lx", &localAddress, &localPort, &txQueue,
-                        &rxQueue) == 4 &&
-            localPort == clientPort) {
-            return unacknowledged + static_cast<long>(rxQueue);
+    std::string row;
+    std::getline(table, row);
+    char wanted[32];
+    std::snprintf(wanted, sizeof wanted, "%08X:%04X", client.sin_addr.s_addr, ntohs(client.sin_port));
+    while (std::getline(table, row)) {
+        std::istringstream fields(row);
+        std::string slot, local, remote, state, queues;
+        fields >> slot >> local >> remote >> state >> queues;
+        if (local == wanted) {
+            return unacknowledged + std::strtol(queues.substr(queues.find(':') + 1).c_str(), nullptr, 16);
         }
     }
     return unacknowledged;
@@ -76,67 +68,105 @@ long unread(int fd, unsigned short clientPort) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: vesmira_flood_peer LINES EXPECTED\n");
-        return 2;
+    long lines = 100000;
+    bool lan = false;
+    std::string expectPath;
+    for (int i = 1; i < argc; ++i) {
+        std::string option = argv[i];
+        if (option == "--lines" && i + 1 < argc) {
+            lines = std::atol(argv[++i]);
+        } else if (option == "--lan") {
+            lan = true;
+        } else if (option == "--expect" && i + 1 < argc) {
+            expectPath = argv[++i];
+        } else {
+            std::fprintf(stderr, "usage: %s [--lines N] [--lan] [--expect FILE]\n", argv[0]);
+            return 2;
+        }
     }
-    long total = std::atol(argv[1]);
-    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    if (!expectPath.empty()) {
+        std::ofstream expected(expectPath, std::ios::binary);
+        for (long i = 0; i < lines; ++i) {
+            expected << lineText(i) << "\r\n";
+        }
+    }
+
+    int listener = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
-    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, 1) != 0 ||
-        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    if (::bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(listener, 1) != 0 ||
+        ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         std::perror("listen");
         return 1;
     }
-    std::printf("port %d\n", ntohs(address.sin_port));
+    std::printf("listening on 127.0.0.1:%d\n", ntohs(address.sin_port));
     std::fflush(stdout);
     sockaddr_in client{};
     length = sizeof client;
-    int fd = accept(listener, reinterpret_cast<sockaddr*>(&client), &length);
-    if (fd < 0 || send(fd, "Hello", 5, MSG_NOSIGNAL) != 5 || !answerStep(fd) || !answerStep(fd) || !answerStep(fd)) {
-        std::fprintf(stderr, "sign-in did not complete\n");
+    int fd = ::accept(listener, reinterpret_cast<sockaddr*>(&client), &length);
+    if (fd < 0) {
+        std::perror("accept");
         return 1;
     }
-    // Let the last reply arrive alone, as a server that relays only after sign-in does.
-    usleep(300 * 1000);
-    std::ofstream expected(argv[2], std::ios::binary);
-    auto start = Clock::now();
-    std::string batch;
-    for (long i = 0; i < total; ++i) {
-        std::string text = lineText(i);
-        expected << text << "\r\n";
-        std::string record = text;
-        record.resize(500, '\0');
-        batch += record;
-        if (batch.size() >= 500 * 64 || i + 1 == total) {
-            for (std::size_t sent = 0; sent < batch.size();) {
-                ssize_t n = send(fd, batch.data() + sent, batch.size() - sent, MSG_NOSIGNAL);
-                if (n <= 0) {
-                    std::fprintf(stderr, "the client went away after %ld lines\n", i);
-                    return 1;
-                }
-                sent += static_cast<std::size_t>(n);
-            }
-            batch.clear();
+
+    // Lock-step sign-in: every step is accepted.
+    sendAll(fd, "Hello", 5);
+    for (int step = 0; step < 3; ++step) {
+        char message[256];
+        if (::recv(fd, message, sizeof message, 0) <= 0) {
+            std::fprintf(stderr, "the client left during sign-in\n");
+            return 1;
         }
-        if ((i + 1) % 10000 == 0) {
-            std::printf("sent %ld at %.2f s\n", i + 1, std::chrono::duration<double>(Clock::now() - start).count());
+        sendAll(fd, "ok", 2);
+    }
+    // Relayed lines sent before the client has taken the last "ok" would join it in one read.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    if (lan) {
+        int noDelay = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
+    }
+
+    std::printf("%10s %12s %16s\n", "lines", "seconds", "lines/s (last 1k)");
+    auto start = Clock::now();
+    auto batchStart = start;
+    std::string pending;
+    for (long i = 0; i < lines; ++i) {
+        std::string record = lineText(i);
+        record.resize(500, '\0');
+        pending += record;
+        if ((i + 1) % 1000 != 0 && i + 1 != lines) {
+            continue;
+        }
+        std::size_t segment = lan ? 1448 : pending.size();
+        for (std::size_t at = 0; at < pending.size(); at += segment) {
+            if (!sendAll(fd, pending.data() + at, std::min(segment, pending.size() - at))) {
+                std::fprintf(stderr, "the client left after %ld lines\n", i);
+                return 1;
+            }
+            if (lan) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        }
+        pending.clear();
+        while (unreadBytes(fd, client) > 0) {
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        auto now = Clock::now();
+        long inBatch = (i % 1000) + 1;
+        if ((i + 1) % 10000 == 0 || i + 1 == lines) {
+            std::printf("%10ld %12.2f %16.0f\n", i + 1, std::chrono::duration<double>(now - start).count(),
+                        double(inBatch) / std::chrono::duration<double>(now - batchStart).count());
             std::fflush(stdout);
         }
-    }
-    expected.close();
-    while (unread(fd, ntohs(client.sin_port)) > 0) {
-        usleep(1000);
+        batchStart = now;
     }
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    std::printf("read all %ld lines in %.2f s: %.0f lines/s\n", total, seconds, total / seconds);
+    std::printf("done: %ld lines read by the client in %.2f s (%.0f lines/s)\n", lines, seconds, lines / seconds);
     std::fflush(stdout);
-    // Stays connected until the client leaves, so that it is not told the server closed.
     char sink[4096];
-    while (recv(fd, sink, sizeof sink, 0) > 0) {
+    while (::recv(fd, sink, sizeof sink, 0) > 0) {
     }
     return 0;
 }

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -49,6 +50,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // A reply padded with NULs is still a plain "ok"; one with anything else after its text is not.
     if (accepted) {
         FUZZ_CHECK(read.starts_with("ok") && (read.size() == 2 || read[2] == '\0'));
+    }
+
+    // The last reply of a sign-in also accepts "ok" with the first relayed bytes behind it, and hands them on whole.
+    const std::optional<std::string_view> chat = WireFormat::chatAfterLastReply(buffer.data(), count);
+    FUZZ_CHECK(chat.has_value() == read.starts_with("ok"));
+    if (accepted) {
+        FUZZ_CHECK(chat.has_value());
+    }
+    if (chat) {
+        FUZZ_CHECK(chat->data() == read.data() + 2 && chat->size() == read.size() - 2);
     }
 
     // A received chat line goes into the transcript and is shown: whatever its bytes, the shown text is valid.

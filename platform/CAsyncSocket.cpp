@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -12,10 +13,13 @@
 #include <fcntl.h>
 #include <ifaddrs.h>
 #include <locale.h>
+#include <memory>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -24,7 +28,11 @@ public:
     SocketNotifier(int fd, CAsyncSocket* owner) : QSocketNotifier(fd, QSocketNotifier::Read) {
         setEnabled(false);
         connect(this, &QSocketNotifier::activated, this, [owner] { owner->notifierActivated(); });
+        m_quiet.setSingleShot(true);
+        connect(&m_quiet, &QTimer::timeout, this, [owner] { owner->quietTimerFired(); });
     }
+
+    QTimer m_quiet;
 };
 
 namespace {
@@ -86,6 +94,63 @@ bool waitReady(int fd, short events, int limitMs) {
             QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents | QEventLoop::ExcludeSocketNotifiers);
         }
     }
+}
+
+// A host-name lookup on a thread of its own, so that the caller can wait for it as for any socket: its descriptor
+// becomes readable when the answer is in. Whoever lets go last (the caller, or the thread after a time-out) frees it.
+struct HostLookup {
+    explicit HostLookup(std::string name) : host(std::move(name)), done(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    ~HostLookup() {
+        if (found) {
+            ::freeaddrinfo(found);
+        }
+        if (done >= 0) {
+            ::close(done);
+        }
+    }
+    HostLookup(const HostLookup&) = delete;
+    HostLookup& operator=(const HostLookup&) = delete;
+
+    std::string host;
+    int done;
+    int result = EAI_SYSTEM;
+    int error = 0;
+    addrinfo* found = nullptr;
+};
+
+// Resolves `host` to an IPv4 address within `limitMs`, repainting meanwhile. Sets the last error on failure.
+bool resolveHost(const CString& host, int limitMs, in_addr& address) {
+    auto lookup = std::make_shared<HostLookup>(host.bytes());
+    if (lookup->done < 0) {
+        SetLastError(errno);
+        return false;
+    }
+    std::thread([lookup] {
+        addrinfo hints{};
+        hints.ai_family = AF_INET;
+        hints.ai_socktype = SOCK_STREAM;
+        lookup->result = ::getaddrinfo(lookup->host.c_str(), nullptr, &hints, &lookup->found);
+        lookup->error = errno;
+        ::eventfd_write(lookup->done, 1);
+    }).detach();
+    if (!waitReady(lookup->done, POLLIN, limitMs)) {
+        SetLastError(ETIMEDOUT);
+        return false;
+    }
+    eventfd_t signalled = 0;
+    ::eventfd_read(lookup->done, &signalled); // also orders the thread's writes before the reads below
+    if (lookup->result != 0 || !lookup->found) {
+        SetLastError(lookup->result == EAI_SYSTEM ? lookup->error
+                                                  : (lookup->result != 0 ? lookup->result : EAI_NONAME));
+        return false;
+    }
+    address = reinterpret_cast<sockaddr_in*>(lookup->found->ai_addr)->sin_addr;
+    return true;
+}
+
+int remainingMs(std::chrono::steady_clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    return static_cast<int>(std::max<long long>(left.count(), 0));
 }
 
 } // namespace
@@ -169,6 +234,7 @@ CAsyncSocket::~CAsyncSocket() {
     }
     if (m_notifier) {
         m_notifier->setEnabled(false);
+        m_notifier->m_quiet.stop();
         // The notifier may be the sender of the signal that is running now.
         m_notifier.release()->deleteLater();
     }
@@ -205,6 +271,7 @@ bool CAsyncSocket::Create(unsigned port, int type, long events, const char* addr
 void CAsyncSocket::Close() {
     if (m_notifier) {
         m_notifier->setEnabled(false);
+        m_notifier->m_quiet.stop();
     }
     if (m_hSocket >= 0) {
         ::close(m_hSocket);
@@ -268,6 +335,27 @@ void CAsyncSocket::OnReceive(int) {}
 
 void CAsyncSocket::OnClose(int) {}
 
+void CAsyncSocket::OnQuiet() {}
+
+void CAsyncSocket::SetQuietTimer(int ms) {
+    if (!m_notifier) {
+        return;
+    }
+    if (ms > 0) {
+        m_notifier->m_quiet.start(ms);
+    } else {
+        m_notifier->m_quiet.stop();
+    }
+}
+
+template <typename Hook> void CAsyncSocket::notify(Hook hook) {
+    ++m_notificationDepth;
+    hook();
+    if (--m_notificationDepth == 0 && m_destroyPending) {
+        delete this;
+    }
+}
+
 void CAsyncSocket::setConnected() {
     m_connected = true;
     if (!m_notifier) {
@@ -304,17 +392,29 @@ void CAsyncSocket::notifierActivated() {
         refreshNotifier();
         return;
     }
-    ++m_notificationDepth;
     if (peeked > 0) {
-        OnReceive(0);
+        notify([this] { OnReceive(0); });
     } else {
         // End of stream or a reset: the one close notification of this socket.
         m_closeDelivered = true;
-        OnClose(error);
+        notify([this, error] { OnClose(error); });
     }
-    if (--m_notificationDepth == 0 && m_destroyPending) {
-        delete this;
+}
+
+void CAsyncSocket::quietTimerFired() {
+    if (m_hSocket < 0 || m_closeDelivered || m_destroyPending) {
+        return;
     }
+    if (g_holdDepth > 0 || m_notificationDepth > 0) {
+        m_notifier->m_quiet.start(); // held, like the other notifications; asks again later
+        return;
+    }
+    char probe = 0;
+    ssize_t peeked = ::recv(m_hSocket, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (!(peeked < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))) {
+        return; // data, an end or an error: the read or close notification comes instead
+    }
+    notify([this] { OnQuiet(); });
 }
 
 void CSocket::setWaitLimits(int connectMs, int transferMs) {
@@ -339,28 +439,21 @@ bool CSocket::Connect(const CString& host, int port) {
         SetLastError(EADDRNOTAVAIL);
         return false;
     }
+    // The name lookup counts against the same bound as the connection itself.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(g_connectLimitMs);
     sockaddr_in remote{};
     remote.sin_family = AF_INET;
     remote.sin_port = htons(static_cast<uint16_t>(port));
-    if (::inet_pton(AF_INET, host.GetString(), &remote.sin_addr) != 1) {
-        addrinfo hints{};
-        hints.ai_family = AF_INET;
-        hints.ai_socktype = SOCK_STREAM;
-        addrinfo* found = nullptr;
-        int resolved = ::getaddrinfo(host.GetString(), nullptr, &hints, &found);
-        if (resolved != 0 || !found) {
-            SetLastError(resolved == EAI_SYSTEM ? errno : (resolved != 0 ? resolved : EAI_NONAME));
-            return false;
-        }
-        remote.sin_addr = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
-        ::freeaddrinfo(found);
+    if (::inet_pton(AF_INET, host.GetString(), &remote.sin_addr) != 1 &&
+        !resolveHost(host, g_connectLimitMs, remote.sin_addr)) {
+        return false;
     }
     if (::connect(m_hSocket, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {
         if (errno != EINPROGRESS) {
             SetLastError(errno);
             return false;
         }
-        if (!waitReady(m_hSocket, POLLOUT, g_connectLimitMs)) {
+        if (!waitReady(m_hSocket, POLLOUT, remainingMs(deadline))) {
             SetLastError(ETIMEDOUT);
             return false;
         }

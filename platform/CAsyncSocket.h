@@ -36,12 +36,19 @@ public:
     // Deletes the object now, or when its running notification returns.
     void Destroy();
 
+    // Asks for one OnQuiet() once `ms` milliseconds have passed with nothing to read; 0 cancels. Like the read
+    // notification, it waits while a blocking call or a notification of this socket runs, and gives way to the read
+    // and close notifications.
+    void SetQuietTimer(int ms);
+
     // Notification hooks; the base versions do nothing.
     virtual void OnReceive(int errorCode);
     virtual void OnClose(int errorCode);
+    virtual void OnQuiet();
 
     // Platform side.
     void notifierActivated();
+    void quietTimerFired();
     void refreshNotifier();
 
 protected:
@@ -51,6 +58,9 @@ protected:
     int m_hSocket = -1;
 
 private:
+    // Runs a notification hook; a Destroy() inside it takes effect when it returns.
+    template <typename Hook> void notify(Hook hook);
+
     std::unique_ptr<SocketNotifier> m_notifier;
     bool m_connected = false;
     bool m_armed = false;

@@ -39,6 +39,10 @@ public:
         m_bytes += other;
         return *this;
     }
+    CString& operator+=(std::string_view other) {
+        m_bytes += other;
+        return *this;
+    }
     friend CString operator+(CString left, const CString& right) { return left += right; }
 
     friend bool operator==(const CString&, const CString&) = default;

@@ -6,6 +6,8 @@
 #include "platform/TextLogView.h"
 
 #include <QAbstractButton>
+#include <QCloseEvent>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -177,8 +179,41 @@ int CWnd::MessageBox(const CString& text, const CString* caption, unsigned style
     return showMessageBox(m_widget, text, shownCaption, style);
 }
 
+namespace {
+
+// A question must be answered: Escape and the close box do nothing (a box without a cancel choice has its close box
+// disabled on the desktop the program was written for).
+class QuestionBox : public QMessageBox {
+public:
+    QuestionBox(QWidget* owner, bool mustAnswer) : QMessageBox(owner), m_mustAnswer(mustAnswer) {
+        if (mustAnswer) {
+            setWindowFlag(Qt::WindowCloseButtonHint, false);
+        }
+    }
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override {
+        if (m_mustAnswer && event->key() == Qt::Key_Escape) {
+            return;
+        }
+        QMessageBox::keyPressEvent(event);
+    }
+    void closeEvent(QCloseEvent* event) override {
+        if (m_mustAnswer) {
+            event->ignore();
+            return;
+        }
+        QMessageBox::closeEvent(event);
+    }
+
+private:
+    bool m_mustAnswer;
+};
+
+} // namespace
+
 int showMessageBox(QWidget* owner, const CString& text, const CString& caption, unsigned style) {
-    QMessageBox box(owner);
+    QuestionBox box(owner, (style & 0xF) == MB_YESNO);
     box.setWindowTitle(bridge::toQt(caption));
     box.setText(bridge::toQtMultiLine(text));
     box.setTextFormat(Qt::PlainText);

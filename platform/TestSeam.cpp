@@ -56,7 +56,7 @@ protected:
                 ModalWindow view(window);
                 if (answers.empty()) {
                     report("unexpected modal window", view);
-                    view.close();
+                    forceClose(window);
                     return;
                 }
                 TestSeam::Answer answer = std::move(answers.front());
@@ -65,7 +65,7 @@ protected:
                 answer(view);
                 if (window && window->isVisible()) {
                     report("answer left the window open", view);
-                    view.close();
+                    forceClose(window);
                 }
             },
             Qt::QueuedConnection);
@@ -73,6 +73,14 @@ protected:
     }
 
 private:
+    // Ends a window that a test did not answer, even one whose close box does nothing (a question).
+    static void forceClose(const QPointer<QWidget>& window) {
+        ModalWindow(window).close();
+        if (auto* dialog = qobject_cast<QDialog*>(window.data()); dialog && dialog->isVisible()) {
+            dialog->done(0);
+        }
+    }
+
     void report(const char* what, const ModalWindow& view) {
         std::string description = std::string(what) + ": \"" + view.caption() + "\" " + view.text();
         if (onUnexpected) {

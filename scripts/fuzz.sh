@@ -14,7 +14,7 @@ fi
 
 all_targets=(
     fuzz_cp932_to_utf8 fuzz_utf8_to_cp932 fuzz_server_message fuzz_credentials_reader fuzz_rule_file
-    fuzz_speech_style fuzz_sign_in_protocol fuzz_record_assembler fuzz_server_options fuzz_log_printable
+    fuzz_speech_style fuzz_relay_framer fuzz_sign_in_protocol fuzz_record_assembler fuzz_server_options fuzz_log_printable
 )
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
@@ -25,7 +25,7 @@ fi
 max_len_of() {
     case "$1" in
     fuzz_cp932_to_utf8 | fuzz_utf8_to_cp932) echo 16384 ;;
-    fuzz_record_assembler) echo 8192 ;;
+    fuzz_record_assembler | fuzz_relay_framer) echo 8192 ;;
     *) echo 4096 ;;
     esac
 }

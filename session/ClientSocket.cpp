@@ -8,21 +8,30 @@
 #include "session/SessionTexts.h"
 #include "session/WireFormat.h"
 
+#include <utility>
+
 using namespace SessionTexts;
 
 namespace {
 
+// How long text without an end is held before it is shown as a message of its own: long enough for the rest of a
+// record that TCP delivers late (a retransmission on a LAN), short enough that a short message is not noticed late.
+constexpr int kQuietMs = 500;
+// Reading stops after this much per notification, so that a flood still lets the window repaint and take input.
+constexpr int kMaxBytesPerNotification = 256 * 1024;
+
 // After a sign-in the window switches to the chatting state. The connection may have been closed by the server
 // while the dialog ran; then there is nothing to sign in to.
-void markSignedIn(SessionHost& host, CClientSocket* socket, const CString& userId) {
+bool markSignedIn(SessionHost& host, CClientSocket* socket, const CString& userId) {
     if (host.connection() != socket) {
-        return;
+        return false;
     }
     CDialog& window = host.window();
     window.SetWindowText(SJIS(kTitleSignedIn));
     host.setSignedIn(1);
     window.SetDlgItemText(IDC_NAME, userId);
     window.SetDefID(IDC_SEND);
+    return true;
 }
 
 } // namespace
@@ -34,8 +43,14 @@ CClientSocket::CClientSocket(CWnd* receivedText) : m_pWnd(receivedText) {
 CClientSocket::~CClientSocket() = default;
 
 void CClientSocket::OnReceive(int errorCode) {
-    char buffer[WireFormat::kRecordSize] = {};
     SessionHost* host = SessionHost::find();
+    if (host && m_flow == 1 && host->signedIn() == 1) {
+        readChat(*host);
+        CSocket::OnReceive(errorCode);
+        return;
+    }
+    // Before sign-in the server speaks in lock-step: one read is one message.
+    char buffer[WireFormat::kRecordSize] = {};
     int count = Receive(buffer, sizeof buffer, 0);
     CString text = WireFormat::messageText(buffer, count);
     if (!host) {
@@ -43,17 +58,8 @@ void CClientSocket::OnReceive(int errorCode) {
         return;
     }
     CDialog& window = host->window();
-
-    if (m_flow == 1 && host->signedIn() == 1) {
-        TextLog& transcript = host->transcript();
-        transcript += text + "\r\n";
-        if (m_pWnd) {
-            // The control shows the whole transcript from the transcript's own bytes, so a long conversation does
-            // not slow each line down.
-            m_pWnd->SetWindowText(transcript);
-            m_pWnd->ScrollToEnd();
-        }
-    } else if (m_flow == 1) {
+    bool signedIn = false;
+    if (m_flow == 1) {
         if (WireFormat::isGreeting(text)) {
             window.SetWindowText(SJIS(kTitleAuthenticating));
             CJudgeDlg dialog;
@@ -62,7 +68,7 @@ void CClientSocket::OnReceive(int errorCode) {
                 window.MessageBox(SJIS("ユーザー認証は\r\nキャンセルされました。"), SJIS("ユーザー未登録"));
                 return;
             }
-            markSignedIn(*host, this, dialog.m_id);
+            signedIn = markSignedIn(*host, this, dialog.m_id);
         }
     } else if (WireFormat::isGreeting(text)) {
         window.SetWindowText(SJIS(kTitleRegistering));
@@ -73,13 +79,68 @@ void CClientSocket::OnReceive(int errorCode) {
             return;
         }
         m_flow = 1;
-        markSignedIn(*host, this, dialog.m_id);
+        signedIn = markSignedIn(*host, this, dialog.m_id);
+    }
+    std::string chatStart = std::exchange(m_chatStart, {});
+    if (signedIn && !chatStart.empty()) {
+        takeChat(*host, chatStart, false);
     }
     CSocket::OnReceive(errorCode);
 }
 
+void CClientSocket::readChat(SessionHost& host) {
+    char buffer[16384];
+    int total = 0;
+    while (total < kMaxBytesPerNotification) {
+        // The first read finds the data that raised the notification; the later ones do not wait.
+        int count = CAsyncSocket::Receive(buffer, sizeof buffer, 0);
+        if (count <= 0) {
+            break; // drained; an end or an error comes as the close notification
+        }
+        takeChat(host, std::string_view(buffer, static_cast<std::size_t>(count)), false);
+        total += count;
+        if (count < static_cast<int>(sizeof buffer)) {
+            break;
+        }
+    }
+}
+
+void CClientSocket::takeChat(SessionHost& host, std::string_view bytes, bool quiet) {
+    CString lines;
+    auto addLine = [&lines](std::string_view text) {
+        lines += text;
+        lines += "\r\n";
+    };
+    m_framer.feed(bytes, addLine);
+    if (quiet) {
+        m_framer.flush(addLine);
+    }
+    SetQuietTimer(m_framer.holding() ? kQuietMs : 0);
+    if (lines.IsEmpty()) {
+        return;
+    }
+    TextLog& transcript = host.transcript();
+    transcript += lines;
+    if (m_pWnd) {
+        // The control shows the whole transcript from the transcript's own bytes, so a long conversation does not
+        // slow each line down.
+        m_pWnd->SetWindowText(transcript);
+        m_pWnd->ScrollToEnd();
+    }
+}
+
+void CClientSocket::OnQuiet() {
+    SessionHost* host = SessionHost::find();
+    if (host && m_flow == 1 && host->signedIn() == 1) {
+        takeChat(*host, {}, true);
+    }
+}
+
 void CClientSocket::OnClose(int errorCode) {
     SessionHost* host = SessionHost::find();
+    if (host && m_flow == 1 && host->signedIn() == 1) {
+        takeChat(*host, {}, true); // the last message before the end
+    }
     if (host) {
         CDialog& window = host->window();
         host->setSignedIn(0);

@@ -2,19 +2,24 @@
 
 #include "platform/CAsyncSocket.h"
 #include "platform/CWnd.h"
+#include "session/ClientSocket.h"
 #include "session/SessionHost.h"
 #include "session/SessionTexts.h"
 #include "session/WireFormat.h"
 
+#include <algorithm>
+#include <iterator>
+#include <optional>
+
 namespace SignInExchange {
 namespace {
 
-// Writes one message and reads its reply. A failed write shows up as a refused or empty reply.
-bool step(CSocket& socket, std::string_view message) {
+// Writes one message and reads its reply into `reply` (zero-filled first); returns the count read. A failed write
+// shows up as a refused or empty reply.
+int step(CSocket& socket, std::string_view message, char (&reply)[WireFormat::kReplyCapacity]) {
     socket.Send(message.data(), static_cast<int>(message.size()), 0);
-    char reply[WireFormat::kReplyCapacity] = {};
-    int count = socket.Receive(reply, sizeof reply, 0);
-    return WireFormat::isAccept(WireFormat::messageText(reply, count));
+    std::fill(std::begin(reply), std::end(reply), '\0');
+    return socket.Receive(reply, sizeof reply, 0);
 }
 
 } // namespace
@@ -28,16 +33,22 @@ CClientSocket* connectionFor(CWnd& dialog) {
     return socket;
 }
 
-Outcome run(CSocket& socket, std::string_view command, const CString& firstField, const CString& secondField) {
-    if (!step(socket, command)) {
+Outcome run(CClientSocket& socket, std::string_view command, const CString& firstField, const CString& secondField) {
+    char reply[WireFormat::kReplyCapacity];
+    int count = step(socket, command, reply);
+    if (!WireFormat::isAccept(WireFormat::messageText(reply, count))) {
         return Outcome::CommandRefused;
     }
-    if (!step(socket, firstField.view())) {
+    count = step(socket, firstField.view(), reply);
+    if (!WireFormat::isAccept(WireFormat::messageText(reply, count))) {
         return Outcome::FirstFieldRefused;
     }
-    if (!step(socket, secondField.view())) {
+    count = step(socket, secondField.view(), reply);
+    std::optional<std::string_view> chat = WireFormat::chatAfterLastReply(reply, count);
+    if (!chat) {
         return Outcome::SecondFieldRefused;
     }
+    socket.keepChatStart(*chat);
     return Outcome::Accepted;
 }
 

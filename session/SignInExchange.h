@@ -5,11 +5,11 @@
 #include <string_view>
 
 class CClientSocket;
-class CSocket;
 class CWnd;
 
 // One run of a sign-in exchange: the command word, then two fields, each answered by one reply read with its own
-// blocking receive. The run stops at the first reply that is not "ok".
+// blocking receive. The run stops at the first reply that is not "ok"; the last reply may carry the start of the
+// chat stream, which the connection keeps for its receive handler.
 namespace SignInExchange {
 
 enum class Outcome { Accepted, CommandRefused, FirstFieldRefused, SecondFieldRefused };
@@ -18,6 +18,6 @@ enum class Outcome { Accepted, CommandRefused, FirstFieldRefused, SecondFieldRef
 // gives nullptr, so that nothing is written.
 CClientSocket* connectionFor(CWnd& dialog);
 
-Outcome run(CSocket& socket, std::string_view command, const CString& firstField, const CString& secondField);
+Outcome run(CClientSocket& socket, std::string_view command, const CString& firstField, const CString& secondField);
 
 } // namespace SignInExchange

@@ -46,6 +46,14 @@ bool isAccept(const CString& text) {
     return text.view() == kAccept;
 }
 
+std::optional<std::string_view> chatAfterLastReply(const char* bytes, int count) {
+    std::string_view read = bytes && count > 0 ? std::string_view(bytes, static_cast<std::size_t>(count)) : "";
+    if (read.substr(0, kAccept.size()) != kAccept) {
+        return std::nullopt;
+    }
+    return read.substr(kAccept.size());
+}
+
 bool isGreeting(const CString& text) {
     return text.view() == kGreeting;
 }

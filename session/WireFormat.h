@@ -46,6 +46,10 @@ std::optional<CString> field(std::string_view prefix, const CString& value);
 CString messageText(const char* bytes, int count);
 // A reply accepts a step only when its text is exactly "ok".
 bool isAccept(const CString& text);
+// The last reply of a sign-in, read as `count` bytes: the server signs the user in with "ok" and may start relaying
+// at once, so "ok" followed by anything accepts, and what follows it in the same read is the start of the chat
+// stream (returned; empty when nothing followed). nullopt refuses.
+std::optional<std::string_view> chatAfterLastReply(const char* bytes, int count);
 // The greeting is exactly "Hello".
 bool isGreeting(const CString& text);
 
