@@ -165,12 +165,15 @@ TextLogView::TextLogView(QWidget* parent) : QPlainTextEdit(parent) {
     // Whatever changes the editor's text through QPlainTextEdit's own functions makes it the ordinary editor.
     connect(document(), &QTextDocument::contentsChange, this, [this] {
         if (m_light && !m_ownChange) {
-            leaveLight();
+            leaveLight(false);
         }
     });
 }
 
-TextLogView::~TextLogView() = default;
+TextLogView::~TextLogView() {
+    // The editor's document outlives this part of the object.
+    QObject::disconnect(document(), nullptr, this, nullptr);
+}
 
 void TextLogView::showLog(const TextLog& log) {
     std::shared_ptr<const TextLog::Bytes> bytes = log.shared();
@@ -205,7 +208,7 @@ void TextLogView::showLog(const TextLog& log) {
 }
 
 void TextLogView::stopShowingLog() {
-    leaveLight();
+    leaveLight(true);
 }
 
 void TextLogView::enterLight() {
@@ -221,12 +224,13 @@ void TextLogView::enterLight() {
     m_desiredX = -1;
     m_layouts.clear();
     m_layoutOrder.clear();
+    m_layoutWidth = viewport()->width();
     if (hasFocus()) {
         resetBlink();
     }
 }
 
-void TextLogView::leaveLight() {
+void TextLogView::leaveLight(bool relayoutNow) {
     if (!m_light) {
         return;
     }
@@ -241,9 +245,14 @@ void TextLogView::leaveLight() {
     m_scrollTimer.stop();
     m_layouts.clear();
     m_layoutOrder.clear();
-    // The editor lays its text out for the width it has now, and sets its scroll bar from it.
-    QResizeEvent resize(size(), QSize(-1, -1));
-    QPlainTextEdit::resizeEvent(&resize);
+    // The editor lays its text out for the width it has now, and sets its scroll bar from it; not in the middle of a
+    // change of its document.
+    if (relayoutNow) {
+        QResizeEvent resize(size(), QSize(-1, -1));
+        QPlainTextEdit::resizeEvent(&resize);
+    } else {
+        QCoreApplication::postEvent(this, new QResizeEvent(size(), QSize(-1, -1)));
+    }
     viewport()->update();
 }
 
@@ -268,7 +277,7 @@ void TextLogView::beginEditing() {
         whole += lineText(line);
     }
     Top top = m_top;
-    leaveLight();
+    leaveLight(true);
     m_ownChange = true;
     setPlainText(whole);
     m_ownChange = false;
@@ -964,11 +973,12 @@ void TextLogView::resizeEvent(QResizeEvent* event) {
         QPlainTextEdit::resizeEvent(event);
         return;
     }
-    if (event->oldSize().width() != event->size().width()) {
+    if (viewport()->width() != m_layoutWidth) {
+        m_layoutWidth = viewport()->width();
         m_layouts.clear();
         m_layoutOrder.clear();
+        m_top.subLine = 0;
     }
-    m_top.subLine = 0;
     m_dirty = true;
     settle();
 }

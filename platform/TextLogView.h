@@ -87,7 +87,7 @@ private:
     };
 
     void enterLight();
-    void leaveLight();
+    void leaveLight(bool relayoutNow);
     QString lineText(std::size_t line) const;
     QTextLayout& layoutOf(std::size_t line) const;
     qreal lineHeight(std::size_t line) const;
@@ -140,6 +140,7 @@ private:
     mutable std::unordered_map<std::size_t, std::pair<std::unique_ptr<QTextLayout>, std::list<std::size_t>::iterator>>
         m_layouts;
     mutable std::list<std::size_t> m_layoutOrder;
+    int m_layoutWidth = -1;
     // UTF-16 offset of every kCharBlock-th line, filled on demand (screen readers and explicit selections).
     mutable std::vector<std::size_t> m_charBases;
 
