@@ -165,6 +165,10 @@ TEST(TextLogView, FollowsTheEndUntilTheUserScrollsAndReportsTheCaretToScreenRead
     EXPECT_LE(caret.bottom(), both.view.viewport()->height());
     QScrollBar* bar = both.view.verticalScrollBar();
     EXPECT_EQ(bar->value(), bar->maximum());
+    // A click above the slider pages up by the lines in view; it does not jump to the top.
+    bar->triggerAction(QAbstractSlider::SliderPageStepSub);
+    EXPECT_EQ(bar->value(), bar->maximum() - bar->pageStep());
+    EXPECT_GT(bar->value(), 0);
 
     bar->setValue(0);
     EXPECT_EQ(both.view.characterRect(0).top(), int(both.view.document()->documentMargin()));
