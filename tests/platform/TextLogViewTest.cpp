@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QMouseEvent>
 #include <QScrollBar>
 #include <gtest/gtest.h>
@@ -122,10 +123,23 @@ TEST(TextLogView, KeysAndMouseSelectAndCopyWhatTheEditorWould) {
     EXPECT_EQ(fromView, fromEditor);
     EXPECT_FALSE(fromView.isEmpty());
 
+    // The context menu's Copy gives the same.
+    QGuiApplication::clipboard()->clear();
+    QContextMenuEvent menuEvent(QContextMenuEvent::Mouse, QPoint(50, 60), both.view.mapToGlobal(QPoint(50, 60)));
+    QApplication::sendEvent(both.view.viewport(), &menuEvent);
+    auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+    ASSERT_NE(menu, nullptr);
+    QAction* copy = menu->findChild<QAction*>(QStringLiteral("edit-copy"));
+    ASSERT_NE(copy, nullptr);
+    copy->trigger();
+    menu->close();
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), fromEditor);
+
     both.key(Qt::Key_A, Qt::ControlModifier);
     std::tie(fromView, fromEditor) = both.copied();
     EXPECT_EQ(fromView, both.editor.toPlainText());
     EXPECT_EQ(fromView, fromEditor);
+
     EXPECT_TRUE(both.view.showsLog());
 }
 
