@@ -33,9 +33,17 @@ QString toQtMultiLine(const CString& text) {
 }
 
 CString fromQtMultiLine(const QString& text) {
-    QString converted = text;
-    converted.replace(QChar::ParagraphSeparator, QLatin1Char('\n'));
-    converted.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
+    // One pass: QString::replace with a longer text moves the rest of the string for every batch of matches, which
+    // takes minutes on a text of millions of lines.
+    QString converted;
+    converted.reserve(text.size() + text.count(QLatin1Char('\n')) + text.count(QChar::ParagraphSeparator));
+    for (QChar c : text) {
+        if (c == QLatin1Char('\n') || c == QChar::ParagraphSeparator) {
+            converted += QLatin1Char('\r');
+            c = QLatin1Char('\n');
+        }
+        converted += c;
+    }
     return fromQt(converted);
 }
 
