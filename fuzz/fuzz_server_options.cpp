@@ -78,10 +78,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(isIpAddress(options.listenAddress));
     FUZZ_CHECK(!options.databasePath.empty());
     FUZZ_CHECK(options.signInTimeout.count() >= 1 && options.signInTimeout.count() <= 86400);
+    FUZZ_CHECK(options.recordTimeout.count() >= 1 && options.recordTimeout.count() <= 86400);
+    FUZZ_CHECK(options.maxPerAddress >= 1);
+    FUZZ_CHECK(options.sendBufferBytes == 0 || options.sendBufferBytes >= 4096);
+    FUZZ_CHECK(!options.maxConnections || !options.maxPending || *options.maxPending <= *options.maxConnections);
+    // Whatever the open-file limit, the limits in force hold at least one connection, and the ones not yet
+    // signed in never more than all of them.
+    for (const std::uint64_t openFiles : {std::uint64_t{0}, std::uint64_t{100}, std::uint64_t{20000}}) {
+        std::vector<std::string> warnings;
+        const vesmira::ServerSettings settings = options.settings(openFiles, warnings);
+        FUZZ_CHECK(settings.maxConnections >= 1 && settings.maxPending >= 1);
+        FUZZ_CHECK(settings.maxPending <= settings.maxConnections);
+        FUZZ_CHECK(settings.maxPerAddress == options.maxPerAddress);
+    }
     FUZZ_CHECK(vesmira::Logger::parseLevel(vesmira::Logger::levelName(options.logLevel)) == options.logLevel);
 
     // Spelling the result out as options gives the same result.
-    const std::vector<std::string> spelled = {
+    std::vector<std::string> spelled = {
         "--listen",
         options.listenAddress,
         "--port=" + std::to_string(options.port),
@@ -92,11 +105,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         "--hash-cost",
         std::string(costName(options.hashCost)),
         "--sign-in-timeout=" + std::to_string(options.signInTimeout.count()),
+        "--record-timeout=" + std::to_string(options.recordTimeout.count()),
+        "--max-per-address=" + std::to_string(options.maxPerAddress),
+        "--send-buffer=" + std::to_string(options.sendBufferBytes),
     };
+    if (options.maxConnections) {
+        spelled.push_back("--max-connections=" + std::to_string(*options.maxConnections));
+    }
+    if (options.maxPending) {
+        spelled.push_back("--max-pending=" + std::to_string(*options.maxPending));
+    }
     const ServerOptions again = ServerOptions::parse(spelled, nullptr, nullptr);
     FUZZ_CHECK(again.action == Action::Run);
     FUZZ_CHECK(again.listenAddress == options.listenAddress && again.port == options.port &&
                again.databasePath == options.databasePath && again.logLevel == options.logLevel &&
-               again.hashCost == options.hashCost && again.signInTimeout == options.signInTimeout);
+               again.hashCost == options.hashCost && again.signInTimeout == options.signInTimeout &&
+               again.recordTimeout == options.recordTimeout && again.maxPerAddress == options.maxPerAddress &&
+               again.sendBufferBytes == options.sendBufferBytes && again.maxConnections == options.maxConnections &&
+               again.maxPending == options.maxPending);
     return 0;
 }

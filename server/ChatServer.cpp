@@ -2,13 +2,16 @@
 
 #include "server/Connection.h"
 #include "server/Logger.h"
+#include "server/workers/WorkerPool.h"
 
 #include <chrono>
 
 namespace vesmira {
 
-ChatServer::ChatServer(asio::io_context& io, UserDirectory& users, Logger& logger, ServerSettings settings)
-    : m_acceptor(io), m_acceptRetry(io), m_users(users), m_logger(logger), m_settings(settings) {}
+ChatServer::ChatServer(asio::io_context& io, UserDirectory& users, WorkerPool& workers, Logger& logger,
+                       ServerSettings settings)
+    : m_acceptor(io), m_acceptRetry(io), m_users(users), m_workers(workers), m_logger(logger), m_settings(settings),
+      m_limits({settings.maxConnections, settings.maxPending, settings.maxPerAddress}) {}
 
 ChatServer::~ChatServer() = default;
 
@@ -45,11 +48,13 @@ void ChatServer::stop() {
     std::error_code ignored;
     m_acceptor.close(ignored);
     m_acceptRetry.cancel();
+    m_workers.discardQueued();
     const auto connections = std::move(m_connections);
     m_connections.clear();
     for (const auto& connection : connections) {
         connection->close("server shutting down");
     }
+    m_members.clear();
 }
 
 void ChatServer::acceptNext() {
@@ -58,7 +63,11 @@ void ChatServer::acceptNext() {
             return;
         }
         if (ec) {
-            m_logger.log(LogLevel::Warn, {}, "accept failed: " + ec.message());
+            if (const auto held = m_acceptErrorLog.admit()) {
+                m_logger.log(LogLevel::Warn, {},
+                             "accept failed: " + ec.message() +
+                                 (*held ? " (" + std::to_string(*held) + " more since the last line)" : ""));
+            }
             // Running out of descriptors fails again at once: pause instead of spinning.
             m_acceptRetry.expires_after(std::chrono::milliseconds(100));
             m_acceptRetry.async_wait([this](const std::error_code& waitError) {
@@ -68,32 +77,121 @@ void ChatServer::acceptNext() {
             });
             return;
         }
-        if (m_connections.size() >= m_settings.maxConnections) {
-            std::error_code peerError;
-            const auto peer = socket.remote_endpoint(peerError);
-            m_logger.log(LogLevel::Warn, peerError ? std::string("unknown-peer") : endpointText(peer),
-                         "refused: connection limit reached");
-            std::error_code ignored;
-            socket.close(ignored);
-        } else {
-            auto connection = std::make_shared<Connection>(std::move(socket), *this, m_users, m_logger, m_settings);
-            m_connections.insert(connection);
-            connection->start();
-        }
+        std::error_code peerError;
+        const asio::ip::tcp::endpoint peer = socket.remote_endpoint(peerError);
+        if (!peerError) {
+            admit(std::move(socket), peer);
+        } // else the peer is gone already; the socket closes here
         acceptNext();
     });
 }
 
+void ChatServer::admit(asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& peer) {
+    const asio::ip::address address = ConnectionLimits::normalized(peer.address());
+    switch (m_limits.check(address)) {
+    case ConnectionLimits::Decision::RefuseTotal:
+        refuse(socket, peer, Limit::Connections, m_totalLog,
+               "connection limit of " + std::to_string(m_settings.maxConnections) + " reached");
+        return;
+    case ConnectionLimits::Decision::RefusePerAddress:
+        refuse(socket, peer, Limit::PerAddress, m_perAddressLog,
+               "more than " + std::to_string(m_settings.maxPerAddress) + " connections from " + address.to_string());
+        return;
+    case ConnectionLimits::Decision::AdmitAfterEvicting:
+        if (!m_pending.empty()) {
+            // close() hands the place back through onClosed() at once. A flood can make this happen thousands
+            // of times a second: one line a second says so.
+            Connection& oldest = *m_pending.front();
+            if (const auto held = m_evictionLog.admit()) {
+                std::string line = "closed: not signed in, and the place was needed for a new connection (all " +
+                                   std::to_string(m_settings.maxPending) + " places for signing in were taken";
+                if (*held > 0) {
+                    line += "; " + std::to_string(*held) + " more closed so since the last line";
+                }
+                m_logger.log(LogLevel::Warn, oldest.peer(), line + ")");
+            }
+            oldest.close("not signed in, and the place was needed for a new connection", LogLevel::Debug,
+                         Limit::PendingBudget);
+        }
+        break;
+    case ConnectionLimits::Decision::Admit:
+        break;
+    }
+    auto connection =
+        std::make_shared<Connection>(std::move(socket), address, *this, m_workers, m_users, m_logger, m_settings);
+    m_limits.add(address);
+    connection->m_pendingPlace = m_pending.insert(m_pending.end(), connection.get());
+    m_connections.insert(connection);
+    connection->start();
+}
+
+void ChatServer::refuse(asio::ip::tcp::socket& socket, const asio::ip::tcp::endpoint& peer, Limit limit,
+                        LogThrottle& throttle, const std::string& why) {
+    m_counters.count(limit);
+    if (const auto held = throttle.admit()) {
+        m_logger.log(LogLevel::Warn, endpointText(peer),
+                     "refused: " + why +
+                         (*held ? " (and " + std::to_string(*held) + " more refused so since the last line)" : ""));
+    }
+    // A reset leaves no TIME_WAIT behind: a flood of refused connections costs the kernel nothing afterwards.
+    std::error_code ignored;
+    socket.set_option(asio::socket_base::linger(true, 0), ignored);
+    socket.close(ignored);
+}
+
+void ChatServer::onSignedIn(Connection& connection) {
+    m_pending.erase(connection.m_pendingPlace);
+    m_limits.signedIn();
+    connection.m_memberIndex = m_members.size();
+    m_members.push_back(&connection);
+}
+
+void ChatServer::onClosed(Connection& connection, std::optional<Limit> limit) {
+    if (limit) {
+        m_counters.count(*limit);
+    }
+    if (!connection.signedIn()) {
+        m_pending.erase(connection.m_pendingPlace);
+    }
+    m_limits.remove(connection.address(), !connection.signedIn());
+}
+
 void ChatServer::broadcast(const Record& record, const Connection* except) {
     const auto bytes = std::make_shared<const std::string>(record.data(), record.size());
-    for (const auto& connection : m_connections) {
-        if (connection.get() != except && connection->signedIn() && !connection->deliver(bytes)) {
-            ++m_overflowDrops;
+    const bool flushPosted = !m_toFlush.empty();
+    // By index: a delivery may close a connection, but the list only changes in forget(), posted for later.
+    for (std::size_t i = 0; i < m_members.size(); ++i) {
+        Connection* connection = m_members[i];
+        if (connection != except && connection->queue(bytes)) {
+            m_toFlush.push_back(connection);
         }
+    }
+    // The writes start once the records that other senders' reads, ready in this same turn, relay are queued too:
+    // one write per connection for all of them. Posted handlers run after those reads.
+    if (!flushPosted && !m_toFlush.empty()) {
+        asio::post(m_acceptor.get_executor(), [this] { flushAll(); });
     }
 }
 
+void ChatServer::flushAll() {
+    std::vector<Connection*> connections;
+    connections.swap(m_toFlush);
+    for (Connection* connection : connections) {
+        connection->flush();
+    }
+    // Keeps the list's capacity for the next turn.
+    connections.clear();
+    m_toFlush.swap(connections);
+}
+
 void ChatServer::forget(const std::shared_ptr<Connection>& connection) {
+    if (connection->signedIn() && connection->m_memberIndex < m_members.size() &&
+        m_members[connection->m_memberIndex] == connection.get()) {
+        Connection* last = m_members.back();
+        m_members[connection->m_memberIndex] = last;
+        last->m_memberIndex = connection->m_memberIndex;
+        m_members.pop_back();
+    }
     m_connections.erase(connection);
 }
 

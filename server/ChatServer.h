@@ -1,27 +1,36 @@
 #pragma once
 
+#include "server/LogThrottle.h"
 #include "server/RecordAssembler.h"
 #include "server/ServerSettings.h"
+#include "server/limits/ConnectionLimits.h"
+#include "server/limits/LimitCounters.h"
 
 #include <asio.hpp>
 
-#include <atomic>
+#include <array>
 #include <cstddef>
+#include <list>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_set>
+#include <vector>
 
 namespace vesmira {
 
 class Connection;
 class Logger;
 class UserDirectory;
+class WorkerPool;
 
 // Accepts clients and relays chat records between the signed-in ones. Everything runs on the io_context's
-// single thread; only the counters may be read from elsewhere.
+// single thread, which never blocks: the account store is asked on the worker pool. Only the counters may be
+// read from elsewhere.
 class ChatServer {
 public:
-    ChatServer(asio::io_context& io, UserDirectory& users, Logger& logger, ServerSettings settings = {});
+    ChatServer(asio::io_context& io, UserDirectory& users, WorkerPool& workers, Logger& logger,
+               ServerSettings settings = {});
     ~ChatServer();
 
     ChatServer(const ChatServer&) = delete;
@@ -30,27 +39,55 @@ public:
     // Binds and starts accepting; false with a message in `error` on failure.
     bool listen(const asio::ip::tcp::endpoint& endpoint, std::string& error);
     asio::ip::tcp::endpoint localEndpoint() const;
-    // Stops accepting and closes every connection; io_context::run() returns once their handlers have run.
+    // Stops accepting, closes every connection and drops sign-in steps not yet started; io_context::run()
+    // returns once the handlers of the rest have run.
     void stop();
 
     // Sends one record to every signed-in connection except `except` (nullptr: to all, sender included).
     void broadcast(const Record& record, const Connection* except);
+
+    // From a connection: it signed in; it closed (its places are free at once); it may be let go.
+    void onSignedIn(Connection& connection);
+    void onClosed(Connection& connection, std::optional<Limit> limit);
     void forget(const std::shared_ptr<Connection>& connection);
 
-    std::size_t overflowDrops() const { return m_overflowDrops.load(); }
+    // Where connections read: the relay thread handles each read before the next, so one buffer serves all.
+    char* readBuffer() { return m_readBuffer.data(); }
+    static constexpr std::size_t kReadBufferSize = 4096;
+
+    const LimitCounters& limitCounters() const { return m_counters; }
+    std::size_t overflowDrops() const { return m_counters.value(Limit::SendQueue); }
 
     static std::string endpointText(const asio::ip::tcp::endpoint& endpoint);
 
 private:
     void acceptNext();
+    void flushAll();
+    // Where a new connection from `peer` is let in or turned away. With a proxy in front, the address to count
+    // is the client's, read from the proxy's header, not the socket's.
+    void admit(asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& peer);
+    void refuse(asio::ip::tcp::socket& socket, const asio::ip::tcp::endpoint& peer, Limit limit, LogThrottle& throttle,
+                const std::string& why);
 
     asio::ip::tcp::acceptor m_acceptor;
     asio::steady_timer m_acceptRetry;
     UserDirectory& m_users;
+    WorkerPool& m_workers;
     Logger& m_logger;
     ServerSettings m_settings;
+    ConnectionLimits m_limits;
+    LimitCounters m_counters;
+    LogThrottle m_totalLog;
+    LogThrottle m_perAddressLog;
+    LogThrottle m_acceptErrorLog;
+    LogThrottle m_evictionLog;
     std::unordered_set<std::shared_ptr<Connection>> m_connections;
-    std::atomic<std::size_t> m_overflowDrops{0};
+    std::list<Connection*> m_pending;   // not signed in, oldest first
+    std::vector<Connection*> m_members; // signed in: the fan-out list
+    // Relayed to but not yet writing. A connection closed meanwhile stays alive until its forget() has run, which
+    // comes after the flush.
+    std::vector<Connection*> m_toFlush;
+    std::array<char, kReadBufferSize> m_readBuffer{};
     bool m_stopped = false;
 };
 

@@ -1,9 +1,10 @@
 #include "server/Connection.h"
 
 #include "server/ChatServer.h"
+#include "server/workers/WorkerPool.h"
 
+#include <span>
 #include <utility>
-#include <vector>
 
 namespace vesmira {
 
@@ -23,12 +24,17 @@ bool isEndOfStream(const std::error_code& ec) {
     return ec == asio::error::eof || ec == asio::error::connection_reset;
 }
 
+std::string secondsText(std::chrono::milliseconds duration) {
+    const auto count = duration.count();
+    return count % 1000 == 0 ? std::to_string(count / 1000) + " s" : std::to_string(count) + " ms";
+}
+
 } // namespace
 
-Connection::Connection(asio::ip::tcp::socket socket, ChatServer& server, UserDirectory& users, Logger& logger,
-                       const ServerSettings& settings)
-    : m_socket(std::move(socket)), m_signInTimer(m_socket.get_executor()), m_server(server), m_logger(logger),
-      m_settings(settings), m_protocol(users) {
+Connection::Connection(asio::ip::tcp::socket socket, const asio::ip::address& address, ChatServer& server,
+                       WorkerPool& workers, UserDirectory& users, Logger& logger, const ServerSettings& settings)
+    : m_socket(std::move(socket)), m_timer(m_socket.get_executor()), m_server(server), m_workers(workers),
+      m_users(users), m_logger(logger), m_settings(settings), m_address(address) {
     std::error_code ec;
     const asio::ip::tcp::endpoint remote = m_socket.remote_endpoint(ec);
     m_peer = ec ? std::string("unknown-peer") : ChatServer::endpointText(remote);
@@ -36,41 +42,101 @@ Connection::Connection(asio::ip::tcp::socket socket, ChatServer& server, UserDir
 
 void Connection::start() {
     std::error_code ignored;
+    // Reads go into the server's one buffer as soon as data is there (readNext), never left pending.
+    m_socket.non_blocking(true, ignored);
     // Replies and records are small, complete messages: send each at once.
     m_socket.set_option(asio::ip::tcp::no_delay(true), ignored);
+    if (m_settings.sendBufferBytes > 0) {
+        // What a peer that stops reading can pin in the kernel; the send queue above it is bounded separately.
+        m_socket.set_option(asio::socket_base::send_buffer_size(m_settings.sendBufferBytes), ignored);
+    }
     log(LogLevel::Info, "connected");
     deliver(kGreeting);
-    armSignInTimer();
-    readSignIn();
+    m_signInDeadline = Clock::now() + m_settings.signInTimeout;
+    armTimer(m_signInDeadline);
+    readNext();
 }
 
-void Connection::armSignInTimer() {
-    // Re-arming cancels the previous wait, whose handler then sees operation_aborted.
-    m_signInTimer.expires_after(m_settings.signInTimeout);
-    m_signInTimer.async_wait([self = shared_from_this()](const std::error_code& ec) {
-        if (!ec && !self->signedIn()) {
-            self->close("idle before sign-in");
+void Connection::readNext() {
+    if (m_closed) {
+        return;
+    }
+    const std::size_t limit = m_signedIn ? kRecordReadSize : kSignInReadSize;
+    char* buffer = m_server.readBuffer();
+    std::error_code ec;
+    const std::size_t size = m_socket.read_some(asio::buffer(buffer, limit), ec);
+    if (ec == asio::error::would_block || ec == asio::error::try_again) {
+        waitReadable();
+        return;
+    }
+    if (ec) {
+        onReadError(ec);
+        return;
+    }
+    if (!m_signedIn) {
+        // Reading goes on once the step has its reply.
+        onSignInMessage(std::string_view(buffer, size));
+        return;
+    }
+    onRecordBytes(std::string_view(buffer, size));
+    // Relaying may have dropped this very connection when its own queue overflowed.
+    if (m_closed) {
+        return;
+    }
+    if (size == limit) {
+        // There may be more: read it after the other connections' turn, not before.
+        asio::post(m_socket.get_executor(), [self = shared_from_this()] { self->readNext(); });
+    } else {
+        waitReadable();
+    }
+}
+
+void Connection::waitReadable() {
+    m_socket.async_wait(asio::socket_base::wait_read, [self = shared_from_this()](const std::error_code& ec) {
+        if (self->m_closed) {
+            return;
+        }
+        if (ec) {
+            self->onReadError(ec);
+        } else {
+            self->readNext();
         }
     });
 }
 
-void Connection::readSignIn() {
-    m_socket.async_read_some(
-        asio::buffer(m_readBuffer), [self = shared_from_this()](const std::error_code& ec, std::size_t size) {
-            if (self->m_closed) {
-                return;
-            }
-            if (ec) {
-                self->close(isEndOfStream(ec) ? "closed by peer before sign-in" : "read failed: " + ec.message());
-                return;
-            }
-            self->onSignInMessage(std::string_view(self->m_readBuffer.data(), size));
-        });
+void Connection::onReadError(const std::error_code& ec) {
+    if (!m_signedIn) {
+        close(isEndOfStream(ec) ? "closed by peer before sign-in" : "read failed: " + ec.message());
+    } else if (isEndOfStream(ec)) {
+        onEndOfStream();
+    } else {
+        close("read failed: " + ec.message());
+    }
 }
 
 void Connection::onSignInMessage(std::string_view message) {
     const bool registering = m_protocol.state() == SignInProtocol::State::AwaitingEntryPassword;
-    const SignInProtocol::Outcome outcome = m_protocol.handle(message);
+    SignInProtocol::Step step = m_protocol.begin(message);
+    if (step.outcome) {
+        onSignInOutcome(*step.outcome, registering);
+        return;
+    }
+    // The client's clock stops while the server works on its step: a busy pool must not time out honest users.
+    m_stepWaiting = true;
+    m_stepStarted = Clock::now();
+    disarmTimer();
+    m_workers.submit([&users = m_users, query = std::move(*step.query)] { return query.run(users); },
+                     [self = shared_from_this(), registering](bool answer) {
+                         self->m_stepWaiting = false;
+                         if (self->m_closed) {
+                             return;
+                         }
+                         self->m_signInDeadline += Clock::now() - self->m_stepStarted;
+                         self->onSignInOutcome(self->m_protocol.finish(answer), registering);
+                     });
+}
+
+void Connection::onSignInOutcome(const SignInProtocol::Outcome& outcome, bool registering) {
     if (!deliver(outcome.accepted ? kAcceptReply : kRefuseReply)) {
         return;
     }
@@ -80,42 +146,45 @@ void Connection::onSignInMessage(std::string_view message) {
             // Stop reading; the connection closes once the last "ng" is out, or now if nothing can be sent.
             m_closeWhenFlushed = true;
             if (!m_writing) {
-                close("too many refused sign-in messages", LogLevel::Warn);
+                close("too many refused sign-in messages", LogLevel::Warn, Limit::Refusals);
             }
             return;
         }
     } else if (m_protocol.signedIn()) {
-        m_signInTimer.cancel();
+        m_signedIn = true;
+        disarmTimer();
+        m_server.onSignedIn(*this);
         log(LogLevel::Info, "signed in as " + Logger::printable(m_protocol.userId()) +
                                 (registering ? " (registered)" : " (authenticated)"));
-        readRecords();
+        readNext();
         return;
     }
-    armSignInTimer();
-    readSignIn();
+    if (!m_timerArmed) {
+        armTimer(m_signInDeadline);
+    }
+    readNext();
 }
 
-void Connection::readRecords() {
-    m_socket.async_read_some(
-        asio::buffer(m_readBuffer), [self = shared_from_this()](const std::error_code& ec, std::size_t size) {
-            if (self->m_closed) {
-                return;
-            }
-            if (ec) {
-                if (isEndOfStream(ec)) {
-                    self->onEndOfStream();
-                } else {
-                    self->close("read failed: " + ec.message());
-                }
-                return;
-            }
-            self->m_assembler.feed(std::string_view(self->m_readBuffer.data(), size),
-                                   [&self](const Record& record) { self->m_server.broadcast(record, nullptr); });
-            // Relaying may have dropped this very connection when its own queue overflowed.
-            if (!self->m_closed) {
-                self->readRecords();
-            }
-        });
+void Connection::onRecordBytes(std::string_view bytes) {
+    std::size_t records = 0;
+    m_assembler.feed(bytes, [this, &records](const Record& record) {
+        ++records;
+        m_server.broadcast(record, nullptr);
+    });
+    if (m_closed) {
+        return;
+    }
+    if (m_assembler.pendingSize() == 0) {
+        m_partialSince.reset();
+        return;
+    }
+    if (records > 0 || !m_partialSince) {
+        // A new incomplete record. The timer is armed at most once per time-out, not once per read.
+        m_partialSince = Clock::now();
+        if (!m_timerArmed) {
+            armTimer(*m_partialSince + m_settings.recordTimeout);
+        }
+    }
 }
 
 void Connection::onEndOfStream() {
@@ -129,20 +198,91 @@ void Connection::onEndOfStream() {
     }
 }
 
-bool Connection::deliver(Bytes bytes) {
+void Connection::armTimer(Clock::time_point at) {
+    m_timerArmed = true;
+    m_timer.expires_at(at);
+    // A wait that completed just before it was cancelled or moved still runs its handler: the generation tells
+    // it apart from the wait in force.
+    m_timer.async_wait([self = shared_from_this(), generation = ++m_timerGeneration](const std::error_code& ec) {
+        if (ec == asio::error::operation_aborted || generation != self->m_timerGeneration) {
+            return;
+        }
+        self->m_timerArmed = false;
+        self->onTimer();
+    });
+}
+
+void Connection::disarmTimer() {
+    m_timer.cancel();
+    m_timerArmed = false;
+    ++m_timerGeneration;
+}
+
+void Connection::onTimer() {
+    if (m_closed) {
+        return;
+    }
+    const Clock::time_point now = Clock::now();
+    if (!m_signedIn) {
+        if (m_stepWaiting) {
+            return; // re-armed when the answer is back
+        }
+        if (now >= m_signInDeadline) {
+            close("not signed in within " + secondsText(m_settings.signInTimeout), LogLevel::Info,
+                  Limit::SignInTimeout);
+        } else {
+            armTimer(m_signInDeadline);
+        }
+        return;
+    }
+    if (!m_partialSince) {
+        return;
+    }
+    const Clock::time_point due = *m_partialSince + m_settings.recordTimeout;
+    if (now >= due) {
+        close("record left incomplete for " + secondsText(m_settings.recordTimeout), LogLevel::Info,
+              Limit::RecordTimeout);
+    } else {
+        armTimer(due);
+    }
+}
+
+bool Connection::enqueue(const Bytes& bytes) {
     if (m_closed || m_writeFailed) {
-        return true;
+        return false;
     }
     if (m_queuedBytes + bytes->size() > m_settings.maxQueuedBytes) {
-        close("send queue overflow: not reading", LogLevel::Warn);
+        close("send queue overflow: not reading", LogLevel::Warn, Limit::SendQueue, true);
         return false;
     }
     m_queuedBytes += bytes->size();
-    m_sendQueue.push_back(std::move(bytes));
+    m_sendQueue.push_back(bytes);
+    return true;
+}
+
+bool Connection::deliver(const Bytes& bytes) {
+    if (!enqueue(bytes)) {
+        return !m_closed;
+    }
     if (!m_writing) {
         writeNext();
     }
     return true;
+}
+
+bool Connection::queue(const Bytes& bytes) {
+    if (!enqueue(bytes) || m_writing || m_flushPending) {
+        return false;
+    }
+    m_flushPending = true;
+    return true;
+}
+
+void Connection::flush() {
+    m_flushPending = false;
+    if (!m_closed && !m_writeFailed && !m_writing && !m_sendQueue.empty()) {
+        writeNext();
+    }
 }
 
 void Connection::writeNext() {
@@ -150,34 +290,73 @@ void Connection::writeNext() {
     // Everything queued goes out in one gathered write, so that each completion drains the whole queue. A
     // completion waits its turn behind the handlers relaying a burst from many senders; sending one record per
     // turn, a reader that keeps up would still fall behind by all they queue meanwhile and be dropped.
-    // The batch keeps the bytes alive even after close() has emptied the queue.
-    auto batch = std::make_shared<std::vector<Bytes>>(m_sendQueue.begin(), m_sendQueue.end());
-    std::vector<asio::const_buffer> buffers;
-    buffers.reserve(batch->size());
-    for (const Bytes& bytes : *batch) {
-        buffers.push_back(asio::buffer(*bytes));
+    // m_sending keeps the bytes alive until the write completes, even after close() has emptied the queue.
+    m_sending.swap(m_sendQueue);
+    m_buffers.clear();
+    std::size_t total = 0;
+    for (const Bytes& bytes : m_sending) {
+        m_buffers.push_back(asio::buffer(*bytes));
+        total += bytes->size();
     }
-    asio::async_write(m_socket, buffers, [self = shared_from_this(), batch](const std::error_code& ec, std::size_t) {
-        if (self->m_closed) {
-            return;
-        }
-        if (ec) {
-            self->onWriteFailed(ec);
-            return;
-        }
-        for (const Bytes& bytes : *batch) {
-            self->m_queuedBytes -= bytes->size();
-            self->m_sendQueue.pop_front();
-        }
-        if (!self->m_sendQueue.empty()) {
-            self->writeNext();
-            return;
-        }
-        self->m_writing = false;
-        if (self->m_closeWhenFlushed) {
-            self->close("too many refused sign-in messages", LogLevel::Warn);
-        }
-    });
+    // Most writes fit in the kernel's buffer at once: made here, they cost no trip through the event loop.
+    std::error_code ec;
+    std::size_t sent = m_socket.write_some(std::span<const asio::const_buffer>(m_buffers), ec);
+    if (ec == asio::error::would_block || ec == asio::error::try_again) {
+        ec = {};
+        sent = 0;
+    }
+    if (ec) {
+        onWriteFailed(ec);
+        return;
+    }
+    m_queuedBytes -= sent;
+    if (sent == total) {
+        onWritten();
+        return;
+    }
+    // The rest once the socket takes it.
+    std::size_t done = 0;
+    for (; sent >= m_buffers[done].size(); ++done) {
+        sent -= m_buffers[done].size();
+    }
+    m_buffers[done] += sent;
+    m_buffers.erase(m_buffers.begin(), m_buffers.begin() + static_cast<std::ptrdiff_t>(done));
+    asio::async_write(m_socket, std::span<const asio::const_buffer>(m_buffers),
+                      [self = shared_from_this()](const std::error_code& error, std::size_t written) {
+                          if (self->m_closed) {
+                              return;
+                          }
+                          if (error) {
+                              self->onWriteFailed(error);
+                              return;
+                          }
+                          self->m_queuedBytes -= written;
+                          self->onWritten();
+                      });
+}
+
+void Connection::onWritten() {
+    m_sending.clear();
+    if (!m_sendQueue.empty()) {
+        writeNext();
+        return;
+    }
+    m_writing = false;
+    trimQueues();
+    if (m_closeWhenFlushed) {
+        close("too many refused sign-in messages", LogLevel::Warn, Limit::Refusals);
+    }
+}
+
+void Connection::trimQueues() {
+    // A reader that fell behind once grows its queues to thousands of entries; ten thousand idle connections
+    // must not keep that much each.
+    constexpr std::size_t kKeptEntries = 64;
+    if (m_sending.capacity() > kKeptEntries || m_sendQueue.capacity() > kKeptEntries) {
+        std::vector<Bytes>().swap(m_sending);
+        std::vector<Bytes>().swap(m_sendQueue);
+        std::vector<asio::const_buffer>().swap(m_buffers);
+    }
 }
 
 void Connection::onWriteFailed(const std::error_code& ec) {
@@ -187,6 +366,7 @@ void Connection::onWriteFailed(const std::error_code& ec) {
     m_writeFailed = true;
     m_writing = false;
     m_sendQueue.clear();
+    m_sending.clear();
     m_queuedBytes = 0;
     log(LogLevel::Debug, "write failed: " + ec.message());
     if (m_closeWhenFlushed) {
@@ -195,22 +375,28 @@ void Connection::onWriteFailed(const std::error_code& ec) {
     }
 }
 
-void Connection::close(std::string_view reason, LogLevel level) {
+void Connection::close(std::string_view reason, LogLevel level, std::optional<Limit> limit, bool reset) {
     if (m_closed) {
         return;
     }
     m_closed = true;
-    m_signInTimer.cancel();
+    disarmTimer();
     std::error_code ignored;
-    m_socket.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+    if (reset) {
+        // Discards what the kernel still holds for the peer instead of trying to deliver it for minutes.
+        m_socket.set_option(asio::socket_base::linger(true, 0), ignored);
+    } else {
+        m_socket.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+    }
     m_socket.close(ignored);
     m_sendQueue.clear();
     m_queuedBytes = 0;
     std::string line = "closed: " + std::string(reason);
-    if (signedIn()) {
+    if (m_signedIn) {
         line += ", user " + Logger::printable(m_protocol.userId());
     }
     log(level, line);
+    m_server.onClosed(*this, limit);
     // Deferred: close() may run while the server is iterating over its connections.
     asio::post(m_socket.get_executor(), [self = shared_from_this()] { self->m_server.forget(self); });
 }

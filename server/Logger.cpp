@@ -25,6 +25,7 @@ void Logger::log(LogLevel level, std::string_view peer, std::string_view message
     line.append(stamp.data(), length).append(" ").append(levelName(level)).append(" ");
     line.append(peer.empty() ? "-" : peer).append(" ").append(message).append("\n");
     // A single write per line keeps lines whole when stderr is shared with other processes.
+    std::lock_guard lock(m_mutex);
     m_sink.write(line.data(), static_cast<std::streamsize>(line.size()));
     m_sink.flush();
 }

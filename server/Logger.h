@@ -1,6 +1,7 @@
 #pragma once
 
 #include <iosfwd>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -9,7 +10,7 @@ namespace vesmira {
 
 enum class LogLevel { Error, Warn, Info, Debug };
 
-// One line per event on a text stream (stderr in the real server), filtered by level.
+// One line per event on a text stream (stderr in the real server), filtered by level. Any thread may log.
 class Logger {
 public:
     explicit Logger(LogLevel threshold, std::ostream& sink);
@@ -24,6 +25,7 @@ public:
 
 private:
     LogLevel m_threshold;
+    std::mutex m_mutex; // the sink
     std::ostream& m_sink;
 };
 

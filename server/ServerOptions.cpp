@@ -1,5 +1,9 @@
 #include "server/ServerOptions.h"
 
+#include "server/limits/ConnectionLimits.h"
+#include "server/limits/DescriptorLimit.h"
+
+#include <algorithm>
 #include <arpa/inet.h>
 #include <array>
 #include <charconv>
@@ -10,7 +14,16 @@ namespace vesmira {
 
 namespace {
 
-constexpr long kMaxSignInTimeoutSeconds = 24L * 60 * 60;
+constexpr long kMaxTimeoutSeconds = 24L * 60 * 60;
+constexpr long kMaxCount = 1'000'000;
+constexpr long kMinSendBuffer = 4096;
+constexpr long kMaxSendBuffer = 64L << 20;
+
+const std::vector<std::string_view> kValueOptions = {
+    "--listen",          "--port",           "--db",          "--log-level",       "--hash-cost",
+    "--sign-in-timeout", "--record-timeout", "--send-buffer", "--max-connections", "--max-pending",
+    "--max-per-address",
+};
 
 std::optional<long> parseNumber(std::string_view text, long min, long max) {
     long value = 0;
@@ -60,8 +73,7 @@ ServerOptions ServerOptions::parse(const std::vector<std::string>& args, const c
             if (name == "--help" || name == "--version") {
                 return failure("option '" + name + "' takes no value");
             }
-        } else if (name == "--listen" || name == "--port" || name == "--db" || name == "--log-level" ||
-                   name == "--hash-cost" || name == "--sign-in-timeout") {
+        } else if (std::find(kValueOptions.begin(), kValueOptions.end(), name) != kValueOptions.end()) {
             if (i + 1 == args.size()) {
                 return failure("option '" + name + "' needs a value");
             }
@@ -98,15 +110,39 @@ ServerOptions ServerOptions::parse(const std::vector<std::string>& args, const c
                 return failure("--hash-cost needs interactive or min, not '" + value + "'");
             }
             options.hashCost = *cost;
-        } else if (name == "--sign-in-timeout") {
-            const auto seconds = parseNumber(value, 1, kMaxSignInTimeoutSeconds);
+        } else if (name == "--sign-in-timeout" || name == "--record-timeout") {
+            const auto seconds = parseNumber(value, 1, kMaxTimeoutSeconds);
             if (!seconds) {
-                return failure("--sign-in-timeout needs a number of seconds from 1 to 86400, not '" + value + "'");
+                return failure(name + " needs a number of seconds from 1 to 86400, not '" + value + "'");
             }
-            options.signInTimeout = std::chrono::seconds(*seconds);
+            (name == "--sign-in-timeout" ? options.signInTimeout : options.recordTimeout) =
+                std::chrono::seconds(*seconds);
+        } else if (name == "--send-buffer") {
+            const auto bytes = parseNumber(value, 0, kMaxSendBuffer);
+            if (!bytes || (*bytes != 0 && *bytes < kMinSendBuffer)) {
+                return failure("--send-buffer needs 0 or a number of bytes from 4096 to 67108864, not '" + value + "'");
+            }
+            options.sendBufferBytes = static_cast<int>(*bytes);
+        } else if (name == "--max-connections" || name == "--max-pending" || name == "--max-per-address") {
+            const auto count = parseNumber(value, 1, kMaxCount);
+            if (!count) {
+                return failure(name + " needs a number from 1 to 1000000, not '" + value + "'");
+            }
+            const auto size = static_cast<std::size_t>(*count);
+            if (name == "--max-connections") {
+                options.maxConnections = size;
+            } else if (name == "--max-pending") {
+                options.maxPending = size;
+            } else {
+                options.maxPerAddress = size;
+            }
         } else {
             return failure("unknown option '" + name + "'");
         }
+    }
+    if (options.maxConnections && options.maxPending && *options.maxPending > *options.maxConnections) {
+        return failure("--max-pending (" + std::to_string(*options.maxPending) + ") cannot exceed --max-connections (" +
+                       std::to_string(*options.maxConnections) + ")");
     }
     if (options.databasePath.empty()) {
         options.databasePath = defaultDatabasePath(xdgStateHome, home);
@@ -139,11 +175,44 @@ std::string ServerOptions::usage() {
            "  --log-level LEVEL       error, warn, info or debug (default info); the log goes to stderr\n"
            "  --hash-cost COST        password hashing cost for new users: interactive (default) or min\n"
            "                          (min is for tests only)\n"
-           "  --sign-in-timeout SECS  close connections idle this long before signing in (default 300)\n"
+           "  --max-connections N     connections at once (default: what the open-file limit allows, less a\n"
+           "                          reserve of 64; the soft limit is first raised to the hard one)\n"
+           "  --max-pending N         of those, connections not yet signed in; when all are taken, a new\n"
+           "                          connection replaces the one that has waited longest (default: a quarter\n"
+           "                          of --max-connections)\n"
+           "  --max-per-address N     connections from one address; more are closed at once (default 32)\n"
+           "  --sign-in-timeout SECS  close connections that have not signed in this long after connecting\n"
+           "                          (default 30)\n"
+           "  --record-timeout SECS   close signed-in connections that leave a chat record incomplete this\n"
+           "                          long (default 60)\n"
+           "  --send-buffer BYTES     kernel send buffer per connection, 4096 to 67108864, or 0 for the system's\n"
+           "                          auto-tuning (default 65536; Linux reserves twice the value)\n"
            "  --help                  show this help and exit\n"
            "  --version               show the version and exit\n"
            "\n"
            "Once listening, prints 'listening on ADDR:PORT' on stdout. SIGINT or SIGTERM stops the server.\n";
+}
+
+ServerSettings ServerOptions::settings(std::uint64_t openFiles, std::vector<std::string>& warnings) const {
+    ServerSettings settings;
+    settings.signInTimeout = signInTimeout;
+    settings.recordTimeout = recordTimeout;
+    settings.sendBufferBytes = sendBufferBytes;
+    settings.maxPerAddress = maxPerAddress;
+    const std::size_t fit = DescriptorLimit::connectionsFor(openFiles);
+    settings.maxConnections = maxConnections.value_or(fit);
+    if (settings.maxConnections > fit) {
+        warnings.push_back("--max-connections " + std::to_string(settings.maxConnections) +
+                           " is more than the open-file limit of " + std::to_string(openFiles) + " allows (" +
+                           std::to_string(fit) + "): connections beyond that fail to be accepted");
+    }
+    settings.maxPending = maxPending.value_or(ConnectionLimits::defaultMaxPending(settings.maxConnections));
+    if (settings.maxPending > settings.maxConnections) {
+        warnings.push_back("--max-pending " + std::to_string(settings.maxPending) + " lowered to " +
+                           std::to_string(settings.maxConnections) + ", the connection limit");
+        settings.maxPending = settings.maxConnections;
+    }
+    return settings;
 }
 
 } // namespace vesmira

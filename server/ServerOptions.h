@@ -2,9 +2,12 @@
 
 #include "server/Logger.h"
 #include "server/PasswordHasher.h"
+#include "server/ServerSettings.h"
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,13 +25,22 @@ struct ServerOptions {
     std::string databasePath;
     LogLevel logLevel = LogLevel::Info;
     PasswordHasher::Cost hashCost = PasswordHasher::Cost::Interactive;
-    std::chrono::seconds signInTimeout = std::chrono::minutes(5);
+    std::chrono::seconds signInTimeout{30};
+    std::chrono::seconds recordTimeout{60};
+    std::optional<std::size_t> maxConnections; // default: from the open-file limit
+    std::optional<std::size_t> maxPending;     // default: a quarter of maxConnections
+    std::size_t maxPerAddress = 32;
+    int sendBufferBytes = 64 * 1024; // 0: the system's auto-tuning
 
     // `args` excludes the program name; xdgStateHome and home are the variables' values or nullptr when unset.
     static ServerOptions parse(const std::vector<std::string>& args, const char* xdgStateHome, const char* home);
     // $XDG_STATE_HOME/vesmira/users.sqlite3, else ~/.local/state/vesmira/users.sqlite3; empty when neither is known.
     static std::string defaultDatabasePath(const char* xdgStateHome, const char* home);
     static std::string usage();
+
+    // The limits in force, given the open-file limit: defaults filled in, and a warning for each value given that
+    // cannot hold.
+    ServerSettings settings(std::uint64_t openFiles, std::vector<std::string>& warnings) const;
 };
 
 } // namespace vesmira

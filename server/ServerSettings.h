@@ -5,14 +5,25 @@
 
 namespace vesmira {
 
-// Per-connection limits; the defaults are the production values, tests shrink them.
+// Per-connection limits; the defaults are the production values, tests shrink them. The server's start-up
+// derives the connection counts from the descriptor limit (ServerOptions::settings).
 struct ServerSettings {
-    // A connection that says nothing for this long before signing in is closed.
-    std::chrono::milliseconds signInTimeout = std::chrono::minutes(5);
+    // From the greeting to the last sign-in reply. Time a step spends with the server (waiting for the worker
+    // pool, hashing) does not count: only the client's own time does.
+    std::chrono::milliseconds signInTimeout = std::chrono::seconds(30);
+    // After sign-in, a record begun must be complete within this.
+    std::chrono::milliseconds recordTimeout = std::chrono::seconds(60);
     // Bytes waiting to be sent to one connection; a reader that falls this far behind is dropped.
     std::size_t maxQueuedBytes = std::size_t{1} << 20;
+    // The kernel's send buffer for each connection (SO_SNDBUF; Linux reserves twice the value asked for, which
+    // covers its own overhead). 0 leaves the system's auto-tuning, which grows it to several MiB per connection.
+    int sendBufferBytes = 64 * 1024;
     // Connections beyond this are closed as soon as they are accepted.
     std::size_t maxConnections = 1024;
+    // Connections not yet signed in; when the budget is full, a new one replaces the one that waited longest.
+    std::size_t maxPending = 256;
+    // Connections from one client address beyond this are closed as soon as they are accepted.
+    std::size_t maxPerAddress = 32;
     // Refused sign-in messages one connection may send before it is closed: bounds password guessing and the
     // hashing work a single client can make the server do.
     unsigned maxRefusals = 20;

@@ -2,6 +2,8 @@
 
 #include "server/UserDirectory.h"
 
+#include <utility>
+
 namespace vesmira {
 
 namespace {
@@ -28,7 +30,30 @@ bool hasNul(std::string_view field) {
 
 } // namespace
 
+bool SignInProtocol::Query::run(UserDirectory& users) const {
+    switch (kind) {
+    case Kind::Contains:
+        return users.contains(id);
+    case Kind::Add:
+        return users.add(id, password);
+    case Kind::CheckPassword:
+        return users.checkPassword(id, password);
+    }
+    return false;
+}
+
 SignInProtocol::Outcome SignInProtocol::handle(std::string_view message) {
+    const Step step = begin(message);
+    if (step.outcome) {
+        return *step.outcome;
+    }
+    return finish(m_users && step.query->run(*m_users));
+}
+
+SignInProtocol::Step SignInProtocol::begin(std::string_view message) {
+    if (m_query) {
+        return {Outcome{false, "a step is still waiting for its answer"}, std::nullopt};
+    }
     switch (m_state) {
     case State::AwaitingCommand:
         return handleCommand(message);
@@ -43,76 +68,102 @@ SignInProtocol::Outcome SignInProtocol::handle(std::string_view message) {
     case State::SignedIn:
         break;
     }
-    return {false, "already signed in"};
+    return {Outcome{false, "already signed in"}, std::nullopt};
 }
 
-SignInProtocol::Outcome SignInProtocol::handleCommand(std::string_view message) {
+SignInProtocol::Outcome SignInProtocol::finish(bool answer) {
+    if (!m_query) {
+        return {false, "no step is waiting for an answer"};
+    }
+    const Query query = std::move(*m_query);
+    m_query.reset();
+    switch (m_state) {
+    case State::AwaitingEntryId:
+        if (answer) {
+            return refuse("ID taken");
+        }
+        m_userId = query.id;
+        return accept(State::AwaitingEntryPassword);
+    case State::AwaitingEntryPassword:
+        return answer ? accept(State::SignedIn) : refuse("ID taken or not stored");
+    case State::AwaitingJudgeUser:
+        if (!answer) {
+            return refuse("unknown user");
+        }
+        m_userId = query.id;
+        return accept(State::AwaitingJudgePassword);
+    case State::AwaitingJudgePassword:
+        return answer ? accept(State::SignedIn) : refuse("wrong password");
+    case State::AwaitingCommand:
+    case State::SignedIn:
+        break;
+    }
+    return refuse("unexpected answer");
+}
+
+SignInProtocol::Step SignInProtocol::handleCommand(std::string_view message) {
     if (isCommandWord(message, kEntryWord)) {
-        return accept(State::AwaitingEntryId);
+        return {accept(State::AwaitingEntryId), std::nullopt};
     }
     if (isCommandWord(message, kJudgeWord)) {
-        return accept(State::AwaitingJudgeUser);
+        return {accept(State::AwaitingJudgeUser), std::nullopt};
     }
-    return refuse("unknown command");
+    return {refuse("unknown command"), std::nullopt};
 }
 
-SignInProtocol::Outcome SignInProtocol::handleEntryId(std::string_view id) {
+SignInProtocol::Step SignInProtocol::handleEntryId(std::string_view id) {
     if (id.empty()) {
-        return refuse("empty ID");
+        return {refuse("empty ID"), std::nullopt};
     }
     if (id.size() > kMaxIdSize) {
-        return refuse("ID too long");
+        return {refuse("ID too long"), std::nullopt};
     }
     if (hasNul(id)) {
-        return refuse("NUL in ID");
+        return {refuse("NUL in ID"), std::nullopt};
     }
-    if (m_users.contains(id)) {
-        return refuse("ID taken");
-    }
-    m_userId.assign(id);
-    return accept(State::AwaitingEntryPassword);
+    return ask(Query::Kind::Contains, id);
 }
 
-SignInProtocol::Outcome SignInProtocol::handleEntryPassword(std::string_view password) {
+SignInProtocol::Step SignInProtocol::handleEntryPassword(std::string_view password) {
     if (password.empty()) {
-        return refuse("empty password");
+        return {refuse("empty password"), std::nullopt};
     }
     if (password.size() > kMaxPasswordSize) {
-        return refuse("password too long");
+        return {refuse("password too long"), std::nullopt};
     }
     if (hasNul(password)) {
-        return refuse("NUL in password");
+        return {refuse("NUL in password"), std::nullopt};
     }
-    if (!m_users.add(m_userId, password)) {
-        return refuse("ID taken or not stored");
-    }
-    return accept(State::SignedIn);
+    return ask(Query::Kind::Add, m_userId, password);
 }
 
-SignInProtocol::Outcome SignInProtocol::handleJudgeUser(std::string_view message) {
+SignInProtocol::Step SignInProtocol::handleJudgeUser(std::string_view message) {
     if (!message.starts_with(kUserPrefix)) {
-        return refuse("expected USER:");
+        return {refuse("expected USER:"), std::nullopt};
     }
     const std::string_view id = message.substr(kUserPrefix.size());
     // IDs that registration would refuse cannot exist, so they skip the store.
-    if (id.empty() || id.size() > kMaxIdSize || hasNul(id) || !m_users.contains(id)) {
-        return refuse("unknown user");
+    if (id.empty() || id.size() > kMaxIdSize || hasNul(id)) {
+        return {refuse("unknown user"), std::nullopt};
     }
-    m_userId.assign(id);
-    return accept(State::AwaitingJudgePassword);
+    return ask(Query::Kind::Contains, id);
 }
 
-SignInProtocol::Outcome SignInProtocol::handleJudgePassword(std::string_view message) {
+SignInProtocol::Step SignInProtocol::handleJudgePassword(std::string_view message) {
     if (!message.starts_with(kPasswordPrefix)) {
-        return refuse("expected PASSWORD:");
+        return {refuse("expected PASSWORD:"), std::nullopt};
     }
     const std::string_view password = message.substr(kPasswordPrefix.size());
     // Passwords registration would refuse cannot match; refusing them early also spares a slow hash.
-    if (password.empty() || password.size() > kMaxPasswordSize || hasNul(password) ||
-        !m_users.checkPassword(m_userId, password)) {
-        return refuse("wrong password");
+    if (password.empty() || password.size() > kMaxPasswordSize || hasNul(password)) {
+        return {refuse("wrong password"), std::nullopt};
     }
-    return accept(State::SignedIn);
+    return ask(Query::Kind::CheckPassword, m_userId, password);
+}
+
+SignInProtocol::Step SignInProtocol::ask(Query::Kind kind, std::string_view id, std::string_view password) {
+    m_query = Query{kind, std::string(id), std::string(password)};
+    return {std::nullopt, m_query};
 }
 
 SignInProtocol::Outcome SignInProtocol::accept(State next) {

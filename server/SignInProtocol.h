@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -10,6 +11,10 @@ class UserDirectory;
 
 // The lock-step sign-in dialogue of one connection: each client message gets exactly one reply, "ok" or "ng".
 // A refusal ends the current run; the next message must start a new one with a command word.
+//
+// A step that needs the account store is split in two, so that the store (which blocks: database calls and
+// password hashing) can be asked on another thread: begin() returns the query, the caller runs it anywhere and
+// hands its answer to finish(). handle() does both at once on the directory given at construction.
 class SignInProtocol {
 public:
     static constexpr std::string_view kAccept = "ok";
@@ -32,8 +37,31 @@ public:
         std::string_view reply() const { return accepted ? kAccept : kRefuse; }
     };
 
-    explicit SignInProtocol(UserDirectory& users) : m_users(users) {}
+    // A question for the account store. Only IDs and passwords that pass the protocol's checks get here.
+    struct Query {
+        enum class Kind { Contains, Add, CheckPassword };
+        Kind kind = Kind::Contains;
+        std::string id;
+        std::string password; // for Add and CheckPassword
 
+        // Blocks: a database call, and for Add and CheckPassword a password hash.
+        bool run(UserDirectory& users) const;
+    };
+
+    // Either the step's outcome, or the query whose answer decides it.
+    struct Step {
+        std::optional<Outcome> outcome;
+        std::optional<Query> query;
+    };
+
+    // Without a directory: the caller runs every query itself (begin/finish only).
+    SignInProtocol() = default;
+    explicit SignInProtocol(UserDirectory& users) : m_users(&users) {}
+
+    // One message; when a query comes back, nothing else may be begun before finish() has its answer.
+    Step begin(std::string_view message);
+    Outcome finish(bool answer);
+    // begin() and, when needed, the query on the directory given at construction, then finish().
     Outcome handle(std::string_view message);
 
     State state() const { return m_state; }
@@ -42,17 +70,19 @@ public:
     const std::string& userId() const { return m_userId; }
 
 private:
-    Outcome handleCommand(std::string_view message);
-    Outcome handleEntryId(std::string_view id);
-    Outcome handleEntryPassword(std::string_view password);
-    Outcome handleJudgeUser(std::string_view message);
-    Outcome handleJudgePassword(std::string_view message);
+    Step handleCommand(std::string_view message);
+    Step handleEntryId(std::string_view id);
+    Step handleEntryPassword(std::string_view password);
+    Step handleJudgeUser(std::string_view message);
+    Step handleJudgePassword(std::string_view message);
+    Step ask(Query::Kind kind, std::string_view id, std::string_view password = {});
     Outcome accept(State next);
     Outcome refuse(std::string_view reason);
 
-    UserDirectory& m_users;
+    UserDirectory* m_users = nullptr;
     State m_state = State::AwaitingCommand;
     std::string m_userId;
+    std::optional<Query> m_query; // asked and not yet answered
 };
 
 } // namespace vesmira

@@ -91,6 +91,7 @@ bool UserStore::prepare(std::string& error) {
 }
 
 bool UserStore::contains(std::string_view id) {
+    std::lock_guard lock(m_mutex);
     StatementUse use(m_selectHash);
     if (bindBlob(m_selectHash, 1, id) != SQLITE_OK) {
         logFailure("bind");
@@ -109,6 +110,7 @@ bool UserStore::add(std::string_view id, std::string_view password) {
         m_logger.log(LogLevel::Error, {}, "user store: password hashing failed (out of memory?)");
         return false;
     }
+    std::lock_guard lock(m_mutex);
     StatementUse use(m_insert);
     if (bindBlob(m_insert, 1, id) != SQLITE_OK ||
         sqlite3_bind_text(m_insert, 2, hash->c_str(), -1, SQLITE_TRANSIENT) != SQLITE_OK ||
@@ -127,6 +129,7 @@ bool UserStore::add(std::string_view id, std::string_view password) {
 bool UserStore::checkPassword(std::string_view id, std::string_view password) {
     std::string storedHash;
     {
+        std::lock_guard lock(m_mutex);
         StatementUse use(m_selectHash);
         if (bindBlob(m_selectHash, 1, id) != SQLITE_OK) {
             logFailure("bind");

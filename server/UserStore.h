@@ -4,6 +4,7 @@
 #include "server/UserDirectory.h"
 
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -15,8 +16,8 @@ namespace vesmira {
 class Logger;
 
 // Accounts in an SQLite file: the ID as a BLOB (exact bytes, no text collation) and its Argon2id hash.
-// Calls block, hashing included (tens of milliseconds at the interactive cost): the server accepts that
-// stall of its single thread, since registrations and sign-ins are rare next to chat traffic.
+// Calls block, hashing included (tens of milliseconds at the interactive cost), so the server makes them on its
+// worker pool. Safe to call from several threads at once: the statements take turns, the hashing does not.
 class UserStore final : public UserDirectory {
 public:
     // Opens or creates the database; nullptr with a message in `error` on failure.
@@ -36,6 +37,7 @@ private:
     bool prepare(std::string& error);
     void logFailure(std::string_view what);
 
+    std::mutex m_mutex; // the connection and its statements
     sqlite3* m_db;
     sqlite3_stmt* m_selectHash = nullptr;
     sqlite3_stmt* m_insert = nullptr;

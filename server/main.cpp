@@ -2,6 +2,9 @@
 #include "server/Logger.h"
 #include "server/ServerOptions.h"
 #include "server/UserStore.h"
+#include "server/limits/DescriptorLimit.h"
+#include "server/limits/LimitCounters.h"
+#include "server/workers/WorkerPool.h"
 
 #include <csignal>
 #include <cstdlib>
@@ -15,6 +18,32 @@
 namespace {
 
 constexpr int kExitUsage = 2;
+// Sign-in steps queued for the workers, per worker; more wait on the relay thread until there is room.
+constexpr std::size_t kQueuePerWorker = 16;
+
+std::string limitsLine(const vesmira::ServerSettings& settings, std::uint64_t openFiles,
+                       const vesmira::WorkerPool& workers) {
+    const auto seconds = [](std::chrono::milliseconds duration) {
+        return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(duration).count()) + " s";
+    };
+    return "limits: max-connections " + std::to_string(settings.maxConnections) + " (open-file limit " +
+           std::to_string(openFiles) + "), max-pending " + std::to_string(settings.maxPending) + ", max-per-address " +
+           std::to_string(settings.maxPerAddress) + ", sign-in-timeout " + seconds(settings.signInTimeout) +
+           ", record-timeout " + seconds(settings.recordTimeout) + ", send-buffer " +
+           (settings.sendBufferBytes > 0 ? std::to_string(settings.sendBufferBytes) + " bytes" : "auto") +
+           ", send queue " + std::to_string(settings.maxQueuedBytes) + " bytes, workers " +
+           std::to_string(workers.threads()) + " (queue " + std::to_string(workers.queueCapacity()) + ")";
+}
+
+std::string countersLine(const vesmira::LimitCounters& counters) {
+    std::string line = "connections refused or closed by limit:";
+    for (std::size_t i = 0; i < vesmira::LimitCounters::kCount; ++i) {
+        const auto limit = static_cast<vesmira::Limit>(i);
+        line += std::string(i == 0 ? " " : ", ") + std::string(vesmira::LimitCounters::name(limit)) + " " +
+                std::to_string(counters.value(limit));
+    }
+    return line;
+}
 
 } // namespace
 
@@ -58,10 +87,20 @@ int main(int argc, char** argv) {
         return EXIT_FAILURE;
     }
 
+    const DescriptorLimit descriptors = DescriptorLimit::raise();
+    if (!descriptors.warning.empty()) {
+        logger.log(LogLevel::Warn, {}, descriptors.warning);
+    }
+    std::vector<std::string> warnings;
+    const ServerSettings settings = options.settings(descriptors.soft, warnings);
+    for (const std::string& warning : warnings) {
+        logger.log(LogLevel::Warn, {}, warning);
+    }
+
     asio::io_context io(1);
-    ServerSettings settings;
-    settings.signInTimeout = options.signInTimeout;
-    ChatServer server(io, *users, logger, settings);
+    const unsigned threads = WorkerPool::defaultThreads();
+    WorkerPool workers(io, threads, threads * kQueuePerWorker);
+    ChatServer server(io, *users, workers, logger, settings);
 
     // Registered before the "listening on" line, so a supervisor may signal as soon as it has read that line.
     asio::signal_set signals(io, SIGINT, SIGTERM);
@@ -82,6 +121,7 @@ int main(int argc, char** argv) {
     const std::string local = ChatServer::endpointText(server.localEndpoint());
     std::cout << "listening on " << local << std::endl;
     logger.log(LogLevel::Info, {}, "listening on " + local + ", database " + options.databasePath);
+    logger.log(LogLevel::Info, {}, limitsLine(settings, descriptors.soft, workers));
 
     try {
         io.run();
@@ -90,6 +130,7 @@ int main(int argc, char** argv) {
         logger.log(LogLevel::Error, {}, std::string("fatal: ") + e.what());
         return EXIT_FAILURE;
     }
+    logger.log(LogLevel::Info, {}, countersLine(server.limitCounters()));
     logger.log(LogLevel::Info, {}, "stopped");
     return EXIT_SUCCESS;
 }

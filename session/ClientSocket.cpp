@@ -83,13 +83,16 @@ void CClientSocket::OnReceive(int errorCode) {
     }
     std::string chatStart = std::exchange(m_chatStart, {});
     if (signedIn && !chatStart.empty()) {
-        takeChat(*host, chatStart, false);
+        CString lines;
+        m_framer.feed(chatStart, lineAdder(lines));
+        showChat(*host, lines);
     }
     CSocket::OnReceive(errorCode);
 }
 
 void CClientSocket::readChat(SessionHost& host) {
     char buffer[16384];
+    CString lines;
     int total = 0;
     while (total < kMaxBytesPerNotification) {
         // The first read finds the data that raised the notification; the later ones do not wait.
@@ -97,24 +100,23 @@ void CClientSocket::readChat(SessionHost& host) {
         if (count <= 0) {
             break; // drained; an end or an error comes as the close notification
         }
-        takeChat(host, std::string_view(buffer, static_cast<std::size_t>(count)), false);
+        m_framer.feed(std::string_view(buffer, static_cast<std::size_t>(count)), lineAdder(lines));
         total += count;
         if (count < static_cast<int>(sizeof buffer)) {
             break;
         }
     }
+    showChat(host, lines);
 }
 
-void CClientSocket::takeChat(SessionHost& host, std::string_view bytes, bool quiet) {
-    CString lines;
-    auto addLine = [&lines](std::string_view text) {
+RelayFramer::LineSink CClientSocket::lineAdder(CString& lines) {
+    return [&lines](std::string_view text) {
         lines += text;
         lines += "\r\n";
     };
-    m_framer.feed(bytes, addLine);
-    if (quiet) {
-        m_framer.flush(addLine);
-    }
+}
+
+void CClientSocket::showChat(SessionHost& host, const CString& lines) {
     SetQuietTimer(m_framer.holding() ? kQuietMs : 0);
     if (lines.IsEmpty()) {
         return;
@@ -132,14 +134,16 @@ void CClientSocket::takeChat(SessionHost& host, std::string_view bytes, bool qui
 void CClientSocket::OnQuiet() {
     SessionHost* host = SessionHost::find();
     if (host && m_flow == 1 && host->signedIn() == 1) {
-        takeChat(*host, {}, true);
+        CString lines;
+        m_framer.flush(lineAdder(lines));
+        showChat(*host, lines);
     }
 }
 
 void CClientSocket::OnClose(int errorCode) {
     SessionHost* host = SessionHost::find();
     if (host && m_flow == 1 && host->signedIn() == 1) {
-        takeChat(*host, {}, true); // the last message before the end
+        OnQuiet(); // the last message before the end
     }
     if (host) {
         CDialog& window = host->window();

@@ -31,8 +31,10 @@ public:
 
 private:
     void readChat(SessionHost& host);
-    // Frames `bytes` and shows the lines they complete (and, when `quiet`, whatever is held).
-    void takeChat(SessionHost& host, std::string_view bytes, bool quiet);
+    // Framed lines go into `lines`, each with its CR LF, to be shown together.
+    static RelayFramer::LineSink lineAdder(CString& lines);
+    // Appends the lines to the transcript and shows them; asks for a quiet notification while text is held.
+    void showChat(SessionHost& host, const CString& lines);
 
     RelayFramer m_framer;
     std::string m_chatStart;

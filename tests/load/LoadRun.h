@@ -1,6 +1,7 @@
 #pragma once
 
 #include "LoadOptions.h"
+#include "Steps.h"
 
 #include <asio.hpp>
 
@@ -28,12 +29,6 @@ public:
     bool run();
 
 private:
-    using Socket = asio::ip::tcp::socket;
-    using SocketPtr = std::shared_ptr<Socket>;
-    using Clock = std::chrono::steady_clock;
-
-    enum class Close { ByServer, StillOpen };
-
     // Lets waiters through once count_down() has been called `count` times.
     class Latch {
     public:
@@ -59,18 +54,6 @@ private:
     asio::awaitable<void> watchServer();
     // A hostile connection got no greeting: the server was at its connection limit.
     asio::awaitable<void> refusedAtLimit();
-
-    // Connects and reads the server's greeting; false when either fails (a server at its connection limit
-    // closes at once).
-    asio::awaitable<bool> greeted(const SocketPtr& socket);
-    asio::awaitable<bool> connect(const SocketPtr& socket);
-    asio::awaitable<bool> readExactly(const SocketPtr& socket, std::size_t size, std::string& out);
-    // The lock-step sign-in: ENTRY and the two fields, or JUDGE with USER: and PASSWORD:.
-    asio::awaitable<bool> signIn(const SocketPtr& socket, bool registering, std::string id, std::string password);
-    // Reads and discards until the server closes the connection or `timeout` passes.
-    asio::awaitable<Close> waitForClose(const SocketPtr& socket, Clock::duration timeout,
-                                        std::size_t* bytesRead = nullptr);
-    asio::awaitable<void> sleep(Clock::duration duration);
 
     void spawn(asio::awaitable<void> task);
     void settleSignIn(bool signedIn);
@@ -125,6 +108,7 @@ private:
     double m_silentMin = 1e9;
     double m_silentMax = 0;
     int m_slowClosed = 0;
+    int m_slowRefusalsMax = 0;
     double m_slowMin = 1e9;
     double m_slowMax = 0;
 

@@ -1,7 +1,12 @@
+#include "FanoutRun.h"
+#include "FloodRun.h"
 #include "LoadOptions.h"
 #include "LoadRun.h"
+#include "RegistrationRun.h"
+#include "StuckRun.h"
 
 #include <iostream>
+#include <memory>
 #include <string>
 
 int main(int argc, char** argv) {
@@ -15,6 +20,19 @@ int main(int argc, char** argv) {
         std::cerr << "vesmira-load: " << error << "\n" << load::LoadOptions::usage();
         return 2;
     }
-    load::LoadRun run(*options);
-    return run.run() ? 0 : 1;
+    if (options->scenario == "chat") {
+        load::LoadRun run(*options);
+        return run.run() ? 0 : 1;
+    }
+    std::unique_ptr<load::Scenario> scenario;
+    if (options->scenario == "fanout") {
+        scenario = std::make_unique<load::FanoutRun>(*options);
+    } else if (options->scenario == "registrations") {
+        scenario = std::make_unique<load::RegistrationRun>(*options);
+    } else if (options->scenario == "flood") {
+        scenario = std::make_unique<load::FloodRun>(*options);
+    } else {
+        scenario = std::make_unique<load::StuckRun>(*options);
+    }
+    return scenario->run() ? 0 : 1;
 }

@@ -2,6 +2,7 @@
 
 #include "server/ChatServer.h"
 #include "server/UserStore.h"
+#include "server/workers/WorkerPool.h"
 
 #include <chrono>
 #include <filesystem>
@@ -18,6 +19,7 @@ struct ServerHarness::Runtime {
     asio::io_context io{1};
     Logger logger;
     std::unique_ptr<UserStore> users;
+    std::unique_ptr<WorkerPool> workers;
     std::unique_ptr<ChatServer> server;
     std::promise<void> finished;
     std::thread thread;
@@ -38,7 +40,9 @@ ServerHarness::ServerHarness(Options options) : m_runtime(std::make_unique<Runti
     if (!rt.users) {
         return;
     }
-    rt.server = std::make_unique<ChatServer>(rt.io, *rt.users, rt.logger, options.settings);
+    rt.workers = std::make_unique<WorkerPool>(rt.io, options.workerThreads, options.workerQueue);
+    UserDirectory& users = options.users ? *options.users : static_cast<UserDirectory&>(*rt.users);
+    rt.server = std::make_unique<ChatServer>(rt.io, users, *rt.workers, rt.logger, options.settings);
     if (!rt.server->listen({asio::ip::make_address_v4("127.0.0.1"), 0}, m_error)) {
         return;
     }
@@ -62,6 +66,7 @@ ServerHarness::~ServerHarness() {
         rt.thread.join();
     }
     rt.server.reset();
+    rt.workers.reset();
     rt.users.reset();
     if (!m_folder.empty()) {
         std::error_code ignored;
@@ -71,6 +76,10 @@ ServerHarness::~ServerHarness() {
 
 std::size_t ServerHarness::overflowDrops() const {
     return m_runtime->server ? m_runtime->server->overflowDrops() : 0;
+}
+
+const LimitCounters& ServerHarness::limitCounters() const {
+    return m_runtime->server->limitCounters();
 }
 
 } // namespace vesmira

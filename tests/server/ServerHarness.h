@@ -11,6 +11,8 @@
 namespace vesmira {
 
 class ChatServer;
+class LimitCounters;
+class UserDirectory;
 class UserStore;
 
 // A real ChatServer on 127.0.0.1 with a free port, running on its own thread with a fresh user database in a
@@ -20,6 +22,11 @@ public:
     struct Options {
         ServerSettings settings;
         LogLevel logLevel = LogLevel::Warn;
+        unsigned workerThreads = 2;
+        std::size_t workerQueue = 32;
+        // Asked instead of the harness's own store when set (a store that blocks, for instance); must outlive
+        // the harness.
+        UserDirectory* users = nullptr;
     };
 
     ServerHarness();
@@ -37,6 +44,7 @@ public:
     const std::string& databasePath() const { return m_databasePath; }
     // Connections dropped because they did not read fast enough.
     std::size_t overflowDrops() const;
+    const LimitCounters& limitCounters() const;
 
 private:
     struct Runtime;

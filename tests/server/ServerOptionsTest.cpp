@@ -20,14 +20,20 @@ TEST(ServerOptions, Defaults) {
     EXPECT_EQ(options.databasePath, "/home/u/.local/state/vesmira/users.sqlite3");
     EXPECT_EQ(options.logLevel, LogLevel::Info);
     EXPECT_EQ(options.hashCost, PasswordHasher::Cost::Interactive);
-    EXPECT_EQ(options.signInTimeout, std::chrono::seconds(300));
+    EXPECT_EQ(options.signInTimeout, std::chrono::seconds(30));
+    EXPECT_EQ(options.recordTimeout, std::chrono::seconds(60));
+    EXPECT_EQ(options.maxConnections, std::nullopt);
+    EXPECT_EQ(options.maxPending, std::nullopt);
+    EXPECT_EQ(options.maxPerAddress, 32u);
+    EXPECT_EQ(options.sendBufferBytes, 65536);
 }
 
 TEST(ServerOptions, ValuesInBothForms) {
-    const ServerOptions options =
-        ServerOptions::parse({"--listen", "127.0.0.1", "--port=0", "--db", "/tmp/u.db", "--log-level=debug",
-                              "--hash-cost", "min", "--sign-in-timeout=7"},
-                             nullptr, nullptr);
+    const ServerOptions options = ServerOptions::parse(
+        {"--listen", "127.0.0.1", "--port=0", "--db", "/tmp/u.db", "--log-level=debug", "--hash-cost", "min",
+         "--sign-in-timeout=7", "--record-timeout", "9", "--max-connections=500", "--max-pending", "500",
+         "--max-per-address=1", "--send-buffer", "0"},
+        nullptr, nullptr);
     ASSERT_EQ(options.action, Action::Run) << options.error;
     EXPECT_EQ(options.listenAddress, "127.0.0.1");
     EXPECT_EQ(options.port, 0);
@@ -35,6 +41,11 @@ TEST(ServerOptions, ValuesInBothForms) {
     EXPECT_EQ(options.logLevel, LogLevel::Debug);
     EXPECT_EQ(options.hashCost, PasswordHasher::Cost::Minimum);
     EXPECT_EQ(options.signInTimeout, std::chrono::seconds(7));
+    EXPECT_EQ(options.recordTimeout, std::chrono::seconds(9));
+    EXPECT_EQ(options.maxConnections, 500u);
+    EXPECT_EQ(options.maxPending, 500u);
+    EXPECT_EQ(options.maxPerAddress, 1u);
+    EXPECT_EQ(options.sendBufferBytes, 0);
     EXPECT_EQ(ServerOptions::parse({"--listen=::1", "--port", "65535"}, nullptr, "/h").port, 65535);
 }
 
@@ -56,6 +67,13 @@ TEST(ServerOptions, RejectsBadInput) {
         {{"--log-level", "verbose"}, "verbose"},
         {{"--hash-cost", "high"}, "high"},
         {{"--sign-in-timeout", "0"}, "seconds"},
+        {{"--record-timeout=86401"}, "1 to 86400"},
+        {{"--max-connections", "0"}, "1 to 1000000"},
+        {{"--max-pending=1000001"}, "1 to 1000000"},
+        {{"--max-per-address", "-3"}, "1 to 1000000"},
+        {{"--max-connections=10", "--max-pending=11"}, "cannot exceed"},
+        {{"--send-buffer", "4095"}, "4096 to 67108864"},
+        {{"--send-buffer=1k"}, "4096 to 67108864"},
         {{"--db="}, "--db"},
         {{"extra"}, "extra"},
         {{"--help=yes"}, "takes no value"},
@@ -64,6 +82,33 @@ TEST(ServerOptions, RejectsBadInput) {
         const ServerOptions options = ServerOptions::parse(c.args, nullptr, "/h");
         EXPECT_EQ(options.action, Action::Fail) << c.args.front();
         EXPECT_NE(options.error.find(c.errorMentions), std::string::npos) << options.error;
+    }
+}
+
+TEST(ServerOptions, SettingsFollowTheOpenFileLimit) {
+    struct Case {
+        std::vector<std::string> args;
+        std::uint64_t openFiles;
+        std::size_t maxConnections;
+        std::size_t maxPending;
+        std::size_t warnings;
+    };
+    for (const Case& c : std::vector<Case>{
+             {{}, 20000, 19936, 4984, 0},
+             {{}, 1024, 960, 240, 0},
+             {{}, 10, 1, 1, 0},
+             {{"--max-connections=100"}, 20000, 100, 25, 0},
+             {{"--max-connections=5000"}, 1024, 5000, 1250, 1},
+             {{"--max-pending=2000"}, 1024, 960, 960, 1},
+             {{"--max-pending=10"}, 1024, 960, 10, 0},
+         }) {
+        const ServerOptions options = ServerOptions::parse(c.args, nullptr, "/h");
+        ASSERT_EQ(options.action, Action::Run) << options.error;
+        std::vector<std::string> warnings;
+        const ServerSettings settings = options.settings(c.openFiles, warnings);
+        EXPECT_EQ(settings.maxConnections, c.maxConnections) << c.openFiles;
+        EXPECT_EQ(settings.maxPending, c.maxPending) << c.openFiles;
+        EXPECT_EQ(warnings.size(), c.warnings) << c.openFiles;
     }
 }
 

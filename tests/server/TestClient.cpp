@@ -17,7 +17,7 @@ TestClient::~TestClient() {
     close();
 }
 
-bool TestClient::connect(std::uint16_t port, int receiveBufferBytes) {
+bool TestClient::connect(std::uint16_t port, int receiveBufferBytes, const char* source) {
     close();
     m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (m_fd < 0) {
@@ -29,6 +29,14 @@ bool TestClient::connect(std::uint16_t port, int receiveBufferBytes) {
     // Each send() is meant to be its own segment when a test splits a record on purpose.
     const int one = 1;
     ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (source) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        if (inet_pton(AF_INET, source, &local.sin_addr) != 1 ||
+            ::bind(m_fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+            return false;
+        }
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);

@@ -20,9 +20,10 @@ public:
     TestClient(const TestClient&) = delete;
     TestClient& operator=(const TestClient&) = delete;
 
-    // Connects to 127.0.0.1:port. A non-zero receiveBufferBytes shrinks the socket's receive buffer first, so a
-    // client that stops reading backs up into the server sooner.
-    bool connect(std::uint16_t port, int receiveBufferBytes = 0);
+    // Connects to 127.0.0.1:port, from `source` (another loopback address such as "127.0.0.2") when given. A
+    // non-zero receiveBufferBytes shrinks the socket's receive buffer first, so a client that stops reading backs
+    // up into the server sooner.
+    bool connect(std::uint16_t port, int receiveBufferBytes = 0, const char* source = nullptr);
     bool send(std::string_view bytes, std::chrono::milliseconds deadline = kDeadline);
     // Exactly `size` bytes; nullopt on deadline, end of stream or error.
     std::optional<std::string> receive(std::size_t size, std::chrono::milliseconds deadline = kDeadline);

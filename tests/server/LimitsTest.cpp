@@ -1,0 +1,217 @@
+#include "ServerHarness.h"
+#include "TestClient.h"
+#include "server/UserDirectory.h"
+#include "server/limits/ConnectionLimits.h"
+#include "server/limits/LimitCounters.h"
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace vesmira {
+namespace {
+
+using namespace std::string_literals;
+using namespace std::chrono_literals;
+
+constexpr std::size_t kRecordBytes = 500;
+
+std::string record(std::string_view line) {
+    std::string bytes(line);
+    bytes.resize(kRecordBytes, '\0');
+    return bytes;
+}
+
+// Accounts in memory whose password steps for IDs starting with "slow" wait until the test opens the gate: a
+// password hash that takes as long as the test wants.
+class GatedDirectory final : public UserDirectory {
+public:
+    bool contains(std::string_view id) override {
+        std::lock_guard lock(m_mutex);
+        return m_users.contains(std::string(id));
+    }
+    bool add(std::string_view id, std::string_view password) override {
+        std::unique_lock lock(m_mutex);
+        if (id.starts_with("slow")) {
+            ++m_blocked;
+            m_changed.notify_all();
+            m_changed.wait(lock, [this] { return m_open; });
+        }
+        return m_users.emplace(std::string(id), std::string(password)).second;
+    }
+    bool checkPassword(std::string_view id, std::string_view password) override {
+        std::lock_guard lock(m_mutex);
+        const auto found = m_users.find(std::string(id));
+        return found != m_users.end() && found->second == password;
+    }
+
+    bool waitUntilBlocked(int count) {
+        std::unique_lock lock(m_mutex);
+        return m_changed.wait_for(lock, 5s, [&] { return m_blocked == count; });
+    }
+    void open() {
+        std::lock_guard lock(m_mutex);
+        m_open = true;
+        m_changed.notify_all();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::map<std::string, std::string> m_users;
+    int m_blocked = 0;
+    bool m_open = false;
+};
+
+std::unique_ptr<TestClient> greeted(std::uint16_t port, const char* source = nullptr) {
+    auto client = std::make_unique<TestClient>();
+    EXPECT_TRUE(client->connect(port, 0, source));
+    EXPECT_EQ(client->receive(5).value_or("<nothing>"), "Hello");
+    return client;
+}
+
+TEST(Limits, SlowHashingHoldsUpNeitherChatNorTheQueue) {
+    GatedDirectory directory;
+    ServerHarness::Options options;
+    options.users = &directory;
+    options.workerThreads = 1;
+    options.workerQueue = 1; // the second slow step fills the queue, the third waits for room
+    options.settings.signInTimeout = 300ms;
+    ServerHarness server(options);
+    ASSERT_TRUE(server.running()) << server.error();
+    // Whatever happens below, the workers must not stay blocked when the server stops.
+    const std::shared_ptr<void> openAtTheEnd(nullptr, [&directory](void*) { directory.open(); });
+    auto alice = greeted(server.port());
+    auto bob = greeted(server.port());
+    ASSERT_TRUE(alice->registerUser("alice", "pw"));
+    ASSERT_TRUE(bob->registerUser("bob", "pw"));
+
+    std::vector<std::unique_ptr<TestClient>> slow;
+    for (const std::string id : {"slow1", "slow2", "slow3"}) {
+        slow.push_back(greeted(server.port()));
+        ASSERT_EQ(slow.back()->exchange("ENTRY\0"s), "ok");
+        ASSERT_EQ(slow.back()->exchange(id), "ok");
+    }
+    for (std::size_t i = 0; i < slow.size(); ++i) {
+        ASSERT_TRUE(slow[i]->send("pw"));
+    }
+    ASSERT_TRUE(directory.waitUntilBlocked(1)) << "the first slow step is on the only worker";
+    ASSERT_TRUE(alice->send(record("alice> while they hash")));
+    for (TestClient* reader : {alice.get(), bob.get()}) {
+        EXPECT_EQ(reader->receive(kRecordBytes), record("alice> while they hash"));
+    }
+    // Longer than the sign-in time-out: the time a step spends with the server is not the client's.
+    std::this_thread::sleep_for(600ms);
+    for (const auto& client : slow) {
+        EXPECT_EQ(client->receive(2, 0ms), std::nullopt) << "no reply before the hash is done";
+    }
+    directory.open();
+    for (const auto& client : slow) {
+        EXPECT_EQ(client->receive(2).value_or("<nothing>"), "ok");
+    }
+    ASSERT_TRUE(bob->send(record("bob> welcome")));
+    for (const auto& client : slow) {
+        EXPECT_EQ(client->receive(kRecordBytes), record("bob> welcome"));
+    }
+}
+
+TEST(Limits, ExcessConnectionsAreClosedAndAnHonestClientIsServed) {
+    struct Case {
+        const char* name;
+        std::size_t maxPending;
+        std::size_t maxPerAddress;
+        std::vector<const char*> sources; // silent connections, in this order
+        std::vector<bool> greeted;        // whether each was let in (greeted) at all
+        std::vector<bool> closed;         // whether each was closed by the time the honest client signed in
+        Limit limit;
+    };
+    const std::vector<Case> cases = {
+        {"per address",
+         100,
+         2,
+         {"127.0.0.2", "127.0.0.2", "127.0.0.2", "127.0.0.3"},
+         {true, true, false, true},
+         {false, false, true, false},
+         Limit::PerAddress},
+        // The honest client's own connection takes the place of the oldest one.
+        {"pending budget", 2, 32, {"127.0.0.2", "127.0.0.3"}, {true, true}, {true, false}, Limit::PendingBudget},
+    };
+    for (const Case& c : cases) {
+        ServerHarness::Options options;
+        options.settings.maxPending = c.maxPending;
+        options.settings.maxPerAddress = c.maxPerAddress;
+        ServerHarness server(options);
+        ASSERT_TRUE(server.running()) << server.error();
+        std::vector<std::unique_ptr<TestClient>> silent;
+        for (std::size_t i = 0; i < c.sources.size(); ++i) {
+            silent.push_back(std::make_unique<TestClient>());
+            ASSERT_TRUE(silent.back()->connect(server.port(), 0, c.sources[i]));
+            EXPECT_EQ(silent.back()->receive(5).has_value(), c.greeted[i]) << c.name << " #" << i;
+        }
+        auto honest = greeted(server.port());
+        ASSERT_TRUE(honest->registerUser("honest", "pw")) << c.name;
+        ASSERT_TRUE(honest->send(record("honest> hello")));
+        EXPECT_EQ(honest->receive(kRecordBytes), record("honest> hello")) << c.name;
+        for (std::size_t i = 0; i < silent.size(); ++i) {
+            const auto closed = silent[i]->readUntilClosed(c.closed[i] ? TestClient::kDeadline : 100ms);
+            EXPECT_EQ(closed.has_value(), c.closed[i]) << c.name << " #" << i;
+        }
+        EXPECT_EQ(server.limitCounters().value(c.limit), 1u) << c.name;
+    }
+}
+
+TEST(Limits, WholeSignInAndIncompleteRecordsTimeOut) {
+    ServerHarness::Options options;
+    options.settings.signInTimeout = 300ms;
+    options.settings.recordTimeout = 300ms;
+    options.settings.maxRefusals = 1000;
+    ServerHarness server(options);
+    ASSERT_TRUE(server.running()) << server.error();
+    auto alice = greeted(server.port());
+    auto bob = greeted(server.port());
+    ASSERT_TRUE(alice->registerUser("alice", "pw"));
+    ASSERT_TRUE(bob->registerUser("bob", "pw"));
+    ASSERT_TRUE(alice->send(record("alice> cut short").substr(0, 200)));
+    // Talking all the time does not stretch the sign-in: only signing in ends it.
+    auto chatty = greeted(server.port());
+    bool closed = false;
+    for (int step = 0; step < 100 && !closed; ++step) {
+        closed = chatty->exchange("x").empty();
+        std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(alice->readUntilClosed(), 0u);
+    ASSERT_TRUE(bob->send(record("bob> still here")));
+    EXPECT_EQ(bob->receive(kRecordBytes), record("bob> still here")) << "nothing of alice's half record";
+    EXPECT_EQ(server.limitCounters().value(Limit::SignInTimeout), 1u);
+    EXPECT_EQ(server.limitCounters().value(Limit::RecordTimeout), 1u);
+}
+
+TEST(Limits, CountsByAddressWithMappedIpv4AsIpv4) {
+    ConnectionLimits limits({3, 2, 2});
+    const auto v4 = asio::ip::make_address("192.0.2.1");
+    const auto mapped = asio::ip::make_address("::ffff:192.0.2.1");
+    const auto other = asio::ip::make_address("2001:db8::1");
+    using Decision = ConnectionLimits::Decision;
+    EXPECT_EQ(limits.check(v4), Decision::Admit);
+    limits.add(v4);
+    limits.add(mapped);
+    EXPECT_EQ(limits.check(v4), Decision::RefusePerAddress);
+    EXPECT_EQ(limits.check(other), Decision::AdmitAfterEvicting);
+    limits.signedIn();
+    limits.add(other);
+    EXPECT_EQ(limits.check(other), Decision::RefuseTotal);
+    limits.remove(mapped, true);
+    EXPECT_EQ(limits.fromAddress(v4), 1u);
+    EXPECT_EQ(limits.check(other), Decision::Admit);
+    EXPECT_EQ(limits.pending(), 1u);
+}
+
+} // namespace
+} // namespace vesmira
