@@ -122,7 +122,8 @@ void CClientDlg::OnSave() {
         MessageBox(SJIS("ファイルが開けませんでした。\n"), fileName);
         return;
     }
-    bool written = file.writeBinary(m_transcript.view());
+    bool written = true;
+    m_transcript.forEachPiece([&](std::string_view piece) { written = written && file.writeBinary(piece); });
     if (!file.commit() || !written) {
         MessageBox(SJIS("ファイルに書き込めませんでした。\n"), fileName);
         return;
