@@ -118,7 +118,7 @@ void CClientDlg::OnSave() {
     // Written at the full path the user chose, so the current folder (and with it EntryData.txt and omake.txt)
     // stays where it was. The transcript's own CR LF line ends go out unchanged.
     AtomicTextWriter file;
-    if (!file.open(dialog.GetPathName().bytes())) {
+    if (!file.openChosenFile(dialog.GetPathName().bytes())) {
         MessageBox(SJIS("ファイルが開けませんでした。\n"), fileName);
         return;
     }

@@ -4,6 +4,7 @@
 #include "platform/QtBridge.h"
 #include "platform/TextLog.h"
 #include "platform/TextLogView.h"
+#include "platform/WindowAttention.h"
 
 #include <QAbstractButton>
 #include <QCloseEvent>
@@ -104,6 +105,10 @@ CString CWnd::GetWindowText() const {
         return bridge::fromQt(label->text());
     }
     return bridge::fromQt(m_widget->windowTitle());
+}
+
+void CWnd::FlashWindow() {
+    WindowAttention::request(m_widget);
 }
 
 void CWnd::SetFocus() {

@@ -39,6 +39,9 @@ public:
     void SetWindowText(const TextLog& text);
     CString GetWindowText() const;
 
+    // Marks this window's top-level window as wanting the user's attention (the urgency hint taskbars show) until
+    // the program is next in front; nothing while it is in front. No sound, no pop-up.
+    void FlashWindow();
     void SetFocus();
     void ShowWindow(bool show);
     bool IsWindowVisible() const;

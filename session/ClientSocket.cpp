@@ -129,6 +129,7 @@ void CClientSocket::showChat(SessionHost& host, const CString& lines) {
         m_pWnd->SetWindowText(transcript);
         m_pWnd->ScrollToEnd();
     }
+    host.window().FlashWindow();
 }
 
 void CClientSocket::OnQuiet() {

@@ -67,6 +67,23 @@ TEST_F(Save, WritesTheTranscriptBytesWithCrLfAtTheChosenPathOnly) {
     EXPECT_EQ(window().ReadCredentials(), 2);
 }
 
+TEST_F(Save, WritesIntoTheFileALinkNamesAndKeepsItsMode) {
+    TempDir::write("EntryData.txt", "taro\r\npw\r\n");
+    openWindow();
+    window().transcript() += CString("line\r\n");
+    std::filesystem::create_directory("logs");
+    TempDir::write("logs/chat.txt", "old");
+    std::filesystem::permissions("logs/chat.txt", std::filesystem::perms(0640));
+    std::filesystem::create_symlink("logs/chat.txt", "link.txt");
+    chooseInSaveDialog(m_dir.file("link.txt"));
+    TestSeam::expect([](ModalWindow& question) { question.press(IDYES); });
+    expectBox("保存しました。\n", "link.txt");
+    press(IDC_SAVE);
+    EXPECT_TRUE(std::filesystem::is_symlink("link.txt"));
+    EXPECT_EQ(TempDir::read("logs/chat.txt"), "line\r\n");
+    EXPECT_EQ(std::filesystem::status("logs/chat.txt").permissions(), std::filesystem::perms(0640));
+}
+
 TEST_F(Save, FailuresAreReportedAndNeverAsSuccess) {
     TempDir::write("EntryData.txt", "taro\r\npw\r\n");
     openWindow();
