@@ -92,7 +92,8 @@ set(CPACK_DEBIAN_CLIENT_PACKAGE_NAME "vesmira")
 # Neither is linked, but the windows are laid out for IPA Gothic and Qt's own buttons must speak Japanese.
 set(CPACK_DEBIAN_CLIENT_PACKAGE_DEPENDS "fonts-ipafont-gothic | fonts-japanese-gothic, qt6-translations-l10n")
 # Typing Japanese needs an input method that reaches Qt 6: fcitx5's Qt 6 module, or IBus through Qt's own plugin.
-set(CPACK_DEBIAN_CLIENT_PACKAGE_RECOMMENDS "fcitx5-frontend-qt6 | ibus")
+# qt6-wayland lets the client run as a native Wayland client; without it, it runs through XWayland.
+set(CPACK_DEBIAN_CLIENT_PACKAGE_RECOMMENDS "fcitx5-frontend-qt6 | ibus, qt6-wayland")
 set(CPACK_DEBIAN_CLIENT_PACKAGE_SUGGESTS "fcitx5-mozc | ibus-mozc, vesmira-server")
 set(CPACK_DEBIAN_CLIENT_DESCRIPTION "Japanese desktop chat client
 Vesmira is a small chat client with a Japanese interface. It connects to a
