@@ -32,7 +32,6 @@ struct RedisBusSettings {
     std::size_t maxLength = 100000;
     // Lines this server holds while Redis cannot take them; a sender whose line finds the hold full is closed.
     std::size_t holdLimit = 10000;
-    std::chrono::milliseconds callTimeout{5000};
 };
 
 // The relay shared by several servers through one Redis stream per room. Each server appends what its own
