@@ -118,11 +118,12 @@ void CClientDlg::OnSave() {
     // Written at the full path the user chose, so the current folder (and with it EntryData.txt and omake.txt)
     // stays where it was. The transcript's own CR LF line ends go out unchanged.
     AtomicTextWriter file;
-    if (!file.open(dialog.GetPathName().bytes())) {
+    if (!file.openChosenFile(dialog.GetPathName().bytes())) {
         MessageBox(SJIS("ファイルが開けませんでした。\n"), fileName);
         return;
     }
-    bool written = file.writeBinary(m_transcript.view());
+    bool written = true;
+    m_transcript.forEachPiece([&](std::string_view piece) { written = written && file.writeBinary(piece); });
     if (!file.commit() || !written) {
         MessageBox(SJIS("ファイルに書き込めませんでした。\n"), fileName);
         return;

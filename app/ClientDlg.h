@@ -20,7 +20,7 @@ public:
     const CString& userName() const override { return m_userName; }
     CClientSocket* connection() const override { return m_pSocket; }
     void forgetConnection(CClientSocket* socket) override;
-    CString& transcript() override { return m_transcript; }
+    TextLog& transcript() override { return m_transcript; }
 
     int speechStyle() const { return m_speechStyle; }
     const UserRuleTable& userRules() const { return m_rules; }
@@ -46,7 +46,7 @@ private:
     void releaseConnection();
 
     int m_speechStyle = 1;
-    CString m_transcript;
+    TextLog m_transcript;
     CString m_userName;
     int m_signedIn = 0;
     CClientSocket* m_pSocket = nullptr;

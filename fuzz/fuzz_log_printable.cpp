@@ -1,5 +1,5 @@
 #include "FuzzCheck.h"
-#include "server/Logger.h"
+#include "server/log/Logger.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,7 +1,7 @@
 #include "FuzzCheck.h"
-#include "server/Logger.h"
-#include "server/PasswordHasher.h"
 #include "server/ServerOptions.h"
+#include "server/log/Logger.h"
+#include "server/users/PasswordHasher.h"
 
 #include <arpa/inet.h>
 #include <array>
@@ -81,6 +81,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(options.recordTimeout.count() >= 1 && options.recordTimeout.count() <= 86400);
     FUZZ_CHECK(options.maxPerAddress >= 1);
     FUZZ_CHECK(options.sendBufferBytes == 0 || options.sendBufferBytes >= 4096);
+    FUZZ_CHECK(options.relayHold >= 1 && options.relayStreamLength >= 100);
+    FUZZ_CHECK(!options.relay || (!options.relay->host.empty() && options.relay->port != 0));
     FUZZ_CHECK(!options.maxConnections || !options.maxPending || *options.maxPending <= *options.maxConnections);
     // Whatever the open-file limit, the limits in force hold at least one connection, and the ones not yet
     // signed in never more than all of them.
@@ -115,6 +117,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (options.maxPending) {
         spelled.push_back("--max-pending=" + std::to_string(*options.maxPending));
     }
+    if (options.relay) {
+        spelled.push_back("--relay=" + options.relay->text());
+    }
+    spelled.push_back("--relay-stream-length=" + std::to_string(options.relayStreamLength));
+    spelled.push_back("--relay-hold=" + std::to_string(options.relayHold));
+    if (options.proxyProtocol) {
+        spelled.push_back("--proxy-protocol");
+    }
     const ServerOptions again = ServerOptions::parse(spelled, nullptr, nullptr);
     FUZZ_CHECK(again.action == Action::Run);
     FUZZ_CHECK(again.listenAddress == options.listenAddress && again.port == options.port &&
@@ -122,6 +132,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                again.hashCost == options.hashCost && again.signInTimeout == options.signInTimeout &&
                again.recordTimeout == options.recordTimeout && again.maxPerAddress == options.maxPerAddress &&
                again.sendBufferBytes == options.sendBufferBytes && again.maxConnections == options.maxConnections &&
-               again.maxPending == options.maxPending);
+               again.maxPending == options.maxPending && again.relayStreamLength == options.relayStreamLength &&
+               again.relayHold == options.relayHold && again.proxyProtocol == options.proxyProtocol);
+    FUZZ_CHECK(again.relay.has_value() == options.relay.has_value());
+    FUZZ_CHECK(!options.relay ||
+               (again.relay->host == options.relay->host && again.relay->port == options.relay->port));
     return 0;
 }

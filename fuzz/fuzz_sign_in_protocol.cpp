@@ -1,6 +1,6 @@
 #include "FuzzCheck.h"
 #include "server/SignInProtocol.h"
-#include "server/UserDirectory.h"
+#include "server/users/UserDirectory.h"
 
 #include <algorithm>
 #include <array>
@@ -18,17 +18,17 @@ namespace {
 // Accounts in memory. `failNextAdd` stands for a store that fails to write.
 class MemoryDirectory final : public vesmira::UserDirectory {
 public:
-    bool contains(std::string_view id) override { return users.contains(std::string(id)); }
-    bool add(std::string_view id, std::string_view password) override {
+    Answer contains(std::string_view id) override { return answer(users.contains(std::string(id))); }
+    Answer add(std::string_view id, std::string_view password, std::string_view) override {
         if (failNextAdd) {
             failNextAdd = false;
-            return false;
+            return Answer::Unavailable;
         }
-        return users.emplace(std::string(id), std::string(password)).second;
+        return answer(users.emplace(std::string(id), std::string(password)).second);
     }
-    bool checkPassword(std::string_view id, std::string_view password) override {
+    Answer checkPassword(std::string_view id, std::string_view password) override {
         const auto found = users.find(std::string(id));
-        return found != users.end() && found->second == password;
+        return answer(found != users.end() && found->second == password);
     }
 
     std::map<std::string, std::string> users{{"alice", "secret"}};

@@ -50,6 +50,13 @@ configure_file("${_vesmira_packaging_dir}/vesmira-server.service.in"
     "${CMAKE_CURRENT_BINARY_DIR}/packaging/vesmira-server.service" @ONLY)
 install(FILES "${CMAKE_CURRENT_BINARY_DIR}/packaging/vesmira-server.service"
     DESTINATION lib/systemd/system COMPONENT server)
+# A node of a cluster: one instance per node, named by its port.
+configure_file("${_vesmira_packaging_dir}/vesmira-server@.service.in"
+    "${CMAKE_CURRENT_BINARY_DIR}/packaging/vesmira-server@.service" @ONLY)
+install(FILES "${CMAKE_CURRENT_BINARY_DIR}/packaging/vesmira-server@.service"
+    DESTINATION lib/systemd/system COMPONENT server)
+install(FILES "${_vesmira_packaging_dir}/haproxy.cfg" DESTINATION "${_vesmira_docdir}/vesmira-server/examples"
+    COMPONENT server)
 install(FILES "${_vesmira_gz_dir}/vesmira-server.1.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1" COMPONENT server)
 install(FILES "${_vesmira_packaging_dir}/copyright" DESTINATION "${_vesmira_docdir}/vesmira-server" COMPONENT server)
 install(FILES "${_vesmira_gz_dir}/changelog.gz" DESTINATION "${_vesmira_docdir}/vesmira-server"
@@ -85,7 +92,8 @@ set(CPACK_DEBIAN_CLIENT_PACKAGE_NAME "vesmira")
 # Neither is linked, but the windows are laid out for IPA Gothic and Qt's own buttons must speak Japanese.
 set(CPACK_DEBIAN_CLIENT_PACKAGE_DEPENDS "fonts-ipafont-gothic | fonts-japanese-gothic, qt6-translations-l10n")
 # Typing Japanese needs an input method that reaches Qt 6: fcitx5's Qt 6 module, or IBus through Qt's own plugin.
-set(CPACK_DEBIAN_CLIENT_PACKAGE_RECOMMENDS "fcitx5-frontend-qt6 | ibus")
+# qt6-wayland lets the client run as a native Wayland client; without it, it runs through XWayland.
+set(CPACK_DEBIAN_CLIENT_PACKAGE_RECOMMENDS "fcitx5-frontend-qt6 | ibus, qt6-wayland")
 set(CPACK_DEBIAN_CLIENT_PACKAGE_SUGGESTS "fcitx5-mozc | ibus-mozc, vesmira-server")
 set(CPACK_DEBIAN_CLIENT_DESCRIPTION "Japanese desktop chat client
 Vesmira is a small chat client with a Japanese interface. It connects to a
@@ -104,6 +112,9 @@ set(CPACK_DEBIAN_SERVER_DESCRIPTION "chat server for the Vesmira client
 vesmira-server relays the chat lines of Vesmira clients. Users register an ID
 and password with it; the IDs and Argon2id hashes of the passwords are kept in
 an SQLite database. It runs as one event-driven process, optionally as the
-systemd service vesmira-server.service, which is installed but not enabled.")
+systemd service vesmira-server.service, which is installed but not enabled.
+Several servers can share one room behind HAProxy, with the users in
+PostgreSQL and the room in Redis: vesmira-server@.service runs one node, and
+an example HAProxy configuration is included.")
 
 include(CPack)

@@ -3,6 +3,7 @@
 #include "platform/CWinApp.h"
 #include "platform/DialogBuilder.h"
 #include "platform/QtBridge.h"
+#include "platform/TextLogView.h"
 
 #include <QAbstractButton>
 #include <QContextMenuEvent>
@@ -227,6 +228,9 @@ bool CDialog::translateKey(unsigned virtualKey, bool control) {
         // A multi-line edit takes Enter as a line break only when it wants returns; Ctrl+Enter always breaks.
         if (control || edit->property(bridge::kWantReturn).toBool()) {
             if (!edit->isReadOnly()) {
+                if (auto* view = dynamic_cast<TextLogView*>(edit)) {
+                    view->beginEditing();
+                }
                 edit->insertPlainText(QStringLiteral("\n"));
             }
             return true;

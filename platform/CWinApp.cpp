@@ -10,8 +10,12 @@
 #include <QLocale>
 #include <QTranslator>
 
+#include <chrono>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -136,6 +140,17 @@ void platformInitialize() {
     qApp->installEventFilter(new DialogKeyFilter(qApp));
 }
 
+void guardWindowSystemShutdown(int exitCode) {
+    if (!QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) {
+        return;
+    }
+    std::thread([exitCode] {
+        std::this_thread::sleep_for(std::chrono::seconds(5));
+        std::fflush(nullptr);
+        std::_Exit(exitCode);
+    }).detach();
+}
+
 int AfxWinMain(int argc, char** argv) {
     QApplication application(argc, argv);
     platformInitialize();
@@ -144,5 +159,7 @@ int AfxWinMain(int argc, char** argv) {
         return 1;
     }
     app->InitInstance();
-    return app->ExitInstance();
+    int exitCode = app->ExitInstance();
+    guardWindowSystemShutdown(exitCode);
+    return exitCode;
 }

@@ -48,5 +48,10 @@ int AfxWinMain(int argc, char** argv);
 // The window-system set-up of AfxWinMain, for programs (tests) that create their own application object.
 void platformInitialize();
 
+// Called once the program's own work is done, just before the window system is taken down. Qt 6.4's Wayland client
+// now and then deadlocks in that teardown (one of its event threads waits for a read that never comes): on Wayland,
+// the process then ends with `exitCode` after a few seconds instead of staying behind without a window.
+void guardWindowSystemShutdown(int exitCode);
+
 // The name of the font the dialogs use.
 const char* dialogFontFamily();

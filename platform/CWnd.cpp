@@ -2,6 +2,9 @@
 
 #include "platform/CWinApp.h"
 #include "platform/QtBridge.h"
+#include "platform/TextLog.h"
+#include "platform/TextLogView.h"
+#include "platform/WindowAttention.h"
 
 #include <QAbstractButton>
 #include <QCloseEvent>
@@ -9,12 +12,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
-#include <QPlainTextEdit>
 #include <QPushButton>
-#include <QScrollBar>
-#include <QTextCursor>
 #include <QTextDocument>
-#include <QTimer>
 
 namespace bridge {
 
@@ -35,9 +34,17 @@ QString toQtMultiLine(const CString& text) {
 }
 
 CString fromQtMultiLine(const QString& text) {
-    QString converted = text;
-    converted.replace(QChar::ParagraphSeparator, QLatin1Char('\n'));
-    converted.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
+    // One pass: QString::replace with a longer text moves the rest of the string for every batch of matches, which
+    // takes minutes on a text of millions of lines.
+    QString converted;
+    converted.reserve(text.size() + text.count(QLatin1Char('\n')) + text.count(QChar::ParagraphSeparator));
+    for (QChar c : text) {
+        if (c == QLatin1Char('\n') || c == QChar::ParagraphSeparator) {
+            converted += QLatin1Char('\r');
+            c = QLatin1Char('\n');
+        }
+        converted += c;
+    }
     return fromQt(converted);
 }
 
@@ -47,22 +54,6 @@ int controlId(const QObject* widget) {
 }
 
 } // namespace bridge
-
-namespace {
-// Bytes of the text last set into a multi-line edit by the program.
-constexpr const char* kSetSize = "vesmiraSetSize";
-
-// A server can send lines far faster than a screen can show them: while lines stream in, the control is drawn at
-// most once per frame instead of once per line. Its text is always current; only the drawing waits.
-void coalesceRepaints(QWidget* widget) {
-    if (!widget->updatesEnabled()) {
-        return;
-    }
-    widget->setUpdatesEnabled(false);
-    QTimer::singleShot(16, widget, [widget] { widget->setUpdatesEnabled(true); });
-}
-
-} // namespace
 
 CWnd::~CWnd() = default;
 
@@ -74,10 +65,10 @@ void CWnd::SetWindowText(const CString& text) {
     if (!m_widget) {
         return;
     }
-    if (auto* edit = qobject_cast<QPlainTextEdit*>(m_widget)) {
+    if (auto* edit = dynamic_cast<TextLogView*>(m_widget)) {
+        edit->stopShowingLog();
         edit->setPlainText(bridge::toQtMultiLine(text));
         edit->document()->setModified(false);
-        edit->setProperty(kSetSize, static_cast<qlonglong>(text.size()));
     } else if (auto* line = qobject_cast<QLineEdit*>(m_widget)) {
         line->setText(bridge::toQt(text));
     } else if (auto* button = qobject_cast<QAbstractButton*>(m_widget)) {
@@ -89,32 +80,20 @@ void CWnd::SetWindowText(const CString& text) {
     }
 }
 
-void CWnd::SetWindowTextAppending(const CString& whole, const CString& tail) {
-    auto* edit = qobject_cast<QPlainTextEdit*>(m_widget);
-    QVariant setSize = edit ? edit->property(kSetSize) : QVariant();
-    bool unchanged = setSize.isValid() && !edit->document()->isModified() &&
-                     static_cast<std::size_t>(setSize.toLongLong()) + tail.size() == whole.size();
-    // A CR LF split between the old text and the tail would read differently in pieces.
-    bool splitsLineEnd = !tail.IsEmpty() && tail[0] == '\n' && whole.size() > tail.size() &&
-                         whole[whole.size() - tail.size() - 1] == '\r';
-    if (!unchanged || splitsLineEnd) {
-        SetWindowText(whole);
+void CWnd::SetWindowText(const TextLog& text) {
+    if (auto* edit = dynamic_cast<TextLogView*>(m_widget); edit && edit->lineWrapMode() != QPlainTextEdit::NoWrap) {
+        edit->showLog(text);
         return;
     }
-    QTextCursor cursor(edit->document());
-    cursor.movePosition(QTextCursor::End);
-    coalesceRepaints(edit);
-    cursor.insertText(bridge::toQtMultiLine(tail));
-    edit->document()->setModified(false);
-    edit->setProperty(kSetSize, static_cast<qlonglong>(whole.size()));
+    SetWindowText(CString(text.bytes()));
 }
 
 CString CWnd::GetWindowText() const {
     if (!m_widget) {
         return {};
     }
-    if (auto* edit = qobject_cast<QPlainTextEdit*>(m_widget)) {
-        return bridge::fromQtMultiLine(edit->toPlainText());
+    if (auto* edit = dynamic_cast<TextLogView*>(m_widget)) {
+        return bridge::fromQtMultiLine(edit->shownText());
     }
     if (auto* line = qobject_cast<QLineEdit*>(m_widget)) {
         return bridge::fromQt(line->text());
@@ -126,6 +105,10 @@ CString CWnd::GetWindowText() const {
         return bridge::fromQt(label->text());
     }
     return bridge::fromQt(m_widget->windowTitle());
+}
+
+void CWnd::FlashWindow() {
+    WindowAttention::request(m_widget);
 }
 
 void CWnd::SetFocus() {
@@ -155,17 +138,8 @@ bool CWnd::IsWindowEnabled() const {
 }
 
 void CWnd::SetSel(int start, int end) {
-    if (auto* edit = qobject_cast<QPlainTextEdit*>(m_widget)) {
-        QTextCursor cursor = edit->textCursor();
-        if (start == -1) {
-            cursor.clearSelection();
-        } else {
-            cursor.movePosition(QTextCursor::End);
-            int last = cursor.position();
-            cursor.setPosition(std::min(start, last));
-            cursor.setPosition(end < 0 ? last : std::min(end, last), QTextCursor::KeepAnchor);
-        }
-        edit->setTextCursor(cursor);
+    if (auto* edit = dynamic_cast<TextLogView*>(m_widget)) {
+        edit->select(start, end);
     } else if (auto* line = qobject_cast<QLineEdit*>(m_widget)) {
         if (start == -1) {
             line->deselect();
@@ -178,19 +152,16 @@ void CWnd::SetSel(int start, int end) {
 }
 
 void CWnd::ScrollCaret() {
-    if (auto* edit = qobject_cast<QPlainTextEdit*>(m_widget)) {
-        edit->ensureCursorVisible();
+    if (auto* edit = dynamic_cast<TextLogView*>(m_widget)) {
+        edit->scrollToCaret();
     }
 }
 
 void CWnd::ScrollToEnd() {
     // Selecting everything and deselecting again ends with the caret at the end and the last line in view; going
     // there directly gives the same result without touching every line of a long text twice.
-    if (auto* edit = qobject_cast<QPlainTextEdit*>(m_widget)) {
-        QTextCursor cursor = edit->textCursor();
-        cursor.movePosition(QTextCursor::End);
-        edit->setTextCursor(cursor);
-        edit->ensureCursorVisible();
+    if (auto* edit = dynamic_cast<TextLogView*>(m_widget)) {
+        edit->moveToEnd();
         return;
     }
     SetSel(0, -1);

@@ -3,6 +3,7 @@
 #include "platform/CString.h"
 
 class QWidget;
+class TextLog;
 
 // Message-box styles and answers.
 enum MessageBoxStyle : unsigned {
@@ -33,12 +34,14 @@ public:
     int GetDlgCtrlID() const;
 
     void SetWindowText(const CString& text);
-    // Sets the text to `whole`, which the caller guarantees is the text last set followed by `tail`. When the
-    // control still shows exactly what was last set (the user has not typed into it), only the tail is added, so
-    // the cost does not grow with the text; otherwise the whole text is set.
-    void SetWindowTextAppending(const CString& whole, const CString& tail);
+    // Sets the text to the log as it is now. A multi-line edit shares the log's bytes instead of copying them and
+    // draws only the lines in view, so the cost of setting it does not grow with the log.
+    void SetWindowText(const TextLog& text);
     CString GetWindowText() const;
 
+    // Marks this window's top-level window as wanting the user's attention (the urgency hint taskbars show) until
+    // the program is next in front; nothing while it is in front. No sound, no pop-up.
+    void FlashWindow();
     void SetFocus();
     void ShowWindow(bool show);
     bool IsWindowVisible() const;

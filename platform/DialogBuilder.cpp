@@ -2,6 +2,7 @@
 
 #include "platform/CWinApp.h"
 #include "platform/QtBridge.h"
+#include "platform/TextLogView.h"
 #include "res/ResourceIds.h"
 #include "res/ResourceTypes.h"
 
@@ -11,7 +12,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
 
@@ -57,7 +57,7 @@ QWidget* makeEdit(const res::ControlTemplate& control, QWidget* dialog) {
         line->setFrame(control.style & res::kBorder);
         return line;
     }
-    auto* edit = new QPlainTextEdit(dialog);
+    auto* edit = new TextLogView(dialog);
     edit->setReadOnly(control.style & res::kReadOnly);
     edit->setTabChangesFocus(true);
     edit->setVerticalScrollBarPolicy((control.style & res::kVScrollBar) ? Qt::ScrollBarAlwaysOn

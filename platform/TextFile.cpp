@@ -1,15 +1,48 @@
 #include "TextFile.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <random>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace {
 long g_failAfterBytes = -1;
+
+// Creates a file of a new name in the folder of `path`, so that renaming it replaces `path` atomically. `mode` is
+// given to open(), so the umask and a default ACL of the folder apply as to any new file.
+int createBeside(const std::string& path, mode_t mode, std::string& created) {
+    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    // The name need not be unpredictable: O_EXCL never opens what someone else put there.
+    std::minstd_rand random(static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+                            static_cast<unsigned>(::getpid()));
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string name = path + ".";
+        for (int i = 0; i < 6; ++i) {
+            name += kLetters[random() % (sizeof kLetters - 1)];
+        }
+        int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        if (fd >= 0) {
+            created = name;
+            return fd;
+        }
+        if (errno != EEXIST) {
+            return -1;
+        }
+    }
+    return -1;
 }
+
+// An access ACL beyond the mode bits; a new file would not have it.
+bool hasExtendedAcl(int fd) {
+    return ::fgetxattr(fd, "system.posix_acl_access", nullptr, 0) > 0;
+}
+
+} // namespace
 
 bool TextFileReader::open(const std::string& path) {
     close();
@@ -87,10 +120,8 @@ bool AtomicTextWriter::open(const std::string& path, unsigned permissions, bool 
     discard();
     m_path = path;
     m_failed = false;
-    m_tempPath = path + ".XXXXXX";
-    int fd = mkstemp(m_tempPath.data());
+    int fd = createBeside(path, 0600, m_tempPath);
     if (fd < 0) {
-        m_tempPath.clear();
         return false;
     }
     struct stat existing {};
@@ -99,11 +130,81 @@ bool AtomicTextWriter::open(const std::string& path, unsigned permissions, bool 
     if (::fchmod(fd, mode) != 0) {
         m_failed = true;
     }
-    m_file = ::fdopen(fd, "wb");
-    if (!m_file) {
+    return attach(fd);
+}
+
+bool AtomicTextWriter::openChosenFile(const std::string& chosen) {
+    discard();
+    m_path = chosen;
+    m_failed = false;
+    struct stat link {};
+    if (::lstat(chosen.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+        char* target = ::realpath(chosen.c_str(), nullptr);
+        if (!target) {
+            // A link to a file that does not exist yet: opening the link creates its target.
+            return openInPlace(-1);
+        }
+        m_path = target;
+        std::free(target);
+    }
+    int existingFd = -1;
+    struct stat existing {};
+    if (::stat(m_path.c_str(), &existing) == 0) {
+        if (!S_ISREG(existing.st_mode)) {
+            return openInPlace(-1);
+        }
+        // Only a file the user may write is written, however it is written.
+        existingFd = ::open(m_path.c_str(), O_WRONLY | O_CLOEXEC);
+        if (existingFd < 0 || ::fstat(existingFd, &existing) != 0) {
+            if (existingFd >= 0) {
+                ::close(existingFd);
+            }
+            return false;
+        }
+        if (existing.st_nlink > 1 || hasExtendedAcl(existingFd)) {
+            return openInPlace(existingFd);
+        }
+    }
+    int fd = createBeside(m_path, 0666, m_tempPath);
+    if (fd < 0) {
+        return openInPlace(existingFd);
+    }
+    // The owner and group of a file only the system or another user could have created cannot be given again.
+    if (existingFd >= 0 &&
+        (::fchown(fd, existing.st_uid, existing.st_gid) != 0 || ::fchmod(fd, existing.st_mode & 07777) != 0)) {
         ::close(fd);
         ::unlink(m_tempPath.c_str());
         m_tempPath.clear();
+        return openInPlace(existingFd);
+    }
+    if (existingFd >= 0) {
+        ::close(existingFd);
+    }
+    return attach(fd);
+}
+
+bool AtomicTextWriter::openInPlace(int existingFd) {
+    m_tempPath.clear();
+    int fd = existingFd;
+    if (fd >= 0) {
+        if (::ftruncate(fd, 0) != 0) {
+            ::close(fd);
+            return false;
+        }
+    } else {
+        fd = ::open(m_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    }
+    return fd >= 0 && attach(fd);
+}
+
+bool AtomicTextWriter::attach(int fd) {
+    m_file = ::fdopen(fd, "wb");
+    if (!m_file) {
+        ::close(fd);
+        if (!m_tempPath.empty()) {
+            ::unlink(m_tempPath.c_str());
+            m_tempPath.clear();
+        }
         return false;
     }
     return true;
@@ -146,9 +247,15 @@ bool AtomicTextWriter::commit() {
     if (!m_file) {
         return false;
     }
-    bool ok = !m_failed && std::fflush(m_file) == 0 && ::fsync(::fileno(m_file)) == 0;
+    struct stat written {};
+    // Only a regular file can be synced; a device or a pipe written in place has nothing to keep.
+    bool regular = ::fstat(::fileno(m_file), &written) == 0 && S_ISREG(written.st_mode);
+    bool ok = !m_failed && std::fflush(m_file) == 0 && (!regular || ::fsync(::fileno(m_file)) == 0);
     ok = (std::fclose(m_file) == 0) && ok;
     m_file = nullptr;
+    if (m_tempPath.empty()) {
+        return ok;
+    }
     if (ok && ::rename(m_tempPath.c_str(), m_path.c_str()) == 0) {
         m_tempPath.clear();
         return true;

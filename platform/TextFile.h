@@ -33,8 +33,8 @@ private:
 };
 
 // Writes a text file so that a failure at any point leaves the previous file untouched: the text goes to a temporary
-// file in the same folder, which replaces the target only when everything was written and flushed. Each LF written
-// becomes CR LF.
+// file in the same folder, which replaces the target only when everything was written and flushed (except where
+// openChosenFile() writes in place). Each LF written becomes CR LF.
 class AtomicTextWriter {
 public:
     AtomicTextWriter() = default;
@@ -44,11 +44,18 @@ public:
 
     // `permissions` applies to a newly created file; an existing file keeps its own unless `forcePermissions`.
     bool open(const std::string& path, unsigned permissions = 0644, bool forcePermissions = false);
+    // Opens the file a user chose, so that the text lands in that very file as opening it for writing would put it
+    // there: a symbolic link is followed to its target, an existing file keeps its mode, owner, group, ACL and other
+    // hard links, and a new file gets 0666 less the umask. The text replaces the file atomically where that changes
+    // none of these; otherwise, and when no file can be created beside it, the file is emptied and written in place,
+    // so a failed write leaves it incomplete. A file the user may not write is not opened.
+    bool openChosenFile(const std::string& path);
     bool write(std::string_view text);
     bool write(const CString& text) { return write(text.view()); }
     // Writes the bytes as they are, line ends included.
     bool writeBinary(std::string_view bytes);
-    // Flushes, syncs and renames over the target. False if anything failed since open(); the target is then unchanged.
+    // Flushes, syncs and renames over the target. False if anything failed since open(); the target is then unchanged
+    // unless it was written in place.
     bool commit();
     void discard();
 
@@ -56,6 +63,10 @@ public:
     static void failAfterBytesForTesting(long bytes);
 
 private:
+    // Empties and writes m_path itself: through `existingFd` when open, else opening (or creating) it.
+    bool openInPlace(int existingFd);
+    bool attach(int fd);
+
     std::FILE* m_file = nullptr;
     std::string m_path;
     std::string m_tempPath;

@@ -2,8 +2,10 @@
 # Floods the real client, in an X server, with relayed chat lines, then saves the conversation through its Save
 # button and checks the saved file line for line against what was relayed.
 # Usage: flood.sh [LINES] [--lan]   (default 100000 lines in one burst; --lan: 1,448-byte segments, 2 ms apart)
-# Prints the client's reading rate every 10,000 lines. Needs a build with -DVESMIRA_BUILD_BENCH=ON in build/
-# (made here when missing).
+# Prints the client's reading rate every 10,000 lines and its peak resident memory. Needs a build with
+# -DVESMIRA_BUILD_BENCH=ON in build/ (made here when missing). VESMIRA_CLIENT=path runs another build of the client
+# against the same peer (to compare two builds in one sitting). Runs openbox as the window manager when it is
+# installed (apt-get install openbox), as a desktop would.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 lines="${1:-100000}"
@@ -19,6 +21,19 @@ server=/bin/false
 . "$root/scripts/xsession.sh"
 trap 'stop_session; rm -rf "$work"' EXIT
 start_x
+if command -v openbox >/dev/null; then
+    openbox >/dev/null 2>&1 &
+    pids+=($!)
+    sleep 1
+fi
+# Under a window manager a window takes keys once it is activated, not merely focused.
+activate() {
+    local id
+    id="$(window "$1")"
+    xdotool windowactivate --sync "$id" 2>/dev/null || true
+    sleep 0.3
+}
+client="${VESMIRA_CLIENT:-$build/app/vesmira}"
 
 "$build/bench/vesmira_flood_peer" --lines "$lines" --expect "$work/expected.txt" "$@" >"$work/peer.out" 2>&1 &
 peer_pid=$!
@@ -34,13 +49,14 @@ done
 mkdir "$work/home"
 cd "$work/home"
 printf 'flood\r\npw\r\n' >EntryData.txt
-QT_QPA_PLATFORM=xcb "$build/app/vesmira" >"$work/client.log" 2>&1 &
-pids+=($!)
-window "Vesmira クライアントアプリケーション" >/dev/null
+QT_QPA_PLATFORM=xcb "$client" >"$work/client.log" 2>&1 &
+client_pid=$!
+pids+=($client_pid)
+activate "Vesmira クライアントアプリケーション"
 keys ctrl+a; type_text "127.0.0.1"; keys Tab ctrl+a; type_text "$port"; keys Return
-window "^ユーザー認証$" >/dev/null
+activate "^ユーザー認証$"
 keys Tab; type_text "pw"; keys Return
-window "クライアント:通信中" >/dev/null
+activate "クライアント:通信中"
 
 while ! grep -q '^done' "$work/peer.out"; do
     kill -0 "$peer_pid" 2>/dev/null || { cat "$work/peer.out" >&2; exit 1; }
@@ -48,13 +64,14 @@ while ! grep -q '^done' "$work/peer.out"; do
 done
 cat "$work/peer.out"
 sleep 1 # past the time a held line waits before it is shown
+echo "client peak RSS: $(($(sed -n 's/^VmHWM:[^0-9]*\([0-9]*\).*/\1/p' "/proc/$client_pid/status") / 1024)) MB"
 
 # From the port field (the focus before the dialog), Tab Tab Tab Tab reaches the line to send; Save is two back.
 keys Tab Tab Tab Tab shift+Tab shift+Tab space
-window "名前を付けて保存|Save|保存" >/dev/null
+activate "名前を付けて保存|Save|保存"
 sleep 0.5
 keys ctrl+a; type_text "$work/log.txt"; keys Return
-window "log.txt" >/dev/null
+activate "log.txt"
 keys Return
 
 if cmp -s "$work/log.txt" "$work/expected.txt"; then

@@ -14,7 +14,8 @@ fi
 
 all_targets=(
     fuzz_cp932_to_utf8 fuzz_utf8_to_cp932 fuzz_server_message fuzz_credentials_reader fuzz_rule_file
-    fuzz_speech_style fuzz_relay_framer fuzz_sign_in_protocol fuzz_record_assembler fuzz_server_options fuzz_log_printable
+    fuzz_speech_style fuzz_relay_framer fuzz_sign_in_protocol fuzz_record_assembler fuzz_server_options
+    fuzz_log_printable fuzz_proxy_header
 )
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then

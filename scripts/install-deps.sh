@@ -8,10 +8,12 @@ packages=(
     qt6-base-dev qt6-base-dev-tools qt6-translations-l10n qt6-svg-dev libqt6svg6
     fonts-ipafont-gothic
     libgtest-dev libgmock-dev libbenchmark-dev
-    libasio-dev libsqlite3-dev libsodium-dev
+    libasio-dev libsqlite3-dev libsodium-dev libxcb1-dev libhiredis-dev libpq-dev
+    redis-server postgresql haproxy
     prometheus-cpp-dev prometheus fail2ban python3-systemd
     clang libclang-rt-14-dev
-    xvfb xdotool x11-apps imagemagick
+    xvfb xdotool x11-apps x11-utils imagemagick
+    weston qt6-wayland
     desktop-file-utils appstream man-db groff-base systemd dpkg-dev
 )
 

@@ -10,11 +10,18 @@ stop_session() {
     wait 2>/dev/null || true
 }
 
+# Xvfb takes the first free display number and writes it back: sessions running side by side (tests in parallel,
+# other builds on the machine) never meet on one display.
 start_x() {
-    export DISPLAY=":$((100 + $$ % 400))"
-    Xvfb "$DISPLAY" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
     pids+=($!)
-    for _ in $(seq 100); do xdotool getdisplaygeometry >/dev/null 2>&1 && return 0; sleep 0.1; done
+    for _ in $(seq 100); do
+        if [ -s "$work/display" ]; then
+            export DISPLAY=":$(head -n 1 "$work/display")"
+            xdotool getdisplaygeometry >/dev/null 2>&1 && return 0
+        fi
+        sleep 0.1
+    done
     echo "Xvfb did not start" >&2
     return 1
 }

@@ -1,17 +1,23 @@
 #include "server/ChatServer.h"
 
 #include "server/Connection.h"
-#include "server/Logger.h"
+#include "server/log/Logger.h"
+#include "server/proxy/ProxyHandshake.h"
 #include "server/workers/WorkerPool.h"
 
 #include <chrono>
+#include <cstdio>
+#include <random>
 
 namespace vesmira {
 
 ChatServer::ChatServer(asio::io_context& io, UserDirectory& users, WorkerPool& workers, Logger& logger,
-                       ServerSettings settings)
+                       ServerSettings settings, RelayBus* bus)
     : m_acceptor(io), m_acceptRetry(io), m_users(users), m_workers(workers), m_logger(logger), m_settings(settings),
-      m_limits({settings.maxConnections, settings.maxPending, settings.maxPerAddress}) {}
+      m_limits({settings.maxConnections, settings.maxPending, settings.maxPerAddress}), m_bus(bus ? *bus : m_inProcess),
+      m_instance(randomName()) {
+    m_bus.start([this](const Record& record, const Connection* except) { deliver(record, except); });
+}
 
 ChatServer::~ChatServer() = default;
 
@@ -48,6 +54,10 @@ void ChatServer::stop() {
     std::error_code ignored;
     m_acceptor.close(ignored);
     m_acceptRetry.cancel();
+    m_bus.stop();
+    for (const auto& handshake : std::exchange(m_handshakes, {})) {
+        handshake->cancel();
+    }
     m_workers.discardQueued();
     const auto connections = std::move(m_connections);
     m_connections.clear();
@@ -79,14 +89,44 @@ void ChatServer::acceptNext() {
         }
         std::error_code peerError;
         const asio::ip::tcp::endpoint peer = socket.remote_endpoint(peerError);
-        if (!peerError) {
+        if (peerError) {
+            // The peer is gone already; the socket closes here.
+        } else if (m_settings.proxyProtocol) {
+            readProxyHeader(std::move(socket), peer);
+        } else {
             admit(std::move(socket), peer);
-        } // else the peer is gone already; the socket closes here
+        }
         acceptNext();
     });
 }
 
-void ChatServer::admit(asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& peer) {
+void ChatServer::readProxyHeader(asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& proxy) {
+    // Connections still owing their header are not counted anywhere else yet: they get a budget of their own.
+    if (m_handshakes.size() >= m_settings.maxPending) {
+        refuse(socket, proxy, Limit::Connections, m_proxyLog,
+               "all " + std::to_string(m_settings.maxPending) + " places for connections owing a PROXY header taken");
+        return;
+    }
+    auto handshake = std::make_shared<ProxyHandshake>(
+        std::move(socket), m_settings.proxyHeaderTimeout,
+        [this, proxy](ProxyHandshake& done, asio::ip::tcp::socket client, const ProxyHeader::Result& result) {
+            m_handshakes.erase(done.shared_from_this());
+            if (m_stopped) {
+                return;
+            }
+            if (result.status != ProxyHeader::Status::Valid) {
+                refuse(client, proxy, Limit::ProxyHeader, m_proxyLog,
+                       "no valid PROXY header (" + std::string(result.error) + ")");
+                return;
+            }
+            // LOCAL: the proxy's own connection, a health check; it counts as the proxy's and logs quietly.
+            admit(std::move(client), result.source.value_or(proxy), !result.source);
+        });
+    m_handshakes.insert(handshake);
+    handshake->start();
+}
+
+void ChatServer::admit(asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& peer, bool quiet) {
     const asio::ip::address address = ConnectionLimits::normalized(peer.address());
     switch (m_limits.check(address)) {
     case ConnectionLimits::Decision::RefuseTotal:
@@ -117,8 +157,8 @@ void ChatServer::admit(asio::ip::tcp::socket socket, const asio::ip::tcp::endpoi
     case ConnectionLimits::Decision::Admit:
         break;
     }
-    auto connection =
-        std::make_shared<Connection>(std::move(socket), address, *this, m_workers, m_users, m_logger, m_settings);
+    auto connection = std::make_shared<Connection>(std::move(socket), peer, address, *this, m_workers, m_users,
+                                                   m_logger, m_settings, quiet);
     m_limits.add(address);
     connection->m_pendingPlace = m_pending.insert(m_pending.end(), connection.get());
     m_connections.insert(connection);
@@ -156,7 +196,25 @@ void ChatServer::onClosed(Connection& connection, std::optional<Limit> limit) {
     m_limits.remove(connection.address(), !connection.signedIn());
 }
 
-void ChatServer::broadcast(const Record& record, const Connection* except) {
+void ChatServer::relay(const Record& record, Connection& from, bool leaving) {
+    if (from.closed() && !leaving) {
+        return; // the rest of a read whose earlier line closed it
+    }
+    if (m_bus.publish(record, leaving ? &from : nullptr)) {
+        return;
+    }
+    if (const auto held = m_relayHoldLog.admit()) {
+        m_logger.log(LogLevel::Warn, from.peer(),
+                     std::string(leaving ? "leave notice" : "line") +
+                         " not relayed: the relay's hold is full while Redis is unreachable; closing its sender" +
+                         (*held ? " (" + std::to_string(*held) + " more since the last line)" : ""));
+    }
+    if (!leaving) {
+        from.close("relay hold full", LogLevel::Info, Limit::RelayHold);
+    }
+}
+
+void ChatServer::deliver(const Record& record, const Connection* except) {
     const auto bytes = std::make_shared<const std::string>(record.data(), record.size());
     const bool flushPosted = !m_toFlush.empty();
     // By index: a delivery may close a connection, but the list only changes in forget(), posted for later.
@@ -193,6 +251,14 @@ void ChatServer::forget(const std::shared_ptr<Connection>& connection) {
         m_members.pop_back();
     }
     m_connections.erase(connection);
+}
+
+std::string ChatServer::randomName() {
+    std::random_device device;
+    const std::uint64_t value = (std::uint64_t{device()} << 32) | device();
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(value));
+    return text;
 }
 
 std::string ChatServer::endpointText(const asio::ip::tcp::endpoint& endpoint) {

@@ -1,15 +1,17 @@
 #pragma once
 
-#include "server/LogThrottle.h"
 #include "server/RecordAssembler.h"
 #include "server/ServerSettings.h"
 #include "server/limits/ConnectionLimits.h"
 #include "server/limits/LimitCounters.h"
+#include "server/log/LogThrottle.h"
+#include "server/relay/InProcessBus.h"
 
 #include <asio.hpp>
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <list>
 #include <memory>
 #include <optional>
@@ -21,16 +23,19 @@ namespace vesmira {
 
 class Connection;
 class Logger;
+class ProxyHandshake;
+class RelayBus;
 class UserDirectory;
 class WorkerPool;
 
 // Accepts clients and relays chat records between the signed-in ones. Everything runs on the io_context's
-// single thread, which never blocks: the account store is asked on the worker pool. Only the counters may be
-// read from elsewhere.
+// single thread, which never blocks: the account store is asked on the worker pool, and a shared relay bus has
+// threads of its own. Only the counters may be read from elsewhere.
 class ChatServer {
 public:
+    // Without a bus, records go straight to this server's members.
     ChatServer(asio::io_context& io, UserDirectory& users, WorkerPool& workers, Logger& logger,
-               ServerSettings settings = {});
+               ServerSettings settings = {}, RelayBus* bus = nullptr);
     ~ChatServer();
 
     ChatServer(const ChatServer&) = delete;
@@ -43,8 +48,9 @@ public:
     // returns once the handlers of the rest have run.
     void stop();
 
-    // Sends one record to every signed-in connection except `except` (nullptr: to all, sender included).
-    void broadcast(const Record& record, const Connection* except);
+    // A record that `from` sent (a leave notice when `leaving`: everyone else gets it) goes to the room. When the
+    // bus cannot take it, `from` is closed: a line is never dropped without a word.
+    void relay(const Record& record, Connection& from, bool leaving = false);
 
     // From a connection: it signed in; it closed (its places are free at once); it may be let go.
     void onSignedIn(Connection& connection);
@@ -55,17 +61,26 @@ public:
     char* readBuffer() { return m_readBuffer.data(); }
     static constexpr std::size_t kReadBufferSize = 4096;
 
+    // Names a connection uniquely among every server sharing the user store.
+    std::string newHolder() { return m_instance + "/" + std::to_string(++m_holders); }
+    bool stopping() const { return m_stopped; }
+
     const LimitCounters& limitCounters() const { return m_counters; }
     std::size_t overflowDrops() const { return m_counters.value(Limit::SendQueue); }
 
     static std::string endpointText(const asio::ip::tcp::endpoint& endpoint);
+    // 16 random hex digits: a name for this server process.
+    static std::string randomName();
 
 private:
     void acceptNext();
+    // Sends one record to every signed-in connection except `except` (nullptr: to all, sender included).
+    void deliver(const Record& record, const Connection* except);
     void flushAll();
+    void readProxyHeader(asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& proxy);
     // Where a new connection from `peer` is let in or turned away. With a proxy in front, the address to count
     // is the client's, read from the proxy's header, not the socket's.
-    void admit(asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& peer);
+    void admit(asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& peer, bool quiet = false);
     void refuse(asio::ip::tcp::socket& socket, const asio::ip::tcp::endpoint& peer, Limit limit, LogThrottle& throttle,
                 const std::string& why);
 
@@ -81,6 +96,13 @@ private:
     LogThrottle m_perAddressLog;
     LogThrottle m_acceptErrorLog;
     LogThrottle m_evictionLog;
+    LogThrottle m_proxyLog;
+    LogThrottle m_relayHoldLog;
+    InProcessBus m_inProcess;
+    RelayBus& m_bus;
+    const std::string m_instance;
+    std::uint64_t m_holders = 0;
+    std::unordered_set<std::shared_ptr<ProxyHandshake>> m_handshakes; // connections whose PROXY header is due
     std::unordered_set<std::shared_ptr<Connection>> m_connections;
     std::list<Connection*> m_pending;   // not signed in, oldest first
     std::vector<Connection*> m_members; // signed in: the fan-out list

@@ -31,14 +31,12 @@ std::string secondsText(std::chrono::milliseconds duration) {
 
 } // namespace
 
-Connection::Connection(asio::ip::tcp::socket socket, const asio::ip::address& address, ChatServer& server,
-                       WorkerPool& workers, UserDirectory& users, Logger& logger, const ServerSettings& settings)
+Connection::Connection(asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& peer,
+                       const asio::ip::address& address, ChatServer& server, WorkerPool& workers, UserDirectory& users,
+                       Logger& logger, const ServerSettings& settings, bool quiet)
     : m_socket(std::move(socket)), m_timer(m_socket.get_executor()), m_server(server), m_workers(workers),
-      m_users(users), m_logger(logger), m_settings(settings), m_address(address) {
-    std::error_code ec;
-    const asio::ip::tcp::endpoint remote = m_socket.remote_endpoint(ec);
-    m_peer = ec ? std::string("unknown-peer") : ChatServer::endpointText(remote);
-}
+      m_users(users), m_logger(logger), m_settings(settings), m_holder(server.newHolder()), m_quiet(quiet),
+      m_address(address), m_peer(ChatServer::endpointText(peer)) {}
 
 void Connection::start() {
     std::error_code ignored;
@@ -115,9 +113,13 @@ void Connection::onReadError(const std::error_code& ec) {
 }
 
 void Connection::onSignInMessage(std::string_view message) {
-    const bool registering = m_protocol.state() == SignInProtocol::State::AwaitingEntryPassword;
+    const bool registering = m_protocol.holdsId();
+    const std::string heldId = registering ? m_protocol.userId() : std::string();
     SignInProtocol::Step step = m_protocol.begin(message);
     if (step.outcome) {
+        if (registering && !m_protocol.holdsId()) {
+            releaseId(heldId); // a password refused before the store was asked
+        }
         onSignInOutcome(*step.outcome, registering);
         return;
     }
@@ -125,15 +127,40 @@ void Connection::onSignInMessage(std::string_view message) {
     m_stepWaiting = true;
     m_stepStarted = Clock::now();
     disarmTimer();
-    m_workers.submit([&users = m_users, query = std::move(*step.query)] { return query.run(users); },
-                     [self = shared_from_this(), registering](bool answer) {
-                         self->m_stepWaiting = false;
-                         if (self->m_closed) {
-                             return;
-                         }
-                         self->m_signInDeadline += Clock::now() - self->m_stepStarted;
-                         self->onSignInOutcome(self->m_protocol.finish(answer), registering);
-                     });
+    const bool mayHold = step.query->mayHold();
+    std::string id = step.query->id;
+    m_workers.submit(
+        [&users = m_users, query = std::move(*step.query), holder = m_holder] { return query.run(users, holder); },
+        [self = shared_from_this(), registering, mayHold, id = std::move(id)](UserDirectory::Answer answer) {
+            self->m_stepWaiting = false;
+            // An ID the store may hold for this connection is given back unless the registration
+            // goes on (or is done) with it.
+            const bool release = mayHold && answer != UserDirectory::Answer::No;
+            if (self->m_closed) {
+                if (release) {
+                    self->releaseId(id);
+                }
+                return;
+            }
+            self->m_signInDeadline += Clock::now() - self->m_stepStarted;
+            const SignInProtocol::Outcome outcome = self->m_protocol.finish(answer);
+            if (release && !self->m_protocol.holdsId() && !self->m_protocol.signedIn()) {
+                self->releaseId(id);
+            }
+            self->onSignInOutcome(outcome, registering);
+        });
+}
+
+void Connection::releaseId(const std::string& id) {
+    if (m_server.stopping()) {
+        return; // a store that keeps holds elsewhere lets them expire
+    }
+    m_workers.submit(
+        [&users = m_users, id, holder = m_holder] {
+            users.release(id, holder);
+            return true;
+        },
+        [](bool) {});
 }
 
 void Connection::onSignInOutcome(const SignInProtocol::Outcome& outcome, bool registering) {
@@ -169,7 +196,7 @@ void Connection::onRecordBytes(std::string_view bytes) {
     std::size_t records = 0;
     m_assembler.feed(bytes, [this, &records](const Record& record) {
         ++records;
-        m_server.broadcast(record, nullptr);
+        m_server.relay(record, *this);
     });
     if (m_closed) {
         return;
@@ -191,7 +218,7 @@ void Connection::onEndOfStream() {
     // A partial record at the end is the leave notice ("<name>：退室しました。", unpadded): the others see it
     // as an ordinary record; the leaver is gone. An end on a record boundary is a plain half-close.
     if (const std::optional<Record> notice = m_assembler.takeTail()) {
-        m_server.broadcast(*notice, this);
+        m_server.relay(*notice, *this, true);
         close("left with a leave notice");
     } else {
         close("closed by peer");
@@ -380,6 +407,9 @@ void Connection::close(std::string_view reason, LogLevel level, std::optional<Li
         return;
     }
     m_closed = true;
+    if (m_protocol.holdsId() && !m_stepWaiting) {
+        releaseId(m_protocol.userId());
+    }
     disarmTimer();
     std::error_code ignored;
     if (reset) {
@@ -402,7 +432,7 @@ void Connection::close(std::string_view reason, LogLevel level, std::optional<Li
 }
 
 void Connection::log(LogLevel level, std::string_view message) {
-    m_logger.log(level, m_peer, message);
+    m_logger.log(m_quiet && level == LogLevel::Info ? LogLevel::Debug : level, m_peer, message);
 }
 
 } // namespace vesmira

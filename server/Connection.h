@@ -1,10 +1,10 @@
 #pragma once
 
-#include "server/Logger.h"
 #include "server/RecordAssembler.h"
 #include "server/ServerSettings.h"
 #include "server/SignInProtocol.h"
 #include "server/limits/LimitCounters.h"
+#include "server/log/Logger.h"
 
 #include <asio.hpp>
 
@@ -32,8 +32,11 @@ public:
     using Bytes = std::shared_ptr<const std::string>;
     using Clock = std::chrono::steady_clock;
 
-    Connection(asio::ip::tcp::socket socket, const asio::ip::address& address, ChatServer& server, WorkerPool& workers,
-               UserDirectory& users, Logger& logger, const ServerSettings& settings);
+    // `peer` is the client's address as the log shows it (from a proxy's header when there is one); `address` is
+    // what the limits count. A quiet connection (a proxy's health check) logs its ordinary events at debug level.
+    Connection(asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& peer, const asio::ip::address& address,
+               ChatServer& server, WorkerPool& workers, UserDirectory& users, Logger& logger,
+               const ServerSettings& settings, bool quiet = false);
 
     void start();
     // Queues bytes as one write and starts writing. False when the queue would overflow: the connection is then
@@ -63,6 +66,8 @@ private:
     void onReadError(const std::error_code& ec);
     void onSignInMessage(std::string_view message);
     void onSignInOutcome(const SignInProtocol::Outcome& outcome, bool registering);
+    // Lets the store give up the ID it holds for this registration (on the worker pool; nothing waits for it).
+    void releaseId(const std::string& id);
     void onRecordBytes(std::string_view bytes);
     void onEndOfStream();
     bool enqueue(const Bytes& bytes);
@@ -89,6 +94,8 @@ private:
     Logger& m_logger;
     const ServerSettings& m_settings;
     SignInProtocol m_protocol;
+    const std::string m_holder; // names this connection to the store while it holds an ID
+    const bool m_quiet;
     RecordAssembler m_assembler;
 
     std::vector<Bytes> m_sendQueue;            // not yet handed to the socket

@@ -18,12 +18,25 @@ constexpr long kMaxTimeoutSeconds = 24L * 60 * 60;
 constexpr long kMaxCount = 1'000'000;
 constexpr long kMinSendBuffer = 4096;
 constexpr long kMaxSendBuffer = 64L << 20;
+constexpr long kMaxLines = 100'000'000;
 
 const std::vector<std::string_view> kValueOptions = {
-    "--listen",          "--port",           "--db",          "--log-level",       "--hash-cost",
-    "--sign-in-timeout", "--record-timeout", "--send-buffer", "--max-connections", "--max-pending",
+    "--listen",
+    "--port",
+    "--db",
+    "--log-level",
+    "--hash-cost",
+    "--sign-in-timeout",
+    "--record-timeout",
+    "--send-buffer",
+    "--max-connections",
+    "--max-pending",
     "--max-per-address",
+    "--relay",
+    "--relay-stream-length",
+    "--relay-hold",
 };
+const std::vector<std::string_view> kFlagOptions = {"--help", "--version", "--proxy-protocol"};
 
 std::optional<long> parseNumber(std::string_view text, long min, long max) {
     long value = 0;
@@ -61,6 +74,10 @@ ServerOptions ServerOptions::parse(const std::vector<std::string>& args, const c
             options.action = Action::ShowVersion;
             return options;
         }
+        if (arg == "--proxy-protocol") {
+            options.proxyProtocol = true;
+            continue;
+        }
         if (!arg.starts_with("--")) {
             return failure("unexpected argument '" + std::string(arg) + "'");
         }
@@ -70,7 +87,7 @@ ServerOptions ServerOptions::parse(const std::vector<std::string>& args, const c
         if (const auto equals = arg.find('='); equals != std::string_view::npos) {
             name = std::string(arg.substr(0, equals));
             value = std::string(arg.substr(equals + 1));
-            if (name == "--help" || name == "--version") {
+            if (std::find(kFlagOptions.begin(), kFlagOptions.end(), name) != kFlagOptions.end()) {
                 return failure("option '" + name + "' takes no value");
             }
         } else if (std::find(kValueOptions.begin(), kValueOptions.end(), name) != kValueOptions.end()) {
@@ -95,7 +112,7 @@ ServerOptions ServerOptions::parse(const std::vector<std::string>& args, const c
             options.port = static_cast<std::uint16_t>(*port);
         } else if (name == "--db") {
             if (value.empty()) {
-                return failure("--db needs a file path");
+                return failure("--db needs a file path or a postgresql:// URI");
             }
             options.databasePath = value;
         } else if (name == "--log-level") {
@@ -136,6 +153,19 @@ ServerOptions ServerOptions::parse(const std::vector<std::string>& args, const c
             } else {
                 options.maxPerAddress = size;
             }
+        } else if (name == "--relay") {
+            std::string error;
+            options.relay = RedisEndpoint::parse(value, error);
+            if (!options.relay) {
+                return failure(error);
+            }
+        } else if (name == "--relay-stream-length" || name == "--relay-hold") {
+            const auto count = parseNumber(value, name == "--relay-hold" ? 1 : 100, kMaxLines);
+            if (!count) {
+                return failure(name + " needs a number from " + (name == "--relay-hold" ? "1" : "100") +
+                               " to 100000000, not '" + value + "'");
+            }
+            (name == "--relay-hold" ? options.relayHold : options.relayStreamLength) = static_cast<std::size_t>(*count);
         } else {
             return failure("unknown option '" + name + "'");
         }
@@ -170,8 +200,10 @@ std::string ServerOptions::usage() {
            "\n"
            "  --listen ADDR           address to listen on (default 0.0.0.0, all IPv4 interfaces)\n"
            "  --port N                TCP port (default 3000; 0 picks a free port)\n"
-           "  --db PATH               user database (default $XDG_STATE_HOME/vesmira/users.sqlite3,\n"
-           "                          or ~/.local/state/vesmira/users.sqlite3)\n"
+           "  --db PATH|URI           user database: an SQLite file (default\n"
+           "                          $XDG_STATE_HOME/vesmira/users.sqlite3, or "
+           "~/.local/state/vesmira/users.sqlite3),\n"
+           "                          or a postgresql://USER@HOST:PORT/DATABASE URI shared by several servers\n"
            "  --log-level LEVEL       error, warn, info or debug (default info); the log goes to stderr\n"
            "  --hash-cost COST        password hashing cost for new users: interactive (default) or min\n"
            "                          (min is for tests only)\n"
@@ -187,6 +219,13 @@ std::string ServerOptions::usage() {
            "                          long (default 60)\n"
            "  --send-buffer BYTES     kernel send buffer per connection, 4096 to 67108864, or 0 for the system's\n"
            "                          auto-tuning (default 65536; Linux reserves twice the value)\n"
+           "  --relay URI             share the room with other servers through Redis: redis://HOST:PORT\n"
+           "                          (default: none, the room is this server's alone)\n"
+           "  --relay-stream-length N keep about N lines in the room's Redis stream (default 100000)\n"
+           "  --relay-hold N          lines held while Redis is unreachable; a sender whose line finds the\n"
+           "                          hold full is disconnected (default 10000)\n"
+           "  --proxy-protocol        every connection comes through a proxy that sends a PROXY protocol v2\n"
+           "                          header (HAProxy's send-proxy-v2); others are refused\n"
            "  --help                  show this help and exit\n"
            "  --version               show the version and exit\n"
            "\n"
@@ -199,6 +238,7 @@ ServerSettings ServerOptions::settings(std::uint64_t openFiles, std::vector<std:
     settings.recordTimeout = recordTimeout;
     settings.sendBufferBytes = sendBufferBytes;
     settings.maxPerAddress = maxPerAddress;
+    settings.proxyProtocol = proxyProtocol;
     const std::size_t fit = DescriptorLimit::connectionsFor(openFiles);
     settings.maxConnections = maxConnections.value_or(fit);
     if (settings.maxConnections > fit) {

@@ -1,8 +1,9 @@
 #pragma once
 
-#include "server/Logger.h"
-#include "server/PasswordHasher.h"
 #include "server/ServerSettings.h"
+#include "server/log/Logger.h"
+#include "server/relay/RedisEndpoint.h"
+#include "server/users/PasswordHasher.h"
 
 #include <chrono>
 #include <cstddef>
@@ -22,7 +23,7 @@ struct ServerOptions {
 
     std::string listenAddress = "0.0.0.0";
     std::uint16_t port = 3000;
-    std::string databasePath;
+    std::string databasePath; // an SQLite file, or a postgresql:// URI
     LogLevel logLevel = LogLevel::Info;
     PasswordHasher::Cost hashCost = PasswordHasher::Cost::Interactive;
     std::chrono::seconds signInTimeout{30};
@@ -30,7 +31,11 @@ struct ServerOptions {
     std::optional<std::size_t> maxConnections; // default: from the open-file limit
     std::optional<std::size_t> maxPending;     // default: a quarter of maxConnections
     std::size_t maxPerAddress = 32;
-    int sendBufferBytes = 64 * 1024; // 0: the system's auto-tuning
+    int sendBufferBytes = 64 * 1024;    // 0: the system's auto-tuning
+    std::optional<RedisEndpoint> relay; // nullopt: the relay stays in this process
+    std::size_t relayStreamLength = 100000;
+    std::size_t relayHold = 10000;
+    bool proxyProtocol = false;
 
     // `args` excludes the program name; xdgStateHome and home are the variables' values or nullptr when unset.
     static ServerOptions parse(const std::vector<std::string>& args, const char* xdgStateHome, const char* home);

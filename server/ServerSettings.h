@@ -27,6 +27,10 @@ struct ServerSettings {
     // Refused sign-in messages one connection may send before it is closed: bounds password guessing and the
     // hashing work a single client can make the server do.
     unsigned maxRefusals = 20;
+    // Behind a proxy (HAProxy): every connection begins with a PROXY v2 header giving the client's address, which
+    // the limits and the log use; a connection without a valid one within the time-out is refused.
+    bool proxyProtocol = false;
+    std::chrono::milliseconds proxyHeaderTimeout = std::chrono::seconds(5);
 };
 
 } // namespace vesmira

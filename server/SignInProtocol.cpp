@@ -1,6 +1,6 @@
 #include "server/SignInProtocol.h"
 
-#include "server/UserDirectory.h"
+#include "server/users/UserDirectory.h"
 
 #include <utility>
 
@@ -30,16 +30,18 @@ bool hasNul(std::string_view field) {
 
 } // namespace
 
-bool SignInProtocol::Query::run(UserDirectory& users) const {
+UserDirectory::Answer SignInProtocol::Query::run(UserDirectory& users, std::string_view holder) const {
     switch (kind) {
     case Kind::Contains:
         return users.contains(id);
+    case Kind::Reserve:
+        return users.reserve(id, holder);
     case Kind::Add:
-        return users.add(id, password);
+        return users.add(id, password, holder);
     case Kind::CheckPassword:
         return users.checkPassword(id, password);
     }
-    return false;
+    return UserDirectory::Answer::Unavailable;
 }
 
 SignInProtocol::Outcome SignInProtocol::handle(std::string_view message) {
@@ -47,7 +49,7 @@ SignInProtocol::Outcome SignInProtocol::handle(std::string_view message) {
     if (step.outcome) {
         return *step.outcome;
     }
-    return finish(m_users && step.query->run(*m_users));
+    return finish(m_users ? step.query->run(*m_users, "local") : UserDirectory::Answer::Unavailable);
 }
 
 SignInProtocol::Step SignInProtocol::begin(std::string_view message) {
@@ -71,29 +73,33 @@ SignInProtocol::Step SignInProtocol::begin(std::string_view message) {
     return {Outcome{false, "already signed in"}, std::nullopt};
 }
 
-SignInProtocol::Outcome SignInProtocol::finish(bool answer) {
+SignInProtocol::Outcome SignInProtocol::finish(UserDirectory::Answer answer) {
     if (!m_query) {
         return {false, "no step is waiting for an answer"};
     }
     const Query query = std::move(*m_query);
     m_query.reset();
+    if (answer == UserDirectory::Answer::Unavailable) {
+        return refuse("user database unavailable");
+    }
+    const bool yes = answer == UserDirectory::Answer::Yes;
     switch (m_state) {
     case State::AwaitingEntryId:
-        if (answer) {
+        if (!yes) {
             return refuse("ID taken");
         }
         m_userId = query.id;
         return accept(State::AwaitingEntryPassword);
     case State::AwaitingEntryPassword:
-        return answer ? accept(State::SignedIn) : refuse("ID taken or not stored");
+        return yes ? accept(State::SignedIn) : refuse("ID taken or not stored");
     case State::AwaitingJudgeUser:
-        if (!answer) {
+        if (!yes) {
             return refuse("unknown user");
         }
         m_userId = query.id;
         return accept(State::AwaitingJudgePassword);
     case State::AwaitingJudgePassword:
-        return answer ? accept(State::SignedIn) : refuse("wrong password");
+        return yes ? accept(State::SignedIn) : refuse("wrong password");
     case State::AwaitingCommand:
     case State::SignedIn:
         break;
@@ -121,7 +127,7 @@ SignInProtocol::Step SignInProtocol::handleEntryId(std::string_view id) {
     if (hasNul(id)) {
         return {refuse("NUL in ID"), std::nullopt};
     }
-    return ask(Query::Kind::Contains, id);
+    return ask(Query::Kind::Reserve, id);
 }
 
 SignInProtocol::Step SignInProtocol::handleEntryPassword(std::string_view password) {

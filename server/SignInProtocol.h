@@ -1,13 +1,13 @@
 #pragma once
 
+#include "server/users/UserDirectory.h"
+
 #include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
 
 namespace vesmira {
-
-class UserDirectory;
 
 // The lock-step sign-in dialogue of one connection: each client message gets exactly one reply, "ok" or "ng".
 // A refusal ends the current run; the next message must start a new one with a command word.
@@ -39,13 +39,16 @@ public:
 
     // A question for the account store. Only IDs and passwords that pass the protocol's checks get here.
     struct Query {
-        enum class Kind { Contains, Add, CheckPassword };
+        enum class Kind { Contains, Reserve, Add, CheckPassword };
         Kind kind = Kind::Contains;
         std::string id;
         std::string password; // for Add and CheckPassword
 
-        // Blocks: a database call, and for Add and CheckPassword a password hash.
-        bool run(UserDirectory& users) const;
+        // Blocks: a database call, and for Add and CheckPassword a password hash. `holder` names the connection
+        // for the ID held between the two steps of a registration.
+        UserDirectory::Answer run(UserDirectory& users, std::string_view holder) const;
+        // Whether the store may hold the ID for this connection once the query has run.
+        bool mayHold() const { return kind == Kind::Reserve || kind == Kind::Add; }
     };
 
     // Either the step's outcome, or the query whose answer decides it.
@@ -60,14 +63,18 @@ public:
 
     // One message; when a query comes back, nothing else may be begun before finish() has its answer.
     Step begin(std::string_view message);
-    Outcome finish(bool answer);
-    // begin() and, when needed, the query on the directory given at construction, then finish().
+    // An Unavailable answer refuses the step, whichever it is.
+    Outcome finish(UserDirectory::Answer answer);
+    // begin() and, when needed, the query on the directory given at construction (holder "local"), then finish().
     Outcome handle(std::string_view message);
 
     State state() const { return m_state; }
     bool signedIn() const { return m_state == State::SignedIn; }
     // The account being registered or authenticated; after sign-in, the signed-in user.
     const std::string& userId() const { return m_userId; }
+    // Between the two steps of a registration the store holds the ID for this connection: it must be released
+    // if the registration goes no further.
+    bool holdsId() const { return m_state == State::AwaitingEntryPassword; }
 
 private:
     Step handleCommand(std::string_view message);

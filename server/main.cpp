@@ -1,9 +1,11 @@
 #include "server/ChatServer.h"
-#include "server/Logger.h"
 #include "server/ServerOptions.h"
-#include "server/UserStore.h"
 #include "server/limits/DescriptorLimit.h"
 #include "server/limits/LimitCounters.h"
+#include "server/log/Logger.h"
+#include "server/relay/RedisBus.h"
+#include "server/users/OpenDirectory.h"
+#include "server/users/PostgresDirectory.h"
 #include "server/workers/WorkerPool.h"
 
 #include <csignal>
@@ -11,6 +13,7 @@
 #include <exception>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
@@ -70,7 +73,8 @@ int main(int argc, char** argv) {
 
     // The database holds password hashes: keep new files and folders private to the user.
     umask(077);
-    const std::filesystem::path databasePath(options.databasePath);
+    const bool postgres = isPostgresUri(options.databasePath);
+    const std::filesystem::path databasePath(postgres ? std::string() : options.databasePath);
     if (databasePath.has_parent_path()) {
         std::error_code ec;
         std::filesystem::create_directories(databasePath.parent_path(), ec);
@@ -81,7 +85,7 @@ int main(int argc, char** argv) {
         }
     }
     std::string error;
-    const auto users = UserStore::open(options.databasePath, PasswordHasher(options.hashCost), logger, error);
+    const auto users = openUserDirectory(options.databasePath, PasswordHasher(options.hashCost), logger, error);
     if (!users) {
         logger.log(LogLevel::Error, {}, "cannot open the user database: " + error);
         return EXIT_FAILURE;
@@ -100,7 +104,15 @@ int main(int argc, char** argv) {
     asio::io_context io(1);
     const unsigned threads = WorkerPool::defaultThreads();
     WorkerPool workers(io, threads, threads * kQueuePerWorker);
-    ChatServer server(io, *users, workers, logger, settings);
+    std::unique_ptr<RedisBus> bus;
+    if (options.relay) {
+        RedisBusSettings relay;
+        relay.endpoint = *options.relay;
+        relay.maxLength = options.relayStreamLength;
+        relay.holdLimit = options.relayHold;
+        bus = std::make_unique<RedisBus>(io, relay, ChatServer::randomName(), logger);
+    }
+    ChatServer server(io, *users, workers, logger, settings, bus.get());
 
     // Registered before the "listening on" line, so a supervisor may signal as soon as it has read that line.
     asio::signal_set signals(io, SIGINT, SIGTERM);
@@ -120,7 +132,14 @@ int main(int argc, char** argv) {
     }
     const std::string local = ChatServer::endpointText(server.localEndpoint());
     std::cout << "listening on " << local << std::endl;
-    logger.log(LogLevel::Info, {}, "listening on " + local + ", database " + options.databasePath);
+    logger.log(LogLevel::Info, {},
+               "listening on " + local + (settings.proxyProtocol ? " (behind a proxy: PROXY v2 headers)" : "") +
+                   ", database " +
+                   (postgres ? PostgresDirectory::redacted(options.databasePath) : options.databasePath) + ", relay " +
+                   (options.relay
+                        ? options.relay->text() + " (stream length about " + std::to_string(options.relayStreamLength) +
+                              ", hold " + std::to_string(options.relayHold) + " lines)"
+                        : std::string("in process")));
     logger.log(LogLevel::Info, {}, limitsLine(settings, descriptors.soft, workers));
 
     try {

@@ -121,14 +121,15 @@ void CClientSocket::showChat(SessionHost& host, const CString& lines) {
     if (lines.IsEmpty()) {
         return;
     }
-    CString& transcript = host.transcript();
+    TextLog& transcript = host.transcript();
     transcript += lines;
     if (m_pWnd) {
-        // The control shows the whole transcript; when it still holds what was last set, only the new lines are
-        // added, so a long conversation does not slow each line down.
-        m_pWnd->SetWindowTextAppending(transcript, lines);
+        // The control shows the whole transcript from the transcript's own bytes, so a long conversation does not
+        // slow each line down.
+        m_pWnd->SetWindowText(transcript);
         m_pWnd->ScrollToEnd();
     }
+    host.window().FlashWindow();
 }
 
 void CClientSocket::OnQuiet() {

@@ -17,8 +17,9 @@ int read(CString& userId) {
     // Line 2 is read only to follow the file's layout; the client never uses the stored password.
     file.readLine(passwordLine, sizeof passwordLine);
     std::size_t length = std::strlen(idLine);
-    // Only the line end is dropped: a file whose last line has none keeps its final character.
-    if (length > 0 && idLine[length - 1] == '\n') {
+    // The last byte read goes when it is the line end, or when the line filled the buffer (an ID of 49 bytes or more
+    // keeps its first 48). A short last line without a line end keeps its final character.
+    if (length > 0 && (idLine[length - 1] == '\n' || length == sizeof idLine - 1)) {
         --length;
     }
     userId = CString(idLine, length);

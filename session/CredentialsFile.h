@@ -10,8 +10,8 @@ inline constexpr const char* kFileName = "EntryData.txt";
 
 enum ReadResult : int { kMissing = 1, kPresent = 2 };
 
-// Reads the stored ID (line 1 up to 49 bytes, without its line end) into `userId` when the file opens; leaves it alone
-// otherwise.
+// Reads the stored ID (line 1 without its line end, at most its first 48 bytes) into `userId` when the file opens;
+// leaves it alone otherwise.
 int read(CString& userId);
 
 // Replaces the file with the ID and password, readable by its owner only. A failure at any point leaves the old

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/CString.h"
+#include "platform/TextLog.h"
 
 class CClientSocket;
 class CDialog;
@@ -19,7 +20,7 @@ public:
     virtual CClientSocket* connection() const = 0;
     // Lets go of `socket` if it is the connection held; the caller destroys it.
     virtual void forgetConnection(CClientSocket* socket) = 0;
-    virtual CString& transcript() = 0;
+    virtual TextLog& transcript() = 0;
 
 protected:
     ~SessionHost() = default;

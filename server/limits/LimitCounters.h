@@ -16,20 +16,22 @@ enum class Limit {
     RecordTimeout, // left a record incomplete after sign-in
     SendQueue,     // did not read what was sent to it
     Refusals,      // too many refused sign-in messages
+    ProxyHeader,   // behind a proxy: no valid PROXY header in time
+    RelayHold,     // a line found the shared relay's hold full (Redis unreachable for long)
 };
 
 // Written on the relay thread, readable from any.
 class LimitCounters {
 public:
-    static constexpr std::size_t kCount = 7;
+    static constexpr std::size_t kCount = 9;
 
     void count(Limit limit) { m_counts[index(limit)].fetch_add(1, std::memory_order_relaxed); }
     std::size_t value(Limit limit) const { return m_counts[index(limit)].load(std::memory_order_relaxed); }
 
     static std::string_view name(Limit limit) {
         static constexpr std::array<std::string_view, kCount> kNames = {
-            "connections",    "per-address", "pending-budget", "sign-in-timeout",
-            "record-timeout", "send-queue",  "refusals"};
+            "connections", "per-address", "pending-budget", "sign-in-timeout", "record-timeout",
+            "send-queue",  "refusals",    "proxy-header",   "relay-hold"};
         return kNames[index(limit)];
     }
 

@@ -1,6 +1,7 @@
 #include "ClientFixture.h"
 #include "platform/TextFile.h"
 
+#include <QAccessible>
 #include <QPlainTextEdit>
 #include <QTextCursor>
 
@@ -50,8 +51,9 @@ TEST_F(Save, WritesTheTranscriptBytesWithCrLfAtTheChosenPathOnly) {
     });
     std::string expected = "taro" + sjis("：") + sjis("おはよう") + "\r\n" + invalid + "\r\n";
     ASSERT_TRUE(pumpUntil([&] { return window().transcript().bytes() == expected; }));
-    auto* shown = qobject_cast<QPlainTextEdit*>(window().GetDlgItem(IDC_RECEIVED)->widget());
-    EXPECT_TRUE(shown->toPlainText().contains(QChar(0xFFFD))); // marked on screen only
+    QAccessibleTextInterface* shown =
+        QAccessible::queryAccessibleInterface(window().GetDlgItem(IDC_RECEIVED)->widget())->textInterface();
+    EXPECT_TRUE(shown->text(0, shown->characterCount()).contains(QChar(0xFFFD))); // marked on screen only
 
     std::filesystem::create_directory("elsewhere");
     std::string path = m_dir.file("elsewhere/chat.txt");
@@ -65,10 +67,27 @@ TEST_F(Save, WritesTheTranscriptBytesWithCrLfAtTheChosenPathOnly) {
     EXPECT_EQ(window().ReadCredentials(), 2);
 }
 
+TEST_F(Save, WritesIntoTheFileALinkNamesAndKeepsItsMode) {
+    TempDir::write("EntryData.txt", "taro\r\npw\r\n");
+    openWindow();
+    window().transcript() += CString("line\r\n");
+    std::filesystem::create_directory("logs");
+    TempDir::write("logs/chat.txt", "old");
+    std::filesystem::permissions("logs/chat.txt", std::filesystem::perms(0640));
+    std::filesystem::create_symlink("logs/chat.txt", "link.txt");
+    chooseInSaveDialog(m_dir.file("link.txt"));
+    TestSeam::expect([](ModalWindow& question) { question.press(IDYES); });
+    expectBox("保存しました。\n", "link.txt");
+    press(IDC_SAVE);
+    EXPECT_TRUE(std::filesystem::is_symlink("link.txt"));
+    EXPECT_EQ(TempDir::read("logs/chat.txt"), "line\r\n");
+    EXPECT_EQ(std::filesystem::status("logs/chat.txt").permissions(), std::filesystem::perms(0640));
+}
+
 TEST_F(Save, FailuresAreReportedAndNeverAsSuccess) {
     TempDir::write("EntryData.txt", "taro\r\npw\r\n");
     openWindow();
-    window().transcript() = CString("line\r\n");
+    window().transcript() += CString("line\r\n");
     // A "folder" that is a file: nothing can be created in it.
     TempDir::write("plain", "x");
     chooseInSaveDialog(m_dir.file("plain/log.txt"));

@@ -30,6 +30,8 @@ TEST_F(SessionCommands, SendWritesOneZeroFilledRecordPerLine) {
             EXPECT_EQ(peer.read(500), chatRecord(c.line)) << c.name;
             ++received;
         }
+        // Held open until the client closes, so the close cannot race the last check.
+        peer.waitForEnd();
     });
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

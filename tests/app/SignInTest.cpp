@@ -338,7 +338,7 @@ TEST_F(SignIn, ChatLinesAreAppendedOnePerRecord) {
         SCOPED_TRACE(i);
         expected += lines[i];
         ASSERT_TRUE(pumpUntil([&] { return window().transcript().bytes() == expected; }))
-            << window().transcript().toUtf8();
+            << CString(window().transcript().bytes()).toUtf8();
         EXPECT_EQ(CString::fromUtf8(text(IDC_RECEIVED)).bytes(), expected);
         stage = i + 1;
     }

@@ -14,10 +14,16 @@ asio::awaitable<void> FanoutRun::body() {
     m_rssSignedInKiB = m_probe.rssKiB();
 
     const double cpuStart = m_probe.cpu();
+    for (const auto& [name, pid] : m_options.watched) {
+        m_watchedCpuSeconds.push_back(-cpuSeconds(pid));
+    }
     const Clock::time_point chatStart = Clock::now();
     co_await m_room.chat({m_options.senders, m_options.records, m_options.window, {}});
     m_chatSeconds = secondsOf(Clock::now() - chatStart);
     m_chatCpuSeconds = m_probe.cpu() - cpuStart;
+    for (std::size_t i = 0; i < m_options.watched.size(); ++i) {
+        m_watchedCpuSeconds[i] += cpuSeconds(m_options.watched[i].second);
+    }
     m_chatDone = true;
     m_latency = m_room.takeLatency();
     m_room.leave();
@@ -39,6 +45,12 @@ void FanoutRun::report(std::ostream& out) {
                 << m_chatCpuSeconds * 1e6 / static_cast<double>(deliveries) << " µs per delivery\n";
             out.precision(1);
         }
+        out.precision(2);
+        for (std::size_t i = 0; i < m_watchedCpuSeconds.size(); ++i) {
+            out << "CPU of " << m_options.watched[i].first << ": " << m_watchedCpuSeconds[i] << " s in the chat phase, "
+                << m_watchedCpuSeconds[i] * 1e6 / static_cast<double>(deliveries) << " µs per delivery\n";
+        }
+        out.precision(1);
         reportLatency(out, "latency:              ", m_latency);
     } else {
         out << "chat phase:           did not finish\n";

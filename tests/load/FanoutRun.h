@@ -20,6 +20,7 @@ private:
     double m_signInSeconds = 0;
     double m_chatSeconds = 0;
     double m_chatCpuSeconds = 0;
+    std::vector<double> m_watchedCpuSeconds; // of options.watched, in the chat phase
     long m_rssSignedInKiB = 0;
     bool m_chatDone = false;
     LatencyHistogram m_latency;

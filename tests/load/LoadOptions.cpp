@@ -1,5 +1,6 @@
 #include "LoadOptions.h"
 
+#include <algorithm>
 #include <charconv>
 #include <functional>
 #include <map>
@@ -60,6 +61,22 @@ std::optional<LoadOptions> LoadOptions::parse(int argc, char** argv, std::string
     if (const auto scenario = given.find("--scenario"); scenario != given.end()) {
         options.scenario = scenario->second;
         given.erase(scenario);
+    }
+    if (const auto watch = given.find("--watch"); watch != given.end()) {
+        std::string_view list = watch->second;
+        while (!list.empty()) {
+            const std::string_view item = list.substr(0, list.find(','));
+            list.remove_prefix(std::min(list.size(), item.size() + 1));
+            const auto colon = item.rfind(':');
+            double pid = 0;
+            if (colon == std::string_view::npos || colon == 0 ||
+                !parseNumber(item.substr(colon + 1), 1, 1 << 30, pid)) {
+                error = "--watch needs NAME:PID[,NAME:PID...], not '" + watch->second + "'";
+                return std::nullopt;
+            }
+            options.watched.emplace_back(std::string(item.substr(0, colon)), static_cast<int>(pid));
+        }
+        given.erase(watch);
     }
     if (!applyScenarioDefaults(options)) {
         error = "unknown scenario '" + options.scenario + "'";
@@ -157,7 +174,7 @@ std::string LoadOptions::usage() {
            "                  --silent=5 --slow=5 --max-garbage-connections=400 --slow-interval-ms=1000\n"
            "                  --sign-in-timeout=5 --max-refusals=20 --server-max-connections=0 --max-rss-mib=256\n"
            "  fanout          --clients=10000 --senders=10 --records=300 --window=16 --sign-in-concurrency=100\n"
-           "                  --max-rss-mib=100\n"
+           "                  --max-rss-mib=100 --watch=NAME:PID[,NAME:PID...] (CPU time of more processes)\n"
            "  registrations   --chatters=2 --interval-ms=10 --registrations=50 --max-p99-ms=20 --max-latency-ms=100\n"
            "  flood           --silent-one=5000 --silent-spread=2000 --spread-addresses=200 --refused-retry-ms=1000\n"
            "                  --flood-seconds=45 --newcomer-interval-ms=500 --chatters=2 --interval-ms=10\n"

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace load {
 
@@ -20,6 +22,9 @@ struct LoadOptions {
 
     std::uint16_t port = 0;
     int serverPid = 0; // whose /proc status gives RSS and CPU time; 0 = not measured
+    // fanout: more processes whose CPU time in the chat phase is reported, as NAME:PID (the nodes of a cluster,
+    // Redis, HAProxy)
+    std::vector<std::pair<std::string, int>> watched;
 
     // chat
     int clients = 1000; // well-behaved: sign in, chat, read everything (fanout: the room's size)

@@ -76,10 +76,13 @@ if [ -f "$deb" ]; then
 fi
 
 if [ "$build_client" = 1 ]; then
-    check_package vesmira client libc6 libqt6core6 libqt6gui6 libqt6widgets6 fonts-ipafont-gothic qt6-translations-l10n
+    check_package vesmira client libc6 libqt6core6 libqt6gui6 libqt6widgets6 libxcb1 fonts-ipafont-gothic \
+        qt6-translations-l10n
     deb="$tmp/out/vesmira_${version}-1_${architecture}.deb"
     if [ -f "$deb" ]; then
-        [[ "$(dpkg-deb -f "$deb" Recommends)" == *fcitx5-frontend-qt6* ]] || fail "vesmira does not recommend fcitx5"
+        recommends="$(dpkg-deb -f "$deb" Recommends)"
+        [[ "$recommends" == *fcitx5-frontend-qt6* ]] || fail "vesmira does not recommend fcitx5"
+        [[ "$recommends" == *qt6-wayland* ]] || fail "vesmira does not recommend qt6-wayland"
     fi
 fi
 

@@ -39,6 +39,8 @@ client_files+=(
 server_files=(
     "$bindir/vesmira-server"
     "$unitdir/vesmira-server.service"
+    "$unitdir/vesmira-server@.service"
+    "$datadir/doc/vesmira-server/examples/haproxy.cfg"
     "$mandir/man1/vesmira-server.1.gz"
     "$datadir/doc/vesmira-server/copyright"
     "$datadir/doc/vesmira-server/changelog.Debian.gz"

@@ -4,10 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <filesystem>
 #include <string>
+#include <sys/fsuid.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
+#include <tuple>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -262,3 +268,143 @@ TEST(AtomicTextWriter, FailsWhenTheTargetCannotBeReplaced) {
 }
 
 } // namespace
+
+namespace {
+
+bool saveChosen(const std::string& path, const std::string& bytes) {
+    AtomicTextWriter writer;
+    return writer.openChosenFile(path) && writer.writeBinary(bytes) && writer.commit();
+}
+
+struct stat statusOf(const std::string& path) {
+    struct stat info {};
+    EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
+    return info;
+}
+
+// Root passes every permission check: while this lives, files are checked as the user nobody would be.
+struct ActingAsOrdinaryUser {
+    const bool root = ::geteuid() == 0;
+    ActingAsOrdinaryUser() {
+        if (root) {
+            ::setfsgid(65534);
+            ::setfsuid(65534);
+        }
+    }
+    ~ActingAsOrdinaryUser() {
+        if (root) {
+            ::setfsuid(0);
+            ::setfsgid(0);
+        }
+    }
+};
+
+} // namespace
+
+TEST(ChosenFile, ANewFileGetsTheModeTheUmaskAllowsAndAnOldOneKeepsModeOwnerAndGroup) {
+    for (auto [mask, expected] : {std::pair<mode_t, unsigned>{022, 0644}, {077, 0600}, {0, 0666}}) {
+        TempDir folder;
+        mode_t previous = ::umask(mask);
+        EXPECT_TRUE(saveChosen(folder.file("log.txt"), "a\r\n"));
+        ::umask(previous);
+        EXPECT_EQ(permissionsOf("log.txt"), expected) << mask;
+        EXPECT_EQ(folderEntries(), Lines{"log.txt"});
+    }
+    TempDir folder;
+    TempDir::write("log.txt", "old");
+    ASSERT_EQ(::chmod("log.txt", 0604), 0);
+    if (::geteuid() == 0) { // root may give the file to someone else, and saving must give it back
+        ASSERT_EQ(::chown("log.txt", 65534, 65534), 0);
+    }
+    const struct stat before = statusOf("log.txt");
+    ASSERT_TRUE(saveChosen("log.txt", "new"));
+    const struct stat after = statusOf("log.txt");
+    EXPECT_EQ(TempDir::read("log.txt"), "new");
+    EXPECT_NE(after.st_ino, before.st_ino); // replaced in one step
+    EXPECT_EQ(std::tuple(after.st_mode, after.st_uid, after.st_gid),
+              std::tuple(before.st_mode, before.st_uid, before.st_gid));
+    InjectedFailure full(1);
+    EXPECT_FALSE(saveChosen("log.txt", "lost"));
+    EXPECT_EQ(TempDir::read("log.txt"), "new");
+    EXPECT_EQ(folderEntries(), Lines{"log.txt"});
+}
+
+TEST(ChosenFile, LinksAreWrittenThroughToTheFileTheyName) {
+    TempDir folder;
+    std::filesystem::create_directory("data");
+    TempDir::write("data/real.txt", "old");
+    ASSERT_EQ(::chmod("data/real.txt", 0640), 0);
+    std::filesystem::create_symlink("data/real.txt", "link.txt");
+    std::filesystem::create_symlink("data/created.txt", "dangling.txt");
+    std::filesystem::create_hard_link("data/real.txt", "hard.txt");
+    const ino_t inode = statusOf("data/real.txt").st_ino;
+
+    ASSERT_TRUE(saveChosen(folder.file("link.txt"), "via link"));
+    EXPECT_EQ(std::filesystem::read_symlink("link.txt"), "data/real.txt");
+    EXPECT_EQ(TempDir::read("data/real.txt"), "via link");
+    EXPECT_EQ(permissionsOf("data/real.txt"), 0640u);
+    ASSERT_TRUE(saveChosen("dangling.txt", "created"));
+    EXPECT_EQ(std::filesystem::read_symlink("dangling.txt"), "data/created.txt");
+    EXPECT_EQ(TempDir::read("data/created.txt"), "created");
+    // A hard link: every name shows the new text; a failure there is still reported.
+    ASSERT_TRUE(saveChosen("hard.txt", "via hard link"));
+    EXPECT_EQ(TempDir::read("data/real.txt"), "via hard link");
+    EXPECT_EQ(statusOf("hard.txt").st_ino, inode);
+    EXPECT_EQ(statusOf("data/real.txt").st_ino, inode);
+    InjectedFailure full(3);
+    EXPECT_FALSE(saveChosen("hard.txt", "cut short"));
+    EXPECT_EQ(folderEntries(), (Lines{"dangling.txt", "data", "hard.txt", "link.txt"}));
+}
+
+TEST(ChosenFile, IsWrittenInPlaceWhereItCannotBeReplacedAsItWas) {
+    TempDir folder;
+    ASSERT_EQ(::chmod(".", 0777), 0);
+    const std::string longName = std::string(250, 'n') + ".txt"; // no longer name fits beside it
+    std::filesystem::create_directory("locked");                 // no file can be added, the file written
+    std::vector<std::string> inPlace = {longName, "locked/log.txt", "theirs.txt"};
+    for (const std::string& name : inPlace) {
+        TempDir::write(name, "old");
+        ASSERT_EQ(::chmod(name.c_str(), 0666), 0);
+    }
+    TempDir::write("readonly.txt", "kept");
+    ASSERT_EQ(::chmod("readonly.txt", 0444), 0);
+    ASSERT_EQ(::chmod("locked", 0555), 0);
+    // Only root can make a file that belongs to someone else (here to root, saved as nobody).
+    if (::geteuid() != 0) {
+        inPlace.pop_back();
+    }
+    std::vector<ino_t> inodes;
+    for (const std::string& name : inPlace) {
+        inodes.push_back(statusOf(name).st_ino);
+    }
+    {
+        ActingAsOrdinaryUser user;
+        for (const std::string& name : inPlace) {
+            EXPECT_TRUE(saveChosen(name, "new")) << name;
+        }
+        EXPECT_FALSE(saveChosen("locked/new.txt", "nowhere"));
+        EXPECT_FALSE(saveChosen("readonly.txt", "refused"));
+    }
+    for (std::size_t i = 0; i < inPlace.size(); ++i) {
+        EXPECT_EQ(TempDir::read(inPlace[i]), "new") << inPlace[i];
+        EXPECT_EQ(statusOf(inPlace[i]).st_ino, inodes[i]) << inPlace[i];
+    }
+    EXPECT_EQ(TempDir::read("readonly.txt"), "kept");
+    EXPECT_FALSE(TempDir::exists("locked/new.txt"));
+    ::chmod("locked", 0755);
+}
+
+TEST(ChosenFile, AnAccessAclIsKeptByWritingInPlace) {
+    TempDir folder;
+    TempDir::write("log.txt", "old");
+    // user::rw-, user:nobody:r--, group::r--, mask::r--, other::r-- in the kernel's xattr form.
+    const std::uint32_t acl[] = {2, 0x60001, ~0u, 0x40002, 65534, 0x40004, ~0u, 0x40010, ~0u, 0x40020, ~0u};
+    if (::setxattr("log.txt", "system.posix_acl_access", acl, sizeof acl, 0) != 0 && errno == EOPNOTSUPP) {
+        GTEST_SKIP() << "the temporary folder's file system has no ACLs";
+    }
+    const ino_t inode = statusOf("log.txt").st_ino;
+    ASSERT_TRUE(saveChosen("log.txt", "new"));
+    EXPECT_EQ(TempDir::read("log.txt"), "new");
+    EXPECT_EQ(statusOf("log.txt").st_ino, inode);
+    EXPECT_EQ(::getxattr("log.txt", "system.posix_acl_access", nullptr, 0), static_cast<ssize_t>(sizeof acl));
+}

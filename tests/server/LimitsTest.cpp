@@ -1,8 +1,8 @@
 #include "ServerHarness.h"
 #include "TestClient.h"
-#include "server/UserDirectory.h"
 #include "server/limits/ConnectionLimits.h"
 #include "server/limits/LimitCounters.h"
+#include "server/users/UserDirectory.h"
 
 #include <gtest/gtest.h>
 
@@ -32,23 +32,23 @@ std::string record(std::string_view line) {
 // password hash that takes as long as the test wants.
 class GatedDirectory final : public UserDirectory {
 public:
-    bool contains(std::string_view id) override {
+    Answer contains(std::string_view id) override {
         std::lock_guard lock(m_mutex);
-        return m_users.contains(std::string(id));
+        return answer(m_users.contains(std::string(id)));
     }
-    bool add(std::string_view id, std::string_view password) override {
+    Answer add(std::string_view id, std::string_view password, std::string_view) override {
         std::unique_lock lock(m_mutex);
         if (id.starts_with("slow")) {
             ++m_blocked;
             m_changed.notify_all();
             m_changed.wait(lock, [this] { return m_open; });
         }
-        return m_users.emplace(std::string(id), std::string(password)).second;
+        return answer(m_users.emplace(std::string(id), std::string(password)).second);
     }
-    bool checkPassword(std::string_view id, std::string_view password) override {
+    Answer checkPassword(std::string_view id, std::string_view password) override {
         std::lock_guard lock(m_mutex);
         const auto found = m_users.find(std::string(id));
-        return found != m_users.end() && found->second == password;
+        return answer(found != m_users.end() && found->second == password);
     }
 
     bool waitUntilBlocked(int count) {

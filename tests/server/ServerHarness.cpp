@@ -1,7 +1,7 @@
 #include "ServerHarness.h"
 
 #include "server/ChatServer.h"
-#include "server/UserStore.h"
+#include "server/users/UserStore.h"
 #include "server/workers/WorkerPool.h"
 
 #include <chrono>

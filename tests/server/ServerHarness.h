@@ -1,7 +1,7 @@
 #pragma once
 
-#include "server/Logger.h"
 #include "server/ServerSettings.h"
+#include "server/log/Logger.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,5 +1,5 @@
-#include "server/Logger.h"
 #include "server/ServerOptions.h"
+#include "server/log/Logger.h"
 
 #include <gtest/gtest.h>
 
@@ -26,14 +26,37 @@ TEST(ServerOptions, Defaults) {
     EXPECT_EQ(options.maxPending, std::nullopt);
     EXPECT_EQ(options.maxPerAddress, 32u);
     EXPECT_EQ(options.sendBufferBytes, 65536);
+    EXPECT_FALSE(options.relay);
+    EXPECT_EQ(options.relayStreamLength, 100000u);
+    EXPECT_EQ(options.relayHold, 10000u);
+    EXPECT_FALSE(options.proxyProtocol);
 }
 
 TEST(ServerOptions, ValuesInBothForms) {
-    const ServerOptions options = ServerOptions::parse(
-        {"--listen", "127.0.0.1", "--port=0", "--db", "/tmp/u.db", "--log-level=debug", "--hash-cost", "min",
-         "--sign-in-timeout=7", "--record-timeout", "9", "--max-connections=500", "--max-pending", "500",
-         "--max-per-address=1", "--send-buffer", "0"},
-        nullptr, nullptr);
+    const ServerOptions options = ServerOptions::parse({"--listen",
+                                                        "127.0.0.1",
+                                                        "--port=0",
+                                                        "--db",
+                                                        "/tmp/u.db",
+                                                        "--log-level=debug",
+                                                        "--hash-cost",
+                                                        "min",
+                                                        "--sign-in-timeout=7",
+                                                        "--record-timeout",
+                                                        "9",
+                                                        "--max-connections=500",
+                                                        "--max-pending",
+                                                        "500",
+                                                        "--max-per-address=1",
+                                                        "--send-buffer",
+                                                        "0",
+                                                        "--relay",
+                                                        "redis://10.0.0.5:6380",
+                                                        "--relay-stream-length=500",
+                                                        "--relay-hold",
+                                                        "7",
+                                                        "--proxy-protocol"},
+                                                       nullptr, nullptr);
     ASSERT_EQ(options.action, Action::Run) << options.error;
     EXPECT_EQ(options.listenAddress, "127.0.0.1");
     EXPECT_EQ(options.port, 0);
@@ -46,6 +69,14 @@ TEST(ServerOptions, ValuesInBothForms) {
     EXPECT_EQ(options.maxPending, 500u);
     EXPECT_EQ(options.maxPerAddress, 1u);
     EXPECT_EQ(options.sendBufferBytes, 0);
+    ASSERT_TRUE(options.relay);
+    EXPECT_EQ(options.relay->host, "10.0.0.5");
+    EXPECT_EQ(options.relay->port, 6380);
+    EXPECT_EQ(options.relayStreamLength, 500u);
+    EXPECT_EQ(options.relayHold, 7u);
+    EXPECT_TRUE(options.proxyProtocol);
+    EXPECT_EQ(ServerOptions::parse({"--db", "postgresql://u@db:5432/chat"}, nullptr, nullptr).databasePath,
+              "postgresql://u@db:5432/chat");
     EXPECT_EQ(ServerOptions::parse({"--listen=::1", "--port", "65535"}, nullptr, "/h").port, 65535);
 }
 
@@ -77,6 +108,17 @@ TEST(ServerOptions, RejectsBadInput) {
         {{"--db="}, "--db"},
         {{"extra"}, "extra"},
         {{"--help=yes"}, "takes no value"},
+        {{"--proxy-protocol=yes"}, "takes no value"},
+        {{"--relay", "http://host:1"}, "redis://"},
+        {{"--relay=redis://"}, "bad host"},
+        {{"--relay=redis://h:0"}, "bad port"},
+        {{"--relay=redis://h:65536"}, "bad port"},
+        {{"--relay=redis://h:"}, "bad port"},
+        {{"--relay=redis://:pw@h:1"}, "credentials"},
+        {{"--relay=redis://h:1/2"}, "database number"},
+        {{"--relay=redis://[::1"}, "IPv6"},
+        {{"--relay-stream-length=99"}, "100 to 100000000"},
+        {{"--relay-hold=0"}, "1 to 100000000"},
     };
     for (const Rejected& c : cases) {
         const ServerOptions options = ServerOptions::parse(c.args, nullptr, "/h");

@@ -1,5 +1,5 @@
 #include "server/SignInProtocol.h"
-#include "server/UserDirectory.h"
+#include "server/users/UserDirectory.h"
 
 #include <gtest/gtest.h>
 
@@ -18,13 +18,13 @@ using State = SignInProtocol::State;
 // Plain-text accounts in memory: enough to drive the state machine.
 class MemoryDirectory final : public UserDirectory {
 public:
-    bool contains(std::string_view id) override { return m_users.contains(std::string(id)); }
-    bool add(std::string_view id, std::string_view password) override {
-        return m_users.emplace(std::string(id), std::string(password)).second;
+    Answer contains(std::string_view id) override { return answer(m_users.contains(std::string(id))); }
+    Answer add(std::string_view id, std::string_view password, std::string_view) override {
+        return answer(m_users.emplace(std::string(id), std::string(password)).second);
     }
-    bool checkPassword(std::string_view id, std::string_view password) override {
+    Answer checkPassword(std::string_view id, std::string_view password) override {
         const auto it = m_users.find(std::string(id));
-        return it != m_users.end() && it->second == password;
+        return answer(it != m_users.end() && it->second == password);
     }
     std::map<std::string, std::string> m_users{{"alice", "secret"}};
 };

@@ -1,5 +1,5 @@
-#include "server/Logger.h"
-#include "server/UserStore.h"
+#include "server/log/Logger.h"
+#include "server/users/UserStore.h"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +10,9 @@
 
 namespace vesmira {
 namespace {
+
+constexpr auto kYes = UserDirectory::Answer::Yes;
+constexpr auto kNo = UserDirectory::Answer::No;
 
 class UserStoreTest : public ::testing::Test {
 protected:
@@ -37,36 +40,36 @@ TEST_F(UserStoreTest, AddsChecksAndKeepsUsersAcrossReopen) {
     {
         auto store = open(path);
         ASSERT_TRUE(store);
-        EXPECT_FALSE(store->contains("alice"));
-        EXPECT_TRUE(store->add("alice", "secret"));
-        EXPECT_FALSE(store->add("alice", "other")) << "an ID is registered once";
-        EXPECT_TRUE(store->checkPassword("alice", "secret"));
-        EXPECT_FALSE(store->checkPassword("alice", "other"));
-        EXPECT_FALSE(store->checkPassword("nobody", "secret"));
+        EXPECT_EQ(store->contains("alice"), kNo);
+        EXPECT_EQ(store->add("alice", "secret", "h"), kYes);
+        EXPECT_EQ(store->add("alice", "other", "h"), kNo) << "an ID is registered once";
+        EXPECT_EQ(store->checkPassword("alice", "secret"), kYes);
+        EXPECT_EQ(store->checkPassword("alice", "other"), kNo);
+        EXPECT_EQ(store->checkPassword("nobody", "secret"), kNo);
     }
     auto reopened = open(path);
     ASSERT_TRUE(reopened);
-    EXPECT_TRUE(reopened->contains("alice"));
-    EXPECT_TRUE(reopened->checkPassword("alice", "secret"));
+    EXPECT_EQ(reopened->contains("alice"), kYes);
+    EXPECT_EQ(reopened->checkPassword("alice", "secret"), kYes);
     EXPECT_TRUE(m_log.str().empty()) << m_log.str();
 }
 
 TEST_F(UserStoreTest, IdsAreExactBytes) {
     auto store = open((m_folder / "users.sqlite3").string());
     ASSERT_TRUE(store);
-    ASSERT_TRUE(store->add("abc", "1"));
-    ASSERT_TRUE(store->add("\x83\x65\x83\x58\x83\x67", "2"));
+    ASSERT_EQ(store->add("abc", "1", "h"), kYes);
+    ASSERT_EQ(store->add("\x83\x65\x83\x58\x83\x67", "2", "h"), kYes);
     for (const char* other : {"ABC", "abc ", "ab", "\x83\x65\x83\x58", "\x83\x65\x83\x58\x83\x67\x83"}) {
-        EXPECT_FALSE(store->contains(other)) << other;
+        EXPECT_EQ(store->contains(other), kNo) << other;
     }
-    EXPECT_TRUE(store->checkPassword("\x83\x65\x83\x58\x83\x67", "2"));
-    EXPECT_FALSE(store->checkPassword("abc", "2"));
+    EXPECT_EQ(store->checkPassword("\x83\x65\x83\x58\x83\x67", "2"), kYes);
+    EXPECT_EQ(store->checkPassword("abc", "2"), kNo);
 }
 
 TEST_F(UserStoreTest, StoresArgon2idHashesNotPasswords) {
     const std::string path = (m_folder / "users.sqlite3").string();
     auto store = open(path);
-    ASSERT_TRUE(store && store->add("alice", "plaintext-pw"));
+    ASSERT_TRUE(store && store->add("alice", "plaintext-pw", "h") == kYes);
     store.reset();
     std::ifstream file(path, std::ios::binary);
     std::ostringstream bytes;

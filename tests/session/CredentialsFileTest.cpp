@@ -50,10 +50,6 @@ TEST(CredentialsFile, ReadsTheIdFromLineOne) {
         {"line 1 only a line end", "\r\npw\r\n", ""},
         {"empty file", "", ""},
         {"lone CR belongs to the ID", "ab\rc\r\npw\r\n", "ab\rc"},
-        {"ID of 48 bytes", id(48) + "\r\npw\r\n", id(48)},
-        // The line reader stops after 49 bytes; none of them is a line end, so all 49 are kept.
-        {"ID of 49 bytes", id(49) + "\r\npw\r\n", id(49)},
-        {"line 1 of 60 bytes", id(60) + "\r\npw\r\n", id(49)},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -62,6 +58,28 @@ TEST(CredentialsFile, ReadsTheIdFromLineOne) {
         CString userId("NONE");
         EXPECT_EQ(CredentialsFile::read(userId), CredentialsFile::kPresent);
         EXPECT_EQ(userId.bytes(), c.expectedId);
+    }
+}
+
+// The reader takes at most 49 bytes of line 1 and drops the last one unless the line ended before: a line end, or
+// the end of a file whose last line has none.
+TEST(CredentialsFile, LineOneOf49BytesOrMoreGivesItsFirst48) {
+    struct Case {
+        std::size_t idBytes;
+        std::string after;
+        std::size_t expectedBytes;
+    };
+    const Case cases[] = {
+        {47, "\r\npw\r\n", 47}, {47, "", 47}, {48, "\r\npw\r\n", 48}, {48, "\npw\n", 48}, {48, "", 48},
+        {49, "\r\npw\r\n", 48}, {49, "", 48}, {50, "\r\npw\r\n", 48}, {50, "", 48},       {60, "\r\npw\r\n", 48},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.idBytes) + (c.after.empty() ? " bytes, no line end" : " bytes and a line end"));
+        TempDir folder;
+        TempDir::write(CredentialsFile::kFileName, id(c.idBytes) + c.after);
+        CString userId("NONE");
+        EXPECT_EQ(CredentialsFile::read(userId), CredentialsFile::kPresent);
+        EXPECT_EQ(userId.bytes(), id(c.expectedBytes));
     }
 }
 

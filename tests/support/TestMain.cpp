@@ -46,5 +46,7 @@ int main(int argc, char** argv) {
     CWinApp testApp("Vesmira");
     testing::InitGoogleTest(&argc, argv);
     testing::UnitTest::GetInstance()->listeners().Append(new SeamListener);
-    return RUN_ALL_TESTS();
+    int result = RUN_ALL_TESTS();
+    guardWindowSystemShutdown(result);
+    return result;
 }

@@ -1,6 +1,6 @@
-#include "server/UserStore.h"
+#include "server/users/UserStore.h"
 
-#include "server/Logger.h"
+#include "server/log/Logger.h"
 
 #include <sqlite3.h>
 
@@ -10,6 +10,9 @@
 namespace vesmira {
 
 namespace {
+
+// How long an ID stays held between the ID step and the password step, at most: longer than a person takes.
+constexpr std::chrono::minutes kHoldFor{2};
 
 constexpr const char* kSchema = "PRAGMA journal_mode = WAL;"
                                 "CREATE TABLE IF NOT EXISTS users ("
@@ -90,62 +93,106 @@ bool UserStore::prepare(std::string& error) {
     return true;
 }
 
-bool UserStore::contains(std::string_view id) {
-    std::lock_guard lock(m_mutex);
+UserDirectory::Answer UserStore::lookUp(std::string_view id, std::string* hash) {
     StatementUse use(m_selectHash);
     if (bindBlob(m_selectHash, 1, id) != SQLITE_OK) {
         logFailure("bind");
-        return false;
+        return Answer::Unavailable;
     }
     const int rc = sqlite3_step(m_selectHash);
-    if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
-        logFailure("lookup");
+    if (rc == SQLITE_DONE) {
+        return Answer::No;
     }
-    return rc == SQLITE_ROW;
+    if (rc != SQLITE_ROW) {
+        logFailure("lookup");
+        return Answer::Unavailable;
+    }
+    if (hash) {
+        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(m_selectHash, 0));
+        hash->assign(text ? text : "", static_cast<std::size_t>(sqlite3_column_bytes(m_selectHash, 0)));
+    }
+    return Answer::Yes;
 }
 
-bool UserStore::add(std::string_view id, std::string_view password) {
+bool UserStore::heldForAnother(const std::string& id, std::string_view holder) {
+    const auto held = m_held.find(id);
+    if (held == m_held.end()) {
+        return false;
+    }
+    if (held->second.holder == holder) {
+        return false;
+    }
+    if (held->second.until <= std::chrono::steady_clock::now()) {
+        m_held.erase(held);
+        return false;
+    }
+    return true;
+}
+
+UserDirectory::Answer UserStore::contains(std::string_view id) {
+    std::lock_guard lock(m_mutex);
+    return lookUp(id, nullptr);
+}
+
+UserDirectory::Answer UserStore::reserve(std::string_view id, std::string_view holder) {
+    std::lock_guard lock(m_mutex);
+    const std::string key(id);
+    if (heldForAnother(key, holder)) {
+        return Answer::No;
+    }
+    const Answer taken = lookUp(id, nullptr);
+    if (taken != Answer::No) {
+        return taken == Answer::Yes ? Answer::No : taken;
+    }
+    m_held[key] = Hold{std::string(holder), std::chrono::steady_clock::now() + kHoldFor};
+    return Answer::Yes;
+}
+
+void UserStore::release(std::string_view id, std::string_view holder) {
+    std::lock_guard lock(m_mutex);
+    const auto held = m_held.find(id);
+    if (held != m_held.end() && held->second.holder == holder) {
+        m_held.erase(held);
+    }
+}
+
+UserDirectory::Answer UserStore::add(std::string_view id, std::string_view password, std::string_view holder) {
     const std::optional<std::string> hash = m_hasher.hash(password);
     if (!hash) {
         m_logger.log(LogLevel::Error, {}, "user store: password hashing failed (out of memory?)");
-        return false;
+        return Answer::Unavailable;
     }
     std::lock_guard lock(m_mutex);
+    const std::string key(id);
+    if (heldForAnother(key, holder)) {
+        return Answer::No;
+    }
     StatementUse use(m_insert);
     if (bindBlob(m_insert, 1, id) != SQLITE_OK ||
         sqlite3_bind_text(m_insert, 2, hash->c_str(), -1, SQLITE_TRANSIENT) != SQLITE_OK ||
         sqlite3_bind_int64(m_insert, 3, static_cast<sqlite3_int64>(std::time(nullptr))) != SQLITE_OK) {
         logFailure("bind");
-        return false;
+        return Answer::Unavailable;
     }
     if (sqlite3_step(m_insert) != SQLITE_DONE) {
         logFailure("insert");
-        return false;
+        return Answer::Unavailable;
     }
+    m_held.erase(key);
     // INSERT OR IGNORE changes nothing when the ID is already there.
-    return sqlite3_changes(m_db) == 1;
+    return answer(sqlite3_changes(m_db) == 1);
 }
 
-bool UserStore::checkPassword(std::string_view id, std::string_view password) {
+UserDirectory::Answer UserStore::checkPassword(std::string_view id, std::string_view password) {
     std::string storedHash;
     {
         std::lock_guard lock(m_mutex);
-        StatementUse use(m_selectHash);
-        if (bindBlob(m_selectHash, 1, id) != SQLITE_OK) {
-            logFailure("bind");
-            return false;
+        const Answer found = lookUp(id, &storedHash);
+        if (found != Answer::Yes) {
+            return found;
         }
-        const int rc = sqlite3_step(m_selectHash);
-        if (rc != SQLITE_ROW) {
-            if (rc != SQLITE_DONE) {
-                logFailure("lookup");
-            }
-            return false;
-        }
-        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(m_selectHash, 0));
-        storedHash.assign(text ? text : "", static_cast<std::size_t>(sqlite3_column_bytes(m_selectHash, 0)));
     }
-    return m_hasher.verify(storedHash, password);
+    return answer(m_hasher.verify(storedHash, password));
 }
 
 void UserStore::logFailure(std::string_view what) {

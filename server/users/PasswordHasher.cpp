@@ -1,4 +1,4 @@
-#include "server/PasswordHasher.h"
+#include "server/users/PasswordHasher.h"
 
 #include <sodium.h>
 

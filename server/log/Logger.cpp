@@ -1,4 +1,4 @@
-#include "server/Logger.h"
+#include "server/log/Logger.h"
 
 #include <array>
 #include <chrono>

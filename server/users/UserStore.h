@@ -1,8 +1,10 @@
 #pragma once
 
-#include "server/PasswordHasher.h"
-#include "server/UserDirectory.h"
+#include "server/users/PasswordHasher.h"
+#include "server/users/UserDirectory.h"
 
+#include <chrono>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -18,6 +20,7 @@ class Logger;
 // Accounts in an SQLite file: the ID as a BLOB (exact bytes, no text collation) and its Argon2id hash.
 // Calls block, hashing included (tens of milliseconds at the interactive cost), so the server makes them on its
 // worker pool. Safe to call from several threads at once: the statements take turns, the hashing does not.
+// One server owns the file, so IDs being registered are held in memory.
 class UserStore final : public UserDirectory {
 public:
     // Opens or creates the database; nullptr with a message in `error` on failure.
@@ -28,19 +31,30 @@ public:
     UserStore(const UserStore&) = delete;
     UserStore& operator=(const UserStore&) = delete;
 
-    bool contains(std::string_view id) override;
-    bool add(std::string_view id, std::string_view password) override;
-    bool checkPassword(std::string_view id, std::string_view password) override;
+    Answer contains(std::string_view id) override;
+    Answer reserve(std::string_view id, std::string_view holder) override;
+    void release(std::string_view id, std::string_view holder) override;
+    Answer add(std::string_view id, std::string_view password, std::string_view holder) override;
+    Answer checkPassword(std::string_view id, std::string_view password) override;
 
 private:
     UserStore(sqlite3* db, PasswordHasher hasher, Logger& logger);
     bool prepare(std::string& error);
+    // Under m_mutex.
+    Answer lookUp(std::string_view id, std::string* hash);
+    bool heldForAnother(const std::string& id, std::string_view holder);
     void logFailure(std::string_view what);
+
+    struct Hold {
+        std::string holder;
+        std::chrono::steady_clock::time_point until;
+    };
 
     std::mutex m_mutex; // the connection and its statements
     sqlite3* m_db;
     sqlite3_stmt* m_selectHash = nullptr;
     sqlite3_stmt* m_insert = nullptr;
+    std::map<std::string, Hold, std::less<>> m_held; // IDs between their ID step and their password step
     PasswordHasher m_hasher;
     Logger& m_logger;
 };

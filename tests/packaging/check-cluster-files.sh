@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Usage: check-cluster-files.sh TEMPLATE_UNIT FULL_BINDIR SERVER_BINARY HAPROXY_CFG
+# The files a cluster is run with: HAProxy accepts the shipped configuration, systemd an instance of the node unit,
+# and the server the options the unit gives it.
+set -euo pipefail
+export LC_ALL=C.UTF-8
+unit="$1"
+bindir="$2"
+server="$3"
+haproxy_cfg="$4"
+status=0
+
+fail() {
+    echo "FAIL: $*" >&2
+    status=1
+}
+
+tmp="$(mktemp -d)"
+trap 'rm -rf "$tmp"' EXIT
+
+report="$(haproxy -c -f "$haproxy_cfg" 2>&1)" || fail "haproxy -c rejects $haproxy_cfg: $report"
+grep -q '^ *default-server .*send-proxy-v2' "$haproxy_cfg" || fail "the nodes are not sent PROXY v2 headers"
+
+# The options of ExecStart, with the instance and the variables of cluster.conf filled in as systemd would.
+exec_start="$(sed -n 's/^ExecStart=//p' "$unit")"
+exec_start="${exec_start//%i/3001}"
+exec_start="${exec_start//\$\{VESMIRA_DB\}/postgresql://vesmira@db.example/vesmira}"
+exec_start="${exec_start//\$\{VESMIRA_RELAY\}/redis://cache.example:6379}"
+exec_start="${exec_start//\$VESMIRA_OPTIONS/--max-per-address 64}"
+read -r -a command <<<"$exec_start"
+[ "${command[0]}" = "$bindir/vesmira-server" ] || fail "ExecStart runs '${command[0]}', not $bindir/vesmira-server"
+"$server" "${command[@]:1}" --version >/dev/null || fail "the server refuses the options of ExecStart: $exec_start"
+
+mkdir -p "$tmp/root/$bindir" "$tmp/root/usr/lib/systemd" "$tmp/root/etc/vesmira"
+cp "$server" "$tmp/root/$bindir/vesmira-server"
+if [ -d /usr/lib/systemd/system ]; then
+    cp -a /usr/lib/systemd/system "$tmp/root/usr/lib/systemd/"
+else
+    cp -a /lib/systemd/system "$tmp/root/usr/lib/systemd/"
+fi
+cp "$unit" "$tmp/root/usr/lib/systemd/system/vesmira-server@.service"
+printf 'VESMIRA_DB=postgresql://vesmira@db.example/vesmira\nVESMIRA_RELAY=redis://cache.example:6379\n' \
+    >"$tmp/root/etc/vesmira/cluster.conf"
+report="$(systemd-analyze verify --man=no --generators=no --root="$tmp/root" vesmira-server@3001.service 2>&1)" ||
+    fail "systemd-analyze verify failed: $report"
+[ -z "$report" ] || fail "systemd-analyze verify: $report"
+
+exit "$status"

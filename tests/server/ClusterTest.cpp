@@ -1,0 +1,356 @@
+#include "ChildProcess.h"
+#include "Engines.h"
+#include "TestClient.h"
+#include "server/relay/RedisLink.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <future>
+#include <hiredis.h>
+#include <memory>
+#include <stdlib.h>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace vesmira {
+namespace {
+
+using namespace std::string_literals;
+using namespace std::chrono_literals;
+
+constexpr std::size_t kRecordBytes = 500;
+
+std::string record(const std::string& line) {
+    std::string bytes = line;
+    bytes.resize(kRecordBytes, '\0');
+    return bytes;
+}
+
+std::string lineOf(const std::string& bytes) {
+    return bytes.substr(0, bytes.find('\0'));
+}
+
+// The lines a client receives until `count` have come or the deadline passes.
+std::vector<std::string> receiveLines(TestClient& client, std::size_t count, std::chrono::milliseconds deadline = 10s) {
+    std::vector<std::string> lines;
+    while (lines.size() < count) {
+        const auto bytes = client.receive(kRecordBytes, deadline);
+        if (!bytes) {
+            break;
+        }
+        lines.push_back(lineOf(*bytes));
+    }
+    return lines;
+}
+
+// Real engines and real server processes in a folder of the test's own.
+class Cluster : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = (std::filesystem::temp_directory_path() / "vesmira-cluster-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        m_folder = pattern;
+    }
+    void TearDown() override {
+        m_nodes.clear();
+        m_haproxy.reset();
+        m_postgres.reset();
+        m_redis.reset();
+        if (!HasFailure()) {
+            std::filesystem::remove_all(m_folder);
+        } else {
+            std::cerr << "logs kept in " << m_folder << "\n";
+        }
+    }
+
+    void startEngines(bool persistentRedis) {
+        m_postgres = std::make_unique<PostgresEngine>(m_folder + "/postgres");
+        ASSERT_TRUE(m_postgres->start()) << m_postgres->error();
+        std::filesystem::create_directories(m_folder + "/redis");
+        m_redis = std::make_unique<RedisEngine>(m_folder + "/redis");
+        ASSERT_TRUE(m_redis->start(persistentRedis)) << "redis-server did not start; see " << m_folder << "/redis";
+    }
+
+    NodeProcess& startNode(std::vector<std::string> extra = {}) {
+        std::vector<std::string> args = {"--db", m_postgres->uri(), "--relay", m_redis->uri()};
+        args.insert(args.end(), extra.begin(), extra.end());
+        const std::string log = m_folder + "/node" + std::to_string(m_nodes.size() + 1) + ".log";
+        m_nodes.push_back(std::make_unique<NodeProcess>(log, args));
+        EXPECT_TRUE(m_nodes.back()->start()) << "see " << log;
+        return *m_nodes.back();
+    }
+
+    static std::unique_ptr<TestClient> greeted(std::uint16_t port, const char* source = nullptr) {
+        auto client = std::make_unique<TestClient>();
+        if (!client->connect(port, 0, source) || client->receive(5) != "Hello") {
+            return nullptr;
+        }
+        return client;
+    }
+
+    static std::unique_ptr<TestClient> registered(std::uint16_t port, const std::string& id) {
+        auto client = greeted(port);
+        EXPECT_TRUE(client && client->registerUser(id, "pw")) << id;
+        return client;
+    }
+
+    std::string m_folder;
+    std::unique_ptr<PostgresEngine> m_postgres;
+    std::unique_ptr<RedisEngine> m_redis;
+    std::unique_ptr<HaproxyEngine> m_haproxy;
+    std::vector<std::unique_ptr<NodeProcess>> m_nodes;
+};
+
+TEST_F(Cluster, UsersOnTwoNodesSeeOneOrderAndTheBusCarriesEachLineOnce) {
+    ASSERT_NO_FATAL_FAILURE(startEngines(false));
+    NodeProcess& one = startNode();
+    NodeProcess& two = startNode();
+    auto alice = registered(one.port(), "alice");
+    auto bob = registered(two.port(), "bob");
+    auto carol = registered(two.port(), "carol");
+    ASSERT_TRUE(alice && bob && carol);
+    // Both send at once, without waiting for each other: the stream decides one order for everybody.
+    constexpr int kLines = 40;
+    for (int i = 0; i < kLines; ++i) {
+        ASSERT_TRUE(alice->send(record("alice> " + std::to_string(i))));
+        ASSERT_TRUE(bob->send(record("bob> " + std::to_string(i))));
+    }
+    const auto seenByAlice = receiveLines(*alice, 2 * kLines);
+    ASSERT_EQ(seenByAlice.size(), 2u * kLines);
+    EXPECT_EQ(receiveLines(*bob, 2 * kLines), seenByAlice);
+    EXPECT_EQ(receiveLines(*carol, 2 * kLines), seenByAlice);
+    int nextAlice = 0;
+    int nextBob = 0;
+    for (const std::string& line : seenByAlice) {
+        const bool fromAlice = line.starts_with("alice> ");
+        int& next = fromAlice ? nextAlice : nextBob;
+        EXPECT_EQ(line, (fromAlice ? "alice> " : "bob> ") + std::to_string(next++)) << "each sender's own order";
+    }
+    // Three members, two nodes: each line is one entry, whoever reads it.
+    RedisLink link;
+    ASSERT_TRUE(link.connect({"127.0.0.1", m_redis->port()}, 2s));
+    const RedisLink::Reply length = link.command({"XLEN", "vesmira:room"});
+    ASSERT_TRUE(length);
+    EXPECT_EQ(length->integer, 2 * kLines);
+    // A user registered on one node signs in on the other.
+    auto again = greeted(one.port());
+    ASSERT_TRUE(again && again->authenticate("bob", "pw"));
+}
+
+TEST_F(Cluster, SameIdRegisteredOnTwoNodesAtOnceHasOneWinner) {
+    ASSERT_NO_FATAL_FAILURE(startEngines(false));
+    NodeProcess& one = startNode();
+    NodeProcess& two = startNode();
+    for (int round = 0; round < 10; ++round) {
+        const std::string id = "racer" + std::to_string(round);
+        auto first = greeted(one.port());
+        auto second = greeted(two.port());
+        ASSERT_TRUE(first && second);
+        ASSERT_EQ(first->exchange("ENTRY\0"s), "ok");
+        ASSERT_EQ(second->exchange("ENTRY\0"s), "ok");
+        auto reply = std::async(std::launch::async, [&] { return second->exchange(id); });
+        const std::string firstReply = first->exchange(id);
+        const std::string secondReply = reply.get();
+        ASSERT_EQ((firstReply == "ok") + (secondReply == "ok"), 1) << id << ": " << firstReply << secondReply;
+        ASSERT_EQ((firstReply == "ng") + (secondReply == "ng"), 1) << "the other is refused at the ID step";
+        TestClient& winner = firstReply == "ok" ? *first : *second;
+        EXPECT_EQ(winner.exchange("pw-" + id), "ok");
+        auto check = greeted(firstReply == "ok" ? two.port() : one.port());
+        EXPECT_TRUE(check && check->authenticate(id, "pw-" + id));
+    }
+}
+
+enum class Fault { RedisRestartsEmpty, RedisRestartsWithItsData, PostgresStopsAndStarts };
+
+struct FaultCase {
+    const char* name;
+    Fault fault;
+};
+
+class ClusterFaults : public Cluster, public ::testing::WithParamInterface<FaultCase> {};
+
+// Two users on two nodes chat through a fault: nothing they send is lost, duplicated or reordered, each node logs
+// the outage and the recovery once, and the cluster recovers without help.
+TEST_P(ClusterFaults, ChatGoesOnAndRecovers) {
+    const Fault fault = GetParam().fault;
+    const bool redisFault = fault != Fault::PostgresStopsAndStarts;
+    constexpr int kHold = 12;
+    ASSERT_NO_FATAL_FAILURE(startEngines(fault == Fault::RedisRestartsWithItsData));
+    NodeProcess& one = startNode({"--relay-hold", std::to_string(kHold)});
+    NodeProcess& two = startNode({"--relay-hold", std::to_string(kHold)});
+    auto alice = registered(one.port(), "alice");
+    auto bob = registered(two.port(), "bob");
+    auto flood = registered(one.port(), "flood");
+    ASSERT_TRUE(alice && bob && flood);
+    ASSERT_TRUE(alice->send(record("alice> before")));
+    ASSERT_EQ(receiveLines(*bob, 1), std::vector<std::string>{"alice> before"});
+    ASSERT_EQ(receiveLines(*alice, 1), std::vector<std::string>{"alice> before"});
+    ASSERT_EQ(receiveLines(*flood, 1), std::vector<std::string>{"alice> before"});
+
+    if (redisFault) {
+        m_redis->kill();
+    } else {
+        m_postgres->stop();
+    }
+    std::vector<std::string> sentOnOne;
+    std::vector<std::string> sentOnTwo;
+    for (int i = 0; i < 5; ++i) {
+        sentOnOne.push_back("alice> " + std::to_string(i));
+        sentOnTwo.push_back("bob> " + std::to_string(i));
+        ASSERT_TRUE(alice->send(record(sentOnOne.back())));
+        ASSERT_TRUE(bob->send(record(sentOnTwo.back())));
+    }
+    if (redisFault) {
+        // Node one holds alice's 5 lines; the flood fills the rest of its hold and is closed at the next line.
+        // (A line whose append Redis never confirmed stays held too: "alice> before" may still be, if its reply
+        // was lost with Redis.)
+        std::this_thread::sleep_for(200ms);
+        for (int i = 0; i < kHold; ++i) {
+            flood->send(record("flood> " + std::to_string(i))); // fails once the server has closed the connection
+        }
+        EXPECT_TRUE(flood->readUntilClosed(5s).has_value()) << "a line beyond the hold closes its sender";
+        std::this_thread::sleep_for(300ms);
+        ASSERT_TRUE(m_redis->start(fault == Fault::RedisRestartsWithItsData));
+    } else {
+        // Sign-ins are refused at the step that waits for the database; chat goes on meanwhile.
+        auto newcomer = greeted(two.port());
+        ASSERT_TRUE(newcomer);
+        EXPECT_EQ(newcomer->exchange("ENTRY\0"s), "ok");
+        EXPECT_EQ(newcomer->exchange("dave"), "ng");
+        EXPECT_EQ(newcomer->exchange("JUDGE\0"s), "ok");
+        EXPECT_EQ(newcomer->exchange("USER:alice"), "ng");
+        const auto chat = receiveLines(*flood, 10);
+        EXPECT_EQ(chat.size(), 10u) << "lines are relayed while the database is down";
+        ASSERT_TRUE(m_postgres->start()) << m_postgres->error();
+        bool signedIn = false;
+        for (int attempt = 0; attempt < 100 && !signedIn; ++attempt) {
+            auto client = greeted(two.port());
+            signedIn = client && client->authenticate("alice", "pw");
+            if (!signedIn) {
+                std::this_thread::sleep_for(100ms);
+            }
+        }
+        EXPECT_TRUE(signedIn) << "sign-ins work again once the database is back";
+    }
+
+    // Every line once, in one order for both, each node's lines in the order it received them. Alice's last line
+    // follows node one's held lines, once they are out of its hold.
+    for (int i = 0; i < 300 && redisFault && countInFile(one.log(), "is back after") == 0; ++i) {
+        std::this_thread::sleep_for(50ms);
+    }
+    ASSERT_TRUE(alice->send(record("alice> after")));
+    std::vector<std::string> seenByAlice;
+    std::vector<std::string> fromOne;
+    std::vector<std::string> fromTwo;
+    while (fromOne.empty() || fromOne.back() != "alice> after" || fromTwo.size() < sentOnTwo.size()) {
+        const auto lines = receiveLines(*alice, 1, 15s);
+        ASSERT_EQ(lines.size(), 1u) << "after " << ::testing::PrintToString(seenByAlice);
+        seenByAlice.push_back(lines.front());
+        (lines.front().starts_with("bob> ") ? fromTwo : fromOne).push_back(lines.front());
+    }
+    EXPECT_EQ(receiveLines(*bob, seenByAlice.size()), seenByAlice);
+    std::size_t flooded = 0;
+    while (redisFault && fromOne.size() > sentOnOne.size() + 1 && fromOne[sentOnOne.size()].starts_with("flood> ")) {
+        sentOnOne.push_back("flood> " + std::to_string(flooded++));
+    }
+    sentOnOne.push_back("alice> after");
+    EXPECT_EQ(fromOne, sentOnOne);
+    EXPECT_EQ(fromTwo, sentOnTwo);
+    if (redisFault) {
+        EXPECT_GE(flooded, kHold - 6u) << "the flood's lines up to the hold's bound arrive, in order";
+        EXPECT_LE(flooded, kHold - 5u);
+    }
+    ASSERT_TRUE(bob->send(record("bob> last")));
+    EXPECT_EQ(receiveLines(*alice, 2, 2s), std::vector<std::string>{"bob> last"}) << "nothing comes twice";
+
+    for (const auto& node : m_nodes) {
+        if (redisFault) {
+            EXPECT_EQ(countInFile(node->log(), "relay: Redis at"), 2u) << node->log() << ": outage and recovery";
+            EXPECT_EQ(countInFile(node->log(), "lost the room's stream"), fault == Fault::RedisRestartsEmpty ? 1u : 0u)
+                << node->log();
+        } else {
+            EXPECT_EQ(countInFile(node->log(), "user database unreachable"),
+                      countInFile(node->log(), "user database reachable again"))
+                << node->log();
+        }
+    }
+    EXPECT_EQ(countInFile(two.log(), "user database unreachable"), redisFault ? 0u : 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, ClusterFaults,
+                         ::testing::Values(FaultCase{"RedisRestartsEmpty", Fault::RedisRestartsEmpty},
+                                           FaultCase{"RedisRestartsWithItsData", Fault::RedisRestartsWithItsData},
+                                           FaultCase{"PostgresStopsAndStarts", Fault::PostgresStopsAndStarts}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Cluster, KilledNodeIsTakenOutAndOthersLoseNothing) {
+    ASSERT_NO_FATAL_FAILURE(startEngines(false));
+    std::vector<std::uint16_t> ports;
+    for (int i = 0; i < 3; ++i) {
+        ports.push_back(startNode({"--proxy-protocol"}).port());
+    }
+    m_haproxy = std::make_unique<HaproxyEngine>(m_folder, ports);
+    ASSERT_TRUE(m_haproxy->start()) << "see " << m_folder << "/haproxy.log";
+
+    // Round robin: two users per node, each from a loopback address of its own, which the nodes must log.
+    std::vector<std::unique_ptr<TestClient>> users;
+    for (int i = 0; i < 6; ++i) {
+        const std::string source = "127.0.0." + std::to_string(10 + i);
+        users.push_back(greeted(m_haproxy->port(), source.c_str()));
+        ASSERT_TRUE(users.back() && users.back()->registerUser("u" + std::to_string(i), "pw"));
+    }
+    for (int i = 0; i < 6; ++i) {
+        // "connected" and "signed in", with the address from the header, not the proxy's.
+        std::size_t lines = 0;
+        for (const auto& node : m_nodes) {
+            lines += countInFile(node->log(), "127.0.0." + std::to_string(10 + i) + ":");
+        }
+        EXPECT_EQ(lines, 2u) << "u" << i;
+    }
+    for (const auto& node : m_nodes) {
+        EXPECT_EQ(countInFile(node->log(), "signed in as"), 2u) << node->log();
+    }
+
+    m_nodes[2]->kill();
+    std::vector<std::size_t> survivors;
+    std::vector<std::size_t> dropped;
+    for (std::size_t i = 0; i < users.size(); ++i) {
+        ASSERT_TRUE(users[i]->send(record("u" + std::to_string(i) + "> still here?")));
+    }
+    for (std::size_t i = 0; i < users.size(); ++i) {
+        // A dropped user's connection ends; a survivor gets every survivor's line.
+        const auto lines = receiveLines(*users[i], 4, 3s);
+        (lines.size() == 4 ? survivors : dropped).push_back(i);
+        if (lines.size() != 4) {
+            EXPECT_TRUE(users[i]->readUntilClosed(1s).has_value()) << "u" << i;
+        }
+    }
+    ASSERT_EQ(survivors.size(), 4u);
+    ASSERT_EQ(dropped.size(), 2u);
+
+    // Within a few seconds HAProxy sends new connections to the living nodes only: every attempt succeeds.
+    std::this_thread::sleep_for(1s);
+    for (const std::size_t i : dropped) {
+        users[i] = greeted(m_haproxy->port());
+        ASSERT_TRUE(users[i] && users[i]->authenticate("u" + std::to_string(i), "pw"));
+    }
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_TRUE(greeted(m_haproxy->port())) << "connection " << i << " after the node was taken out";
+    }
+    ASSERT_TRUE(users[dropped[0]]->send(record("back")));
+    for (const auto& user : users) {
+        EXPECT_EQ(receiveLines(*user, 1), std::vector<std::string>{"back"});
+    }
+
+    // A node behind a proxy refuses a connection that does not begin with a PROXY header.
+    TestClient direct;
+    ASSERT_TRUE(direct.connect(m_nodes[0]->port()));
+    ASSERT_TRUE(direct.send("ENTRY\0ENTRY\0ENTRY\0"s));
+    EXPECT_EQ(direct.readUntilClosed(2s), 0u);
+}
+
+} // namespace
+} // namespace vesmira
