@@ -144,4 +144,21 @@ std::string Cp932Text::toUtf8(std::string_view cp932) {
     return out;
 }
 
+std::string Cp932Text::printable(std::string_view utf8) {
+    std::string out;
+    for (std::size_t at = 0; at < utf8.size();) {
+        char32_t codePoint = 0;
+        const std::size_t length = decodeUtf8(utf8.substr(at), codePoint);
+        if (length == 0 || codePoint < 0x20 || codePoint == 0x7F || codePoint == '\\' ||
+            (codePoint >= 0x80 && codePoint < 0xA0)) {
+            out += hexByte(static_cast<unsigned char>(utf8[at]));
+            ++at;
+        } else {
+            out += utf8.substr(at, length);
+            at += length;
+        }
+    }
+    return out;
+}
+
 } // namespace vesmira

@@ -16,6 +16,8 @@ public:
     // UTF-8 for a terminal: CP932 characters converted; every byte that is not part of one, every control
     // character and the backslash itself shown as \xNN, so stored bytes are never printed raw.
     static std::string toUtf8(std::string_view cp932);
+    // What an operator typed, for a message: valid UTF-8 as it is, anything else and control characters as \xNN.
+    static std::string printable(std::string_view utf8);
 };
 
 } // namespace vesmira

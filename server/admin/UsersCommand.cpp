@@ -148,7 +148,7 @@ UsersCommand UsersCommand::parse(const std::vector<std::string>& args, const cha
         std::string error;
         const auto bytes = Cp932Text::fromUtf8(command.idText, error);
         if (!bytes) {
-            return failure("the ID '" + Cp932Text::toUtf8(command.idText) + "' cannot be used: " + error);
+            return failure("the ID '" + Cp932Text::printable(command.idText) + "' cannot be used: " + error);
         }
         if (const std::string problem = checkField("the ID", *bytes, SignInProtocol::kMaxIdSize); !problem.empty()) {
             return failure(problem);

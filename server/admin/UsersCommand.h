@@ -1,6 +1,6 @@
 #pragma once
 
-#include "server/PasswordHasher.h"
+#include "server/users/PasswordHasher.h"
 
 #include <functional>
 #include <iosfwd>
