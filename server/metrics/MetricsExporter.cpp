@@ -75,7 +75,7 @@ ClientMetric sample(double value, std::vector<ClientMetric::Label> labels = {}) 
 
 // Refused as they were accepted; every other limit closes a connection the server had taken.
 bool refusedAtAccept(Limit limit) {
-    return limit == Limit::Connections || limit == Limit::PerAddress;
+    return limit == Limit::Connections || limit == Limit::PerAddress || limit == Limit::ProxyHeader;
 }
 
 std::vector<MetricFamily> collect(const ServerStats& stats, const LimitCounters& limits) {
