@@ -259,6 +259,26 @@ TEST(Registration, EachModeThroughARealExchange) {
     }
 }
 
+TEST(GuessDelay, AHeldRefusalHoldsUpNobodyElse) {
+    ServerHarness::Options options;
+    options.settings.guessDelay = {3s, 3s, 10min};
+    ServerHarness server(options);
+    ASSERT_TRUE(server.running()) << server.error();
+    auto alice = greeted(server.port());
+    auto bob = greeted(server.port());
+    auto guesser = greeted(server.port());
+    ASSERT_TRUE(alice && bob && guesser && alice->registerUser("alice", "pw") && bob->registerUser("bob", "pw"));
+    ASSERT_EQ(guesser->exchange(std::string("JUDGE\0", 6)), "ok");
+    ASSERT_EQ(guesser->exchange("USER:alice"), "ok");
+    ASSERT_TRUE(guesser->send("PASSWORD:wrong"));
+    // Its refusal is held back for seconds; meanwhile the others chat and sign in.
+    ASSERT_TRUE(alice->send(std::string(500, 'x')));
+    EXPECT_TRUE(bob->receive(500));
+    EXPECT_TRUE(greeted(server.port(), "127.0.0.2")->authenticate("bob", "pw"));
+    EXPECT_FALSE(guesser->receive(2, 100ms)) << "the refusal came before the others were served";
+    EXPECT_EQ(guesser->receive(2), "ng");
+}
+
 // The failure lines of a real server, read by fail2ban-regex with the shipped filter.
 TEST(GuessDelay, FailuresAreLoggedInTheFormTheFail2banFilterMatches) {
     std::ostringstream log;
