@@ -156,7 +156,7 @@ std::vector<MetricFamily> collect(const ServerStats& stats, const LimitCounters&
 
     auto database =
         family("vesmira_database_up", "1 while the user database answers the server, else 0.", MetricType::Gauge);
-    database.metric.push_back(sample(stats.healthy(std::chrono::steady_clock::now()) ? 1 : 0));
+    database.metric.push_back(sample(stats.databaseUp(std::chrono::steady_clock::now()) ? 1 : 0));
     families.push_back(std::move(database));
     return families;
 }

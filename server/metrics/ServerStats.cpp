@@ -23,8 +23,8 @@ void ServerStats::databaseAnswered(bool answered, std::chrono::steady_clock::tim
     }
 }
 
-bool ServerStats::healthy(std::chrono::steady_clock::time_point now) const {
-    if (!m_listening.load(std::memory_order_relaxed) || !m_databaseUp.load(std::memory_order_relaxed)) {
+bool ServerStats::databaseUp(std::chrono::steady_clock::time_point now) const {
+    if (!m_databaseUp.load(std::memory_order_relaxed)) {
         return false;
     }
     const std::chrono::steady_clock::time_point answeredAt{

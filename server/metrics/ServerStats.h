@@ -67,8 +67,12 @@ public:
     std::uint64_t hashCount(std::size_t bucket) const { return m_hashBuckets[bucket].load(std::memory_order_relaxed); }
     std::uint64_t hashTotal() const { return m_hashTotal.load(std::memory_order_relaxed); }
     double hashSeconds() const { return static_cast<double>(m_hashNanoseconds.load(std::memory_order_relaxed)) / 1e9; }
-    // Listening, and the database answered its last question recently enough.
-    bool healthy(std::chrono::steady_clock::time_point now) const;
+    // The database answered its last question, recently enough.
+    bool databaseUp(std::chrono::steady_clock::time_point now) const;
+    // Listening, and the database is up.
+    bool healthy(std::chrono::steady_clock::time_point now) const {
+        return m_listening.load(std::memory_order_relaxed) && databaseUp(now);
+    }
 
     // The database counts as answering for this long after its last answer: the question is asked every second.
     static constexpr std::chrono::seconds kDatabaseFresh{5};
