@@ -73,7 +73,7 @@ UserStore::UserStore(sqlite3* db, PasswordHasher hasher, Logger& logger)
     : m_db(db), m_hasher(hasher), m_logger(logger) {}
 
 UserStore::~UserStore() {
-    for (sqlite3_stmt* statement : {m_select, m_insert, m_claim, m_signedIn}) {
+    for (sqlite3_stmt* statement : {m_select, m_insert, m_claim, m_signedIn, m_active}) {
         sqlite3_finalize(statement);
     }
     sqlite3_close(m_db);
@@ -116,6 +116,7 @@ bool UserStore::prepare(std::string& error) {
         {&m_claim, "UPDATE users SET password_hash = ?2, last_sign_in = ?3 "
                    "WHERE id = ?1 AND password_hash = '' AND locked = 0"},
         {&m_signedIn, "UPDATE users SET last_sign_in = ?2 WHERE id = ?1"},
+        {&m_active, "SELECT 1 FROM users WHERE id = ?1 AND password_hash <> '' AND locked = 0"},
     };
     for (const auto& [statement, sql] : statements) {
         if (sqlite3_prepare_v2(m_db, sql, -1, statement, nullptr) != SQLITE_OK) {
@@ -268,23 +269,32 @@ UserDirectory::Answer UserStore::checkPassword(std::string_view id, std::string_
 
 std::optional<std::vector<std::string>> UserStore::inactiveAmong(const std::vector<std::string>& ids) {
     std::vector<std::string> inactive;
-    // In slices, so that sign-ins waiting for the connection are not held up by ten thousand lookups.
+    // In slices, so that sign-ins waiting for the connection are not held up by ten thousand lookups. With no IDs
+    // the statement still runs once: the database must answer for the server's health check.
     constexpr std::size_t kSlice = 256;
     for (std::size_t at = 0; at == 0 || at < ids.size(); at += kSlice) {
         std::lock_guard lock(m_mutex);
-        if (ids.empty()) {
-            // Nothing to look up, but the database must still answer for the server's health check.
-            if (!lookUp({})) {
+        // One read transaction per slice rather than one per lookup: several times cheaper.
+        sqlite3_exec(m_db, "BEGIN", nullptr, nullptr, nullptr);
+        struct End {
+            sqlite3* db;
+            ~End() { sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr); }
+        } end{m_db};
+        for (std::size_t i = at; i == at || i < std::min(ids.size(), at + kSlice); ++i) {
+            const std::string_view id = i < ids.size() ? std::string_view(ids[i]) : std::string_view();
+            StatementUse use(m_active);
+            // The ID outlives the step: no copy.
+            if (sqlite3_bind_blob(m_active, 1, id.empty() ? "" : id.data(), static_cast<int>(id.size()),
+                                  SQLITE_STATIC) != SQLITE_OK) {
+                logFailure("bind");
                 return std::nullopt;
             }
-            break;
-        }
-        for (std::size_t i = at; i < std::min(ids.size(), at + kSlice); ++i) {
-            const auto row = lookUp(ids[i]);
-            if (!row) {
+            const int rc = sqlite3_step(m_active);
+            if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+                logFailure("lookup");
                 return std::nullopt;
             }
-            if (!row->exists || row->hash.empty() || row->locked) {
+            if (rc == SQLITE_DONE && i < ids.size()) {
                 inactive.push_back(ids[i]);
             }
         }

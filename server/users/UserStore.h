@@ -80,6 +80,7 @@ private:
     sqlite3_stmt* m_insert = nullptr;
     sqlite3_stmt* m_claim = nullptr;
     sqlite3_stmt* m_signedIn = nullptr;
+    sqlite3_stmt* m_active = nullptr;
     std::map<std::string, Hold, std::less<>> m_held; // IDs between their ID step and their password step
     PasswordHasher m_hasher;
     Logger& m_logger;
