@@ -118,7 +118,7 @@ UsersCommand UsersCommand::parse(const std::vector<std::string>& args, const cha
         }
         if (name == "--db") {
             if (value.empty()) {
-                return failure("--db needs a file path");
+                return failure("--db needs a file path or a postgresql:// URI");
             }
             command.database = value;
         } else if (name == "--hash-cost") {
@@ -170,7 +170,7 @@ std::string UsersCommand::usage() {
            "\n"
            "Commands:\n"
            "  list                    every account: state, created, last sign-in and ID\n"
-           "  add ID                  a new account, with a password read as for passwd\n"
+           "  add ID                  a new account with a password (read as said below)\n"
            "  passwd ID               a new password for an account (an invited one becomes active)\n"
            "  remove ID               delete an account; its connections are closed within a second\n"
            "  lock ID                 refuse the account's sign-ins; its connections are closed within a second\n"
@@ -178,9 +178,9 @@ std::string UsersCommand::usage() {
            "  invite ID               let this ID register once (with --registration invite or open)\n"
            "\n"
            "Options:\n"
-           "  --db PATH               user database, as for the server (default\n"
+           "  --db PATH|URI           user database, as for the server: an SQLite file (default\n"
            "                          $XDG_STATE_HOME/vesmira/users.sqlite3, or\n"
-           "                          ~/.local/state/vesmira/users.sqlite3)\n"
+           "                          ~/.local/state/vesmira/users.sqlite3) or a postgresql:// URI\n"
            "  --hash-cost COST        hashing cost of the password set: interactive (default) or min\n"
            "  --help                  show this help and exit\n"
            "\n"
