@@ -4,14 +4,17 @@
 #include "TestClient.h"
 #include "server/log/Logger.h"
 #include "server/users/OpenDirectory.h"
+#include "server/users/PasswordHasher.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <algorithm>
 #include <arpa/inet.h>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <libpq-fe.h>
 #include <netinet/in.h>
 #include <sstream>
 #include <stdlib.h>
@@ -35,8 +38,41 @@ std::unique_ptr<TestClient> greeted(std::uint16_t port) {
     return client;
 }
 
+// The tables as they were before accounts could be locked, with one user, "veteran" (password "old").
+bool createOldTables(const std::string& store, bool postgres) {
+    const std::optional<std::string> hash = PasswordHasher(PasswordHasher::Cost::Minimum).hash("old");
+    if (!hash) {
+        return false;
+    }
+    const std::string values = "'" + *hash + "', 1700000000);";
+    if (postgres) {
+        PGconn* connection = PQconnectdb(store.c_str());
+        PGresult* result = PQexec(connection, ("CREATE TABLE users (id bytea PRIMARY KEY, password_hash text NOT NULL,"
+                                               " created_at bigint NOT NULL);"
+                                               "INSERT INTO users VALUES ('\\x7665746572616e', " +
+                                               values)
+                                                  .c_str());
+        const bool done = PQresultStatus(result) == PGRES_COMMAND_OK;
+        PQclear(result);
+        PQfinish(connection);
+        return done;
+    }
+    sqlite3* db = nullptr;
+    const bool done = sqlite3_open(store.c_str(), &db) == SQLITE_OK &&
+                      sqlite3_exec(db,
+                                   ("CREATE TABLE users (id BLOB PRIMARY KEY NOT NULL, password_hash TEXT NOT NULL, "
+                                    "created_at INTEGER NOT NULL) WITHOUT ROWID;"
+                                    "INSERT INTO users VALUES (x'7665746572616e', " +
+                                    values)
+                                       .c_str(),
+                                   nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_close(db);
+    return done;
+}
+
 // The same operations on the SQLite file and on PostgreSQL, each asked through two directories on one store: the
-// server's, and the operator's (another process, or another node, in real use).
+// server's, and the operator's (another process, or another node, in real use). Each store starts with the tables
+// of the version before, which the first directory to open upgrades in place.
 class Directories : public ::testing::TestWithParam<bool> {
 protected:
     void SetUp() override {
@@ -49,6 +85,8 @@ protected:
             ASSERT_TRUE(m_postgres->start()) << m_postgres->error();
             store = m_postgres->uri();
         }
+        ASSERT_TRUE(PasswordHasher::initialize());
+        ASSERT_TRUE(createOldTables(store, GetParam()));
         std::string error;
         for (auto* directory : {&m_server, &m_operator}) {
             *directory = openUserDirectory(store, PasswordHasher(PasswordHasher::Cost::Minimum), m_logger, error);
@@ -105,6 +143,7 @@ TEST_P(Directories, AccountsGoThroughTheirStates) {
         {"the old password", [&] { return sv.checkPassword("alice", "pw"); }, Answer::No},
         {"the new password", [&] { return sv.checkPassword("alice", "new"); }, Answer::Yes},
         {"lock dave", [&] { return op.setLocked("dave", true); }, Answer::Yes},
+        {"a user from before signs in", [&] { return sv.checkPassword("veteran", "old"); }, Answer::Yes},
         {"remove bob", [&] { return op.remove("bob"); }, Answer::Yes},
         {"remove bob again", [&] { return op.remove("bob"); }, Answer::No},
     };
@@ -114,13 +153,16 @@ TEST_P(Directories, AccountsGoThroughTheirStates) {
 
     auto accounts = op.accounts();
     ASSERT_TRUE(accounts);
-    ASSERT_EQ(accounts->size(), 2u);
+    ASSERT_EQ(accounts->size(), 3u);
     EXPECT_EQ(accounts->at(0).id, "alice");
     EXPECT_EQ(accounts->at(0).state, UserDirectory::Account::State::Active);
     EXPECT_TRUE(accounts->at(0).lastSignIn) << "recorded at sign-in";
     EXPECT_EQ(accounts->at(1).id, "dave");
     EXPECT_EQ(accounts->at(1).state, UserDirectory::Account::State::Locked);
     EXPECT_GT(accounts->at(1).created, 1700000000);
+    EXPECT_EQ(accounts->at(2).id, "veteran");
+    EXPECT_EQ(accounts->at(2).created, 1700000000);
+    EXPECT_TRUE(accounts->at(2).lastSignIn);
 
     // Bytes of any value travel as they are.
     const std::string odd("\x00\xff\x83", 3);
