@@ -57,6 +57,11 @@ install(FILES "${CMAKE_CURRENT_BINARY_DIR}/packaging/vesmira-server@.service"
     DESTINATION lib/systemd/system COMPONENT server)
 install(FILES "${_vesmira_packaging_dir}/haproxy.cfg" DESTINATION "${_vesmira_docdir}/vesmira-server/examples"
     COMPONENT server)
+# fail2ban's filter and jail for the failure lines, laid out as under /etc/fail2ban.
+foreach(_vesmira_f2b filter.d jail.d)
+    install(FILES "${_vesmira_packaging_dir}/fail2ban/${_vesmira_f2b}/vesmira-server.conf"
+        DESTINATION "${_vesmira_docdir}/vesmira-server/examples/fail2ban/${_vesmira_f2b}" COMPONENT server)
+endforeach()
 install(FILES "${_vesmira_gz_dir}/vesmira-server.1.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1" COMPONENT server)
 install(FILES "${_vesmira_packaging_dir}/copyright" DESTINATION "${_vesmira_docdir}/vesmira-server" COMPONENT server)
 install(FILES "${_vesmira_gz_dir}/changelog.gz" DESTINATION "${_vesmira_docdir}/vesmira-server"

@@ -10,6 +10,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     libasio-dev libsqlite3-dev libsodium-dev libxcb1-dev libhiredis-dev libpq-dev
     redis-server postgresql haproxy
+    prometheus-cpp-dev prometheus fail2ban python3-systemd
     clang libclang-rt-14-dev
     xvfb xdotool x11-apps x11-utils imagemagick
     weston qt6-wayland

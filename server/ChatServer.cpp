@@ -5,6 +5,7 @@
 #include "server/proxy/ProxyHandshake.h"
 #include "server/workers/WorkerPool.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <random>
@@ -13,9 +14,9 @@ namespace vesmira {
 
 ChatServer::ChatServer(asio::io_context& io, UserDirectory& users, WorkerPool& workers, Logger& logger,
                        ServerSettings settings, RelayBus* bus)
-    : m_acceptor(io), m_acceptRetry(io), m_users(users), m_workers(workers), m_logger(logger), m_settings(settings),
-      m_limits({settings.maxConnections, settings.maxPending, settings.maxPerAddress}), m_bus(bus ? *bus : m_inProcess),
-      m_instance(randomName()) {
+    : m_acceptor(io), m_acceptRetry(io), m_accountTimer(io), m_users(users), m_workers(workers), m_logger(logger),
+      m_settings(settings), m_limits({settings.maxConnections, settings.maxPending, settings.maxPerAddress}),
+      m_guessDelay(settings.guessDelay), m_bus(bus ? *bus : m_inProcess), m_instance(randomName()) {
     m_bus.start([this](const Record& record, const Connection* except) { deliver(record, except); });
 }
 
@@ -41,6 +42,8 @@ bool ChatServer::listen(const asio::ip::tcp::endpoint& endpoint, std::string& er
         return false;
     }
     acceptNext();
+    m_stats.setListening(true);
+    checkAccounts();
     return true;
 }
 
@@ -51,6 +54,8 @@ asio::ip::tcp::endpoint ChatServer::localEndpoint() const {
 
 void ChatServer::stop() {
     m_stopped = true;
+    m_stats.setListening(false);
+    m_accountTimer.cancel();
     std::error_code ignored;
     m_acceptor.close(ignored);
     m_acceptRetry.cancel();
@@ -160,6 +165,7 @@ void ChatServer::admit(asio::ip::tcp::socket socket, const asio::ip::tcp::endpoi
     auto connection = std::make_shared<Connection>(std::move(socket), peer, address, *this, m_workers, m_users,
                                                    m_logger, m_settings, quiet);
     m_limits.add(address);
+    noteConnections();
     connection->m_pendingPlace = m_pending.insert(m_pending.end(), connection.get());
     m_connections.insert(connection);
     connection->start();
@@ -183,7 +189,65 @@ void ChatServer::onSignedIn(Connection& connection) {
     m_pending.erase(connection.m_pendingPlace);
     m_limits.signedIn();
     connection.m_memberIndex = m_members.size();
+    connection.m_signInSerial = ++m_signIns;
     m_members.push_back(&connection);
+    noteConnections();
+}
+
+void ChatServer::noteConnections() {
+    m_stats.setConnections(m_limits.pending(), m_limits.total() - m_limits.pending());
+}
+
+void ChatServer::noteWorkQueue() {
+    m_stats.setHashQueue(m_workers.queued() + m_workers.waiting());
+}
+
+void ChatServer::scheduleAccountCheck() {
+    m_accountTimer.expires_after(m_settings.accountCheckInterval);
+    m_accountTimer.async_wait([this](const std::error_code& ec) {
+        if (!ec && !m_stopped) {
+            checkAccounts();
+        }
+    });
+}
+
+void ChatServer::checkAccounts() {
+    // Every signed-in user, once: a second server sharing the store, or the operator's command, may have locked
+    // or removed any of them. Sign-ins after this point are not judged by its answer, which may be older.
+    std::vector<std::string> ids;
+    ids.reserve(m_members.size());
+    for (const Connection* member : m_members) {
+        ids.push_back(member->userId());
+    }
+    std::sort(ids.begin(), ids.end());
+    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+    const std::uint64_t asOf = m_signIns;
+    // Ahead of queued sign-in steps: under a storm of sign-ins, a locked user must still go within a second, and
+    // the health check must not fail for a database that answers.
+    m_workers.submitFirst([&users = m_users, ids = std::move(ids)] { return users.inactiveAmong(ids); },
+                          [this, asOf](std::optional<std::vector<std::string>> inactive) {
+                              if (m_stopped) {
+                                  return;
+                              }
+                              m_stats.databaseAnswered(inactive.has_value(), std::chrono::steady_clock::now());
+                              if (inactive && !inactive->empty()) {
+                                  closeAccounts(*inactive, asOf);
+                              }
+                              scheduleAccountCheck();
+                          });
+    noteWorkQueue();
+}
+
+void ChatServer::closeAccounts(std::vector<std::string> ids, std::uint64_t asOf) {
+    std::sort(ids.begin(), ids.end());
+    // close() changes no list now (forget() is posted), so iterating over the members is safe.
+    for (Connection* member : m_members) {
+        if (!member->closed() && member->signInSerial() <= asOf &&
+            std::binary_search(ids.begin(), ids.end(), member->userId())) {
+            m_stats.closedForAccount();
+            member->close("the account was locked or removed", LogLevel::Warn);
+        }
+    }
 }
 
 void ChatServer::onClosed(Connection& connection, std::optional<Limit> limit) {
@@ -194,6 +258,7 @@ void ChatServer::onClosed(Connection& connection, std::optional<Limit> limit) {
         m_pending.erase(connection.m_pendingPlace);
     }
     m_limits.remove(connection.address(), !connection.signedIn());
+    noteConnections();
 }
 
 void ChatServer::relay(const Record& record, Connection& from, bool leaving) {
@@ -218,12 +283,18 @@ void ChatServer::deliver(const Record& record, const Connection* except) {
     const auto bytes = std::make_shared<const std::string>(record.data(), record.size());
     const bool flushPosted = !m_toFlush.empty();
     // By index: a delivery may close a connection, but the list only changes in forget(), posted for later.
+    std::size_t delivered = 0;
     for (std::size_t i = 0; i < m_members.size(); ++i) {
         Connection* connection = m_members[i];
-        if (connection != except && connection->queue(bytes)) {
+        if (connection == except || connection->closed()) {
+            continue;
+        }
+        ++delivered;
+        if (connection->queue(bytes)) {
             m_toFlush.push_back(connection);
         }
     }
+    m_stats.relayed(delivered);
     // The writes start once the records that other senders' reads, ready in this same turn, relay are queued too:
     // one write per connection for all of them. Posted handlers run after those reads.
     if (!flushPosted && !m_toFlush.empty()) {

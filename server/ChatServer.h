@@ -3,8 +3,10 @@
 #include "server/RecordAssembler.h"
 #include "server/ServerSettings.h"
 #include "server/limits/ConnectionLimits.h"
+#include "server/limits/GuessDelay.h"
 #include "server/limits/LimitCounters.h"
 #include "server/log/LogThrottle.h"
+#include "server/metrics/ServerStats.h"
 #include "server/relay/InProcessBus.h"
 
 #include <asio.hpp>
@@ -66,6 +68,11 @@ public:
     bool stopping() const { return m_stopped; }
 
     const LimitCounters& limitCounters() const { return m_counters; }
+    // Readable from any thread.
+    ServerStats& stats() { return m_stats; }
+    GuessDelay& guessDelay() { return m_guessDelay; }
+    // Updates the gauge of sign-in steps waiting for the workers.
+    void noteWorkQueue();
     std::size_t overflowDrops() const { return m_counters.value(Limit::SendQueue); }
 
     static std::string endpointText(const asio::ip::tcp::endpoint& endpoint);
@@ -74,6 +81,11 @@ public:
 
 private:
     void acceptNext();
+    void noteConnections();
+    // Asks the store which signed-in users may no longer be (every accountCheckInterval) and closes them.
+    void scheduleAccountCheck();
+    void checkAccounts();
+    void closeAccounts(std::vector<std::string> ids, std::uint64_t asOf);
     // Sends one record to every signed-in connection except `except` (nullptr: to all, sender included).
     void deliver(const Record& record, const Connection* except);
     void flushAll();
@@ -86,12 +98,16 @@ private:
 
     asio::ip::tcp::acceptor m_acceptor;
     asio::steady_timer m_acceptRetry;
+    asio::steady_timer m_accountTimer;
     UserDirectory& m_users;
     WorkerPool& m_workers;
     Logger& m_logger;
     ServerSettings m_settings;
     ConnectionLimits m_limits;
     LimitCounters m_counters;
+    ServerStats m_stats;
+    GuessDelay m_guessDelay;
+    std::uint64_t m_signIns = 0; // serial numbers of sign-ins
     LogThrottle m_totalLog;
     LogThrottle m_perAddressLog;
     LogThrottle m_acceptErrorLog;

@@ -1,6 +1,7 @@
 #include "server/Connection.h"
 
 #include "server/ChatServer.h"
+#include "server/metrics/ServerStats.h"
 #include "server/workers/WorkerPool.h"
 
 #include <span>
@@ -34,9 +35,12 @@ std::string secondsText(std::chrono::milliseconds duration) {
 Connection::Connection(asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& peer,
                        const asio::ip::address& address, ChatServer& server, WorkerPool& workers, UserDirectory& users,
                        Logger& logger, const ServerSettings& settings, bool quiet)
-    : m_socket(std::move(socket)), m_timer(m_socket.get_executor()), m_server(server), m_workers(workers),
-      m_users(users), m_logger(logger), m_settings(settings), m_holder(server.newHolder()), m_quiet(quiet),
-      m_address(address), m_peer(ChatServer::endpointText(peer)) {}
+    : m_socket(std::move(socket)), m_timer(m_socket.get_executor()), m_holdTimer(m_socket.get_executor()),
+      m_server(server), m_workers(workers), m_users(users), m_logger(logger), m_settings(settings),
+      m_holder(server.newHolder()), m_quiet(quiet), m_address(address), m_addressText(address.to_string()),
+      m_peer(ChatServer::endpointText(peer)) {
+    m_protocol.setRegistration(settings.registration);
+}
 
 void Connection::start() {
     std::error_code ignored;
@@ -113,6 +117,7 @@ void Connection::onReadError(const std::error_code& ec) {
 }
 
 void Connection::onSignInMessage(std::string_view message) {
+    const SignInProtocol::State stepState = m_protocol.state();
     const bool registering = m_protocol.holdsId();
     const std::string heldId = registering ? m_protocol.userId() : std::string();
     SignInProtocol::Step step = m_protocol.begin(message);
@@ -120,18 +125,60 @@ void Connection::onSignInMessage(std::string_view message) {
         if (registering && !m_protocol.holdsId()) {
             releaseId(heldId); // a password refused before the store was asked
         }
-        onSignInOutcome(*step.outcome, registering);
+        onSignInOutcome(*step.outcome, registering, stepState);
         return;
     }
+    // An authentication waits while a refusal for the same account or from the same address is held back: a
+    // guesser gains nothing by reconnecting instead of waiting for its refusal.
+    const SignInProtocol::Query::Kind kind = step.query->kind;
+    if (kind == SignInProtocol::Query::Kind::Contains || kind == SignInProtocol::Query::Kind::CheckPassword) {
+        const Clock::time_point now = Clock::now();
+        const Clock::time_point at = m_server.guessDelay().notBefore(step.query->id, m_addressText, now);
+        if (at > now) {
+            holdUntil(at, [this, query = std::move(*step.query), registering, stepState]() mutable {
+                submitStep(std::move(query), registering, stepState);
+            });
+            return;
+        }
+    }
+    submitStep(std::move(*step.query), registering, stepState);
+}
+
+template <typename Then> void Connection::holdUntil(Clock::time_point at, Then then) {
+    // The client's clock stops: the hold is the server's doing.
+    m_stepWaiting = true;
+    m_stepStarted = Clock::now();
+    disarmTimer();
+    m_holdTimer.expires_at(at);
+    m_holdTimer.async_wait([self = shared_from_this(), then = std::move(then)](const std::error_code& ec) mutable {
+        self->m_stepWaiting = false;
+        if (ec || self->m_closed) {
+            return;
+        }
+        self->m_signInDeadline += Clock::now() - self->m_stepStarted;
+        then();
+    });
+}
+
+void Connection::submitStep(SignInProtocol::Query query, bool registering, SignInProtocol::State stepState) {
     // The client's clock stops while the server works on its step: a busy pool must not time out honest users.
     m_stepWaiting = true;
     m_stepStarted = Clock::now();
     disarmTimer();
-    const bool mayHold = step.query->mayHold();
-    std::string id = step.query->id;
+    const bool mayHold = query.mayHold();
+    std::string id = query.id;
     m_workers.submit(
-        [&users = m_users, query = std::move(*step.query), holder = m_holder] { return query.run(users, holder); },
-        [self = shared_from_this(), registering, mayHold, id = std::move(id)](UserDirectory::Answer answer) {
+        [&users = m_users, query = std::move(query), holder = m_holder, &stats = m_server.stats()] {
+            const Clock::time_point start = Clock::now();
+            const UserDirectory::Answer answer = query.run(users, holder);
+            if (query.hashes() && answer != UserDirectory::Answer::Unavailable &&
+                answer != UserDirectory::Answer::Locked) {
+                stats.hashed(Clock::now() - start);
+            }
+            return answer;
+        },
+        [self = shared_from_this(), registering, stepState, mayHold, id = std::move(id)](UserDirectory::Answer answer) {
+            self->m_server.noteWorkQueue();
             self->m_stepWaiting = false;
             // An ID the store may hold for this connection is given back unless the registration
             // goes on (or is done) with it.
@@ -147,8 +194,9 @@ void Connection::onSignInMessage(std::string_view message) {
             if (release && !self->m_protocol.holdsId() && !self->m_protocol.signedIn()) {
                 self->releaseId(id);
             }
-            self->onSignInOutcome(outcome, registering);
+            self->onSignInOutcome(outcome, registering, stepState);
         });
+    m_server.noteWorkQueue();
 }
 
 void Connection::releaseId(const std::string& id) {
@@ -163,7 +211,52 @@ void Connection::releaseId(const std::string& id) {
         [](bool) {});
 }
 
-void Connection::onSignInOutcome(const SignInProtocol::Outcome& outcome, bool registering) {
+void Connection::onSignInOutcome(const SignInProtocol::Outcome& outcome, bool registering,
+                                 SignInProtocol::State stepState) {
+    using Step = ServerStats::Step;
+    std::optional<Step> step;
+    switch (stepState) {
+    case SignInProtocol::State::AwaitingEntryId:
+        step = Step::EntryId;
+        break;
+    case SignInProtocol::State::AwaitingEntryPassword:
+        step = Step::EntryPassword;
+        break;
+    case SignInProtocol::State::AwaitingJudgeUser:
+        step = Step::User;
+        break;
+    case SignInProtocol::State::AwaitingJudgePassword:
+        step = Step::Password;
+        break;
+    case SignInProtocol::State::AwaitingCommand:
+    case SignInProtocol::State::SignedIn:
+        break;
+    }
+    if (step) {
+        m_server.stats().signInStep(*step, outcome.accepted      ? ServerStats::Result::Accepted
+                                           : outcome.unavailable ? ServerStats::Result::Unavailable
+                                                                 : ServerStats::Result::Refused);
+    }
+    if (outcome.accepted && m_protocol.signedIn() && !registering) {
+        m_server.guessDelay().succeeded(m_protocol.userId());
+    }
+    if (!outcome.failedAuthentication) {
+        reply(outcome, registering);
+        return;
+    }
+    const Clock::time_point now = Clock::now();
+    const std::chrono::milliseconds delay = m_server.guessDelay().failed(m_protocol.failedId(), m_addressText, now);
+    m_server.stats().authenticationFailed();
+    // One line of fixed form per failure, for fail2ban: the address first, from the socket (or the proxy's
+    // header), and what the client sent only after it, escaped.
+    m_logger.log(LogLevel::Warn, m_peer,
+                 "authentication failed: address " + m_addressText + ", " + std::string(outcome.reason) + ", user \"" +
+                     Logger::printable(m_protocol.failedId()) + "\", refusal held back " +
+                     std::to_string(delay.count()) + " ms");
+    holdUntil(now + delay, [this, outcome, registering] { reply(outcome, registering); });
+}
+
+void Connection::reply(const SignInProtocol::Outcome& outcome, bool registering) {
     if (!deliver(outcome.accepted ? kAcceptReply : kRefuseReply)) {
         return;
     }
@@ -407,6 +500,7 @@ void Connection::close(std::string_view reason, LogLevel level, std::optional<Li
         return;
     }
     m_closed = true;
+    m_holdTimer.cancel();
     if (m_protocol.holdsId() && !m_stepWaiting) {
         releaseId(m_protocol.userId());
     }

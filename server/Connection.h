@@ -11,6 +11,7 @@
 #include <array>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <list>
 #include <memory>
 #include <optional>
@@ -53,6 +54,9 @@ public:
                bool reset = false);
 
     bool signedIn() const { return m_signedIn; }
+    // Once signed in: the user's ID, and the order of sign-ins on this server.
+    const std::string& userId() const { return m_protocol.userId(); }
+    std::uint64_t signInSerial() const { return m_signInSerial; }
     bool closed() const { return m_closed; }
     const std::string& peer() const { return m_peer; }
     const asio::ip::address& address() const { return m_address; }
@@ -65,7 +69,13 @@ private:
     void waitReadable();
     void onReadError(const std::error_code& ec);
     void onSignInMessage(std::string_view message);
-    void onSignInOutcome(const SignInProtocol::Outcome& outcome, bool registering);
+    // Runs a step's query on the worker pool.
+    void submitStep(SignInProtocol::Query query, bool registering, SignInProtocol::State step);
+    void onSignInOutcome(const SignInProtocol::Outcome& outcome, bool registering, SignInProtocol::State step);
+    // The reply to a step, once any delay for a failed authentication is over.
+    void reply(const SignInProtocol::Outcome& outcome, bool registering);
+    // Holds the connection's sign-in (reading nothing, its time-out stopped) until `at`, then runs `then`.
+    template <typename Then> void holdUntil(Clock::time_point at, Then then);
     // Lets the store give up the ID it holds for this registration (on the worker pool; nothing waits for it).
     void releaseId(const std::string& id);
     void onRecordBytes(std::string_view bytes);
@@ -87,7 +97,8 @@ private:
     static constexpr std::size_t kRecordReadSize = 512;
 
     asio::ip::tcp::socket m_socket;
-    asio::steady_timer m_timer; // the sign-in deadline, then the time-out of an incomplete record
+    asio::steady_timer m_timer;     // the sign-in deadline, then the time-out of an incomplete record
+    asio::steady_timer m_holdTimer; // a sign-in step held back after failed authentications
     ChatServer& m_server;
     WorkerPool& m_workers;
     UserDirectory& m_users;
@@ -111,6 +122,7 @@ private:
     bool m_stepWaiting = false; // a sign-in step is with the worker pool
 
     unsigned m_refusals = 0;
+    std::uint64_t m_signInSerial = 0;
     bool m_signedIn = false;
     bool m_writing = false;
     bool m_flushPending = false;
@@ -118,6 +130,7 @@ private:
     bool m_writeFailed = false; // the peer is gone; what it sent is still read, nothing more is sent
     bool m_closed = false;
     asio::ip::address m_address;
+    std::string m_addressText; // the address alone, as the failure log and the guess delay key it
     std::string m_peer;
 
     // Kept by ChatServer.

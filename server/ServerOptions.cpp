@@ -35,6 +35,8 @@ const std::vector<std::string_view> kValueOptions = {
     "--relay",
     "--relay-stream-length",
     "--relay-hold",
+    "--registration",
+    "--metrics",
 };
 const std::vector<std::string_view> kFlagOptions = {"--help", "--version", "--proxy-protocol"};
 
@@ -53,6 +55,22 @@ bool isIpAddress(const std::string& text) {
            inet_pton(AF_INET6, text.c_str(), buffer.data()) == 1;
 }
 
+// 127.0.0.1:9100 or [::1]:9100, as the metrics endpoint's web server takes it.
+bool isHostPort(const std::string& text) {
+    const auto colon = text.rfind(':');
+    if (colon == std::string::npos || !parseNumber(std::string_view(text).substr(colon + 1), 0, 65535)) {
+        return false;
+    }
+    std::string host = text.substr(0, colon);
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+        host = host.substr(1, host.size() - 2);
+        std::array<unsigned char, 16> buffer{};
+        return inet_pton(AF_INET6, host.c_str(), buffer.data()) == 1;
+    }
+    std::array<unsigned char, 4> buffer{};
+    return inet_pton(AF_INET, host.c_str(), buffer.data()) == 1;
+}
+
 ServerOptions failure(std::string message) {
     ServerOptions options;
     options.action = ServerOptions::Action::Fail;
@@ -64,6 +82,11 @@ ServerOptions failure(std::string message) {
 
 ServerOptions ServerOptions::parse(const std::vector<std::string>& args, const char* xdgStateHome, const char* home) {
     ServerOptions options;
+    if (!args.empty() && args.front() == "users") {
+        options.action = Action::Users;
+        options.usersArgs.assign(args.begin() + 1, args.end());
+        return options;
+    }
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string_view arg = args[i];
         if (arg == "--help" || arg == "-h") {
@@ -77,6 +100,9 @@ ServerOptions ServerOptions::parse(const std::vector<std::string>& args, const c
         if (arg == "--proxy-protocol") {
             options.proxyProtocol = true;
             continue;
+        }
+        if (arg == "users") {
+            return failure("'users' comes first: vesmira-server users COMMAND ... (see vesmira-server users --help)");
         }
         if (!arg.starts_with("--")) {
             return failure("unexpected argument '" + std::string(arg) + "'");
@@ -153,6 +179,19 @@ ServerOptions ServerOptions::parse(const std::vector<std::string>& args, const c
             } else {
                 options.maxPerAddress = size;
             }
+        } else if (name == "--registration") {
+            const auto registration = SignInProtocol::parseRegistration(value);
+            if (!registration) {
+                return failure("--registration needs open, invite or closed, not '" + value + "'");
+            }
+            options.registration = *registration;
+        } else if (name == "--metrics") {
+            if (!isHostPort(value)) {
+                return failure("--metrics needs ADDRESS:PORT (an IPv4 address, or an IPv6 one in brackets, and a "
+                               "port from 0 to 65535), not '" +
+                               value + "'");
+            }
+            options.metrics = value;
         } else if (name == "--relay") {
             std::string error;
             options.relay = RedisEndpoint::parse(value, error);
@@ -196,6 +235,7 @@ std::string ServerOptions::defaultDatabasePath(const char* xdgStateHome, const c
 
 std::string ServerOptions::usage() {
     return "Usage: vesmira-server [OPTION]...\n"
+           "  or:  vesmira-server users COMMAND [ID] [OPTION]...  (accounts; see 'vesmira-server users --help')\n"
            "Chat server for the Vesmira client.\n"
            "\n"
            "  --listen ADDR           address to listen on (default 0.0.0.0, all IPv4 interfaces)\n"
@@ -226,10 +266,15 @@ std::string ServerOptions::usage() {
            "                          hold full is disconnected (default 10000)\n"
            "  --proxy-protocol        every connection comes through a proxy that sends a PROXY protocol v2\n"
            "                          header (HAProxy's send-proxy-v2); others are refused\n"
+           "  --registration MODE     who may register: open (anyone, the default), invite (only IDs invited\n"
+           "                          with 'vesmira-server users invite') or closed (nobody)\n"
+           "  --metrics ADDR:PORT     serve Prometheus metrics at /metrics and a health check at /healthz\n"
+           "                          over HTTP on this address (default: off; [::1]:PORT for IPv6)\n"
            "  --help                  show this help and exit\n"
            "  --version               show the version and exit\n"
            "\n"
-           "Once listening, prints 'listening on ADDR:PORT' on stdout. SIGINT or SIGTERM stops the server.\n";
+           "Once listening, prints 'listening on ADDR:PORT' on stdout (and 'metrics on ADDR:PORT' with\n"
+           "--metrics). SIGINT or SIGTERM stops the server.\n";
 }
 
 ServerSettings ServerOptions::settings(std::uint64_t openFiles, std::vector<std::string>& warnings) const {
@@ -239,6 +284,7 @@ ServerSettings ServerOptions::settings(std::uint64_t openFiles, std::vector<std:
     settings.sendBufferBytes = sendBufferBytes;
     settings.maxPerAddress = maxPerAddress;
     settings.proxyProtocol = proxyProtocol;
+    settings.registration = registration;
     const std::size_t fit = DescriptorLimit::connectionsFor(openFiles);
     settings.maxConnections = maxConnections.value_or(fit);
     if (settings.maxConnections > fit) {

@@ -16,10 +16,11 @@ namespace vesmira {
 
 // The command line of vesmira-server. Parsing is pure: the environment comes in as arguments.
 struct ServerOptions {
-    enum class Action { Run, ShowHelp, ShowVersion, Fail };
+    enum class Action { Run, ShowHelp, ShowVersion, Fail, Users };
 
     Action action = Action::Run;
-    std::string error; // set when action is Fail
+    std::string error;                  // set when action is Fail
+    std::vector<std::string> usersArgs; // for Users: the arguments after "users"
 
     std::string listenAddress = "0.0.0.0";
     std::uint16_t port = 3000;
@@ -36,6 +37,8 @@ struct ServerOptions {
     std::size_t relayStreamLength = 100000;
     std::size_t relayHold = 10000;
     bool proxyProtocol = false;
+    SignInProtocol::Registration registration = SignInProtocol::Registration::Open;
+    std::optional<std::string> metrics; // HOST:PORT of the metrics endpoint; nullopt: none
 
     // `args` excludes the program name; xdgStateHome and home are the variables' values or nullptr when unset.
     static ServerOptions parse(const std::vector<std::string>& args, const char* xdgStateHome, const char* home);

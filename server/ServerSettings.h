@@ -1,5 +1,8 @@
 #pragma once
 
+#include "server/SignInProtocol.h"
+#include "server/limits/GuessDelay.h"
+
 #include <chrono>
 #include <cstddef>
 
@@ -30,6 +33,12 @@ struct ServerSettings {
     // Behind a proxy (HAProxy): every connection begins with a PROXY v2 header giving the client's address, which
     // the limits and the log use; a connection without a valid one within the time-out is refused.
     bool proxyProtocol = false;
+    SignInProtocol::Registration registration = SignInProtocol::Registration::Open;
+    // How failed authentications slow the next ones.
+    GuessDelay::Settings guessDelay;
+    // How often the server asks the store whether its signed-in users may stay (locked or removed ones are
+    // closed) and, with that, whether the store answers at all.
+    std::chrono::milliseconds accountCheckInterval = std::chrono::seconds(1);
     std::chrono::milliseconds proxyHeaderTimeout = std::chrono::seconds(5);
 };
 

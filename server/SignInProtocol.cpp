@@ -38,6 +38,10 @@ UserDirectory::Answer SignInProtocol::Query::run(UserDirectory& users, std::stri
         return users.reserve(id, holder);
     case Kind::Add:
         return users.add(id, password, holder);
+    case Kind::ReserveInvited:
+        return users.reserveInvited(id, holder);
+    case Kind::AddInvited:
+        return users.addInvited(id, password, holder);
     case Kind::CheckPassword:
         return users.checkPassword(id, password);
     }
@@ -80,13 +84,15 @@ SignInProtocol::Outcome SignInProtocol::finish(UserDirectory::Answer answer) {
     const Query query = std::move(*m_query);
     m_query.reset();
     if (answer == UserDirectory::Answer::Unavailable) {
-        return refuse("user database unavailable");
+        Outcome outcome = refuse("user database unavailable");
+        outcome.unavailable = true;
+        return outcome;
     }
     const bool yes = answer == UserDirectory::Answer::Yes;
     switch (m_state) {
     case State::AwaitingEntryId:
         if (!yes) {
-            return refuse("ID taken");
+            return refuse(query.kind == Query::Kind::ReserveInvited ? "ID not invited" : "ID taken");
         }
         m_userId = query.id;
         return accept(State::AwaitingEntryPassword);
@@ -94,12 +100,15 @@ SignInProtocol::Outcome SignInProtocol::finish(UserDirectory::Answer answer) {
         return yes ? accept(State::SignedIn) : refuse("ID taken or not stored");
     case State::AwaitingJudgeUser:
         if (!yes) {
-            return refuse("unknown user");
+            return refuseAuthentication("unknown user", query.id);
         }
         m_userId = query.id;
         return accept(State::AwaitingJudgePassword);
     case State::AwaitingJudgePassword:
-        return yes ? accept(State::SignedIn) : refuse("wrong password");
+        if (answer == UserDirectory::Answer::Locked) {
+            return refuse("account locked");
+        }
+        return yes ? accept(State::SignedIn) : refuseAuthentication("wrong password", query.id);
     case State::AwaitingCommand:
     case State::SignedIn:
         break;
@@ -127,7 +136,15 @@ SignInProtocol::Step SignInProtocol::handleEntryId(std::string_view id) {
     if (hasNul(id)) {
         return {refuse("NUL in ID"), std::nullopt};
     }
-    return ask(Query::Kind::Reserve, id);
+    switch (m_registration) {
+    case Registration::Open:
+        return ask(Query::Kind::Reserve, id);
+    case Registration::Invite:
+        return ask(Query::Kind::ReserveInvited, id);
+    case Registration::Closed:
+        break;
+    }
+    return {refuse("registration closed"), std::nullopt};
 }
 
 SignInProtocol::Step SignInProtocol::handleEntryPassword(std::string_view password) {
@@ -140,7 +157,7 @@ SignInProtocol::Step SignInProtocol::handleEntryPassword(std::string_view passwo
     if (hasNul(password)) {
         return {refuse("NUL in password"), std::nullopt};
     }
-    return ask(Query::Kind::Add, m_userId, password);
+    return ask(m_registration == Registration::Invite ? Query::Kind::AddInvited : Query::Kind::Add, m_userId, password);
 }
 
 SignInProtocol::Step SignInProtocol::handleJudgeUser(std::string_view message) {
@@ -150,7 +167,7 @@ SignInProtocol::Step SignInProtocol::handleJudgeUser(std::string_view message) {
     const std::string_view id = message.substr(kUserPrefix.size());
     // IDs that registration would refuse cannot exist, so they skip the store.
     if (id.empty() || id.size() > kMaxIdSize || hasNul(id)) {
-        return {refuse("unknown user"), std::nullopt};
+        return {refuseAuthentication("unknown user", id), std::nullopt};
     }
     return ask(Query::Kind::Contains, id);
 }
@@ -162,7 +179,7 @@ SignInProtocol::Step SignInProtocol::handleJudgePassword(std::string_view messag
     const std::string_view password = message.substr(kPasswordPrefix.size());
     // Passwords registration would refuse cannot match; refusing them early also spares a slow hash.
     if (password.empty() || password.size() > kMaxPasswordSize || hasNul(password)) {
-        return {refuse("wrong password"), std::nullopt};
+        return {refuseAuthentication("wrong password", m_userId), std::nullopt};
     }
     return ask(Query::Kind::CheckPassword, m_userId, password);
 }
@@ -181,6 +198,35 @@ SignInProtocol::Outcome SignInProtocol::refuse(std::string_view reason) {
     m_state = State::AwaitingCommand;
     m_userId.clear();
     return {false, reason};
+}
+
+SignInProtocol::Outcome SignInProtocol::refuseAuthentication(std::string_view reason, std::string_view id) {
+    // Copied before refuse() clears the ID it may point into; an overlong one only needs to be told apart.
+    m_failedId = std::string(id.substr(0, kMaxIdSize + 4));
+    Outcome outcome = refuse(reason);
+    outcome.failedAuthentication = true;
+    return outcome;
+}
+
+std::optional<SignInProtocol::Registration> SignInProtocol::parseRegistration(std::string_view name) {
+    for (Registration registration : {Registration::Open, Registration::Invite, Registration::Closed}) {
+        if (name == registrationName(registration)) {
+            return registration;
+        }
+    }
+    return std::nullopt;
+}
+
+std::string_view SignInProtocol::registrationName(Registration registration) {
+    switch (registration) {
+    case Registration::Open:
+        return "open";
+    case Registration::Invite:
+        return "invite";
+    case Registration::Closed:
+        return "closed";
+    }
+    return "?";
 }
 
 } // namespace vesmira

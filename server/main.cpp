@@ -1,8 +1,11 @@
 #include "server/ChatServer.h"
 #include "server/ServerOptions.h"
+#include "server/admin/PasswordPrompt.h"
+#include "server/admin/UsersCommand.h"
 #include "server/limits/DescriptorLimit.h"
 #include "server/limits/LimitCounters.h"
 #include "server/log/Logger.h"
+#include "server/metrics/MetricsExporter.h"
 #include "server/relay/RedisBus.h"
 #include "server/users/OpenDirectory.h"
 #include "server/users/PostgresDirectory.h"
@@ -48,6 +51,47 @@ std::string countersLine(const vesmira::LimitCounters& counters) {
     return line;
 }
 
+// `vesmira-server users ...`: the exit code.
+int runUsers(const std::vector<std::string>& args) {
+    using namespace vesmira;
+    const UsersCommand command = UsersCommand::parse(args, std::getenv("XDG_STATE_HOME"), std::getenv("HOME"));
+    switch (command.action) {
+    case UsersCommand::Action::ShowHelp:
+        std::cout << UsersCommand::usage();
+        return UsersCommand::kDone;
+    case UsersCommand::Action::Fail:
+        std::cerr << "vesmira-server users: " << command.error
+                  << "\nTry 'vesmira-server users --help' for more information.\n";
+        return UsersCommand::kUsage;
+    case UsersCommand::Action::Run:
+        break;
+    }
+    Logger logger(LogLevel::Warn, std::cerr);
+    umask(077);
+    if (!isPostgresUri(command.database)) {
+        const std::filesystem::path path(command.database);
+        std::error_code ec;
+        if (!std::filesystem::exists(path, ec)) {
+            // A mistyped --db must not leave an empty database behind that lists nothing.
+            if (!command.createsAccounts()) {
+                std::cerr << "vesmira-server users: there is no user database at " << command.database
+                          << " (give the server's with --db)\n";
+                return UsersCommand::kNotDone;
+            }
+            if (path.has_parent_path()) {
+                std::filesystem::create_directories(path.parent_path(), ec);
+            }
+        }
+    }
+    std::string error;
+    const auto users = openUserDirectory(command.database, PasswordHasher(command.hashCost), logger, error);
+    if (!users) {
+        std::cerr << "vesmira-server users: cannot open the user database: " << error << "\n";
+        return UsersCommand::kNotDone;
+    }
+    return command.run(*users, PasswordPrompt::read, std::cout, std::cerr);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -65,6 +109,8 @@ int main(int argc, char** argv) {
     case ServerOptions::Action::Fail:
         std::cerr << "vesmira-server: " << options.error << "\nTry 'vesmira-server --help' for more information.\n";
         return kExitUsage;
+    case ServerOptions::Action::Users:
+        return runUsers(options.usersArgs);
     case ServerOptions::Action::Run:
         break;
     }
@@ -141,6 +187,24 @@ int main(int argc, char** argv) {
                               ", hold " + std::to_string(options.relayHold) + " lines)"
                         : std::string("in process")));
     logger.log(LogLevel::Info, {}, limitsLine(settings, descriptors.soft, workers));
+    logger.log(LogLevel::Info, {},
+               "registration " + std::string(SignInProtocol::registrationName(settings.registration)) +
+                   "; failed authentications delay their refusal from " +
+                   std::to_string(settings.guessDelay.first.count()) + " ms, doubling to at most " +
+                   std::to_string(settings.guessDelay.cap.count()) + " ms");
+
+    std::unique_ptr<MetricsExporter> metrics;
+    if (options.metrics) {
+        metrics = MetricsExporter::start(*options.metrics, server.stats(), server.limitCounters(), error);
+        if (!metrics) {
+            logger.log(LogLevel::Error, {}, error);
+            return EXIT_FAILURE;
+        }
+        const std::string host = options.metrics->substr(0, options.metrics->rfind(':'));
+        const std::string where = host + ":" + std::to_string(metrics->port());
+        std::cout << "metrics on " << where << std::endl;
+        logger.log(LogLevel::Info, {}, "metrics on http://" + where + "/metrics, health check at /healthz");
+    }
 
     try {
         io.run();

@@ -3,6 +3,7 @@
 #include "server/log/Logger.h"
 
 #include <array>
+#include <cstdlib>
 #include <ctime>
 #include <libpq-fe.h>
 
@@ -18,27 +19,83 @@ constexpr const char* kSchema = "SET client_min_messages = warning;"
                                 "  id bytea PRIMARY KEY,"
                                 "  password_hash text NOT NULL,"
                                 "  created_at bigint NOT NULL);"
+                                // Tables made before accounts could be locked lack these.
+                                "ALTER TABLE users ADD COLUMN IF NOT EXISTS locked boolean NOT NULL DEFAULT false,"
+                                "  ADD COLUMN IF NOT EXISTS last_sign_in bigint;"
                                 "CREATE TABLE IF NOT EXISTS registrations ("
                                 "  id bytea PRIMARY KEY,"
                                 "  holder text NOT NULL,"
                                 "  expires_at timestamptz NOT NULL);"
                                 "COMMIT;";
 
-constexpr const char* kContains = "SELECT 1 FROM users WHERE id = $1";
-constexpr const char* kSelectHash = "SELECT password_hash FROM users WHERE id = $1";
+// An invited account has an empty password_hash.
+constexpr const char* kContains = "SELECT 1 FROM users WHERE id = $1 AND password_hash <> ''";
+constexpr const char* kSelect = "SELECT password_hash, locked FROM users WHERE id = $1";
 // Held for longer than a person takes to type a password; a hold left by a server that died expires.
-constexpr const char* kReserve =
-    "INSERT INTO registrations (id, holder, expires_at) "
-    "SELECT $1, $2, now() + interval '2 minutes' WHERE NOT EXISTS (SELECT 1 FROM users WHERE id = $1) "
+constexpr const char* kHold =
+    "INSERT INTO registrations (id, holder, expires_at) SELECT $1, $2, now() + interval '2 minutes' ";
+constexpr const char* kHoldTaken =
     "ON CONFLICT (id) DO UPDATE SET holder = EXCLUDED.holder, expires_at = EXCLUDED.expires_at "
     "WHERE registrations.expires_at < now() OR registrations.holder = EXCLUDED.holder";
+// Free, or invited.
+const std::string kReserve =
+    std::string(kHold) + "WHERE NOT EXISTS (SELECT 1 FROM users WHERE id = $1 AND (password_hash <> '' OR locked)) " +
+    kHoldTaken;
+const std::string kReserveInvited =
+    std::string(kHold) + "WHERE EXISTS (SELECT 1 FROM users WHERE id = $1 AND password_hash = '' AND NOT locked) " +
+    kHoldTaken;
 constexpr const char* kRelease = "DELETE FROM registrations WHERE id = $1 AND holder = $2";
-// One statement, so one transaction: the hold goes, and the user is added unless another connection holds the ID.
-constexpr const char* kAdd =
-    "WITH mine AS (DELETE FROM registrations WHERE id = $1 AND holder = $3), "
-    "other AS (SELECT 1 FROM registrations WHERE id = $1 AND holder <> $3 AND expires_at >= now()) "
-    "INSERT INTO users (id, password_hash, created_at) SELECT $1, $2, $4 WHERE NOT EXISTS (SELECT 1 FROM other) "
-    "ON CONFLICT (id) DO NOTHING";
+// One statement, so one transaction: the hold goes, and the user is added (or the invited account gets its
+// password) unless another connection holds the ID.
+constexpr const char* kHoldGone = "WITH mine AS (DELETE FROM registrations WHERE id = $1 AND holder = $3), "
+                                  "other AS (SELECT 1 FROM registrations WHERE id = $1 AND holder <> $3 "
+                                  "AND expires_at >= now()) ";
+const std::string kAdd = std::string(kHoldGone) +
+                         "INSERT INTO users (id, password_hash, created_at, last_sign_in) SELECT $1, $2, $4, $4 "
+                         "WHERE NOT EXISTS (SELECT 1 FROM other) "
+                         "ON CONFLICT (id) DO UPDATE SET password_hash = EXCLUDED.password_hash, "
+                         "last_sign_in = EXCLUDED.last_sign_in WHERE users.password_hash = '' AND NOT users.locked";
+const std::string kAddInvited = std::string(kHoldGone) +
+                                "UPDATE users SET password_hash = $2, last_sign_in = $4 WHERE id = $1 "
+                                "AND password_hash = '' AND NOT locked AND NOT EXISTS (SELECT 1 FROM other)";
+constexpr const char* kSignedIn = "UPDATE users SET last_sign_in = $2 WHERE id = $1";
+// The IDs travel as hex, comma-separated: one round trip for every signed-in user of a server.
+constexpr const char* kInactive = "SELECT h FROM unnest(string_to_array($1, ',')) AS h WHERE NOT EXISTS "
+                                  "(SELECT 1 FROM users WHERE id = decode(h, 'hex') AND password_hash <> '' "
+                                  "AND NOT locked)";
+constexpr const char* kAccounts =
+    "SELECT encode(id, 'hex'), created_at, last_sign_in, password_hash = '', locked FROM users ORDER BY id";
+constexpr const char* kCreate =
+    "INSERT INTO users (id, password_hash, created_at) VALUES ($1, $2, $3) ON CONFLICT (id) DO NOTHING";
+constexpr const char* kSetPassword = "UPDATE users SET password_hash = $2 WHERE id = $1";
+constexpr const char* kRemove = "DELETE FROM users WHERE id = $1";
+constexpr const char* kSetLocked = "UPDATE users SET locked = $2 WHERE id = $1";
+
+std::string hex(std::string_view bytes) {
+    static constexpr std::string_view kDigits = "0123456789abcdef";
+    std::string out;
+    out.reserve(bytes.size() * 2);
+    for (const char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        out += kDigits[byte >> 4];
+        out += kDigits[byte & 0x0f];
+    }
+    return out;
+}
+
+std::string unhex(std::string_view text) {
+    const auto digit = [](char c) { return c <= '9' ? c - '0' : c - 'a' + 10; };
+    std::string out;
+    out.reserve(text.size() / 2);
+    for (std::size_t i = 0; i + 1 < text.size(); i += 2) {
+        out += static_cast<char>(digit(text[i]) * 16 + digit(text[i + 1]));
+    }
+    return out;
+}
+
+std::string now() {
+    return std::to_string(static_cast<long long>(std::time(nullptr)));
+}
 
 constexpr std::chrono::seconds kRetryPause{1};
 
@@ -241,7 +298,11 @@ UserDirectory::Answer PostgresDirectory::contains(std::string_view id) {
 }
 
 UserDirectory::Answer PostgresDirectory::reserve(std::string_view id, std::string_view holder) {
-    return affected(run(kReserve, {{id, true}, {holder, false}}, false));
+    return affected(run(kReserve.c_str(), {{id, true}, {holder, false}}, false));
+}
+
+UserDirectory::Answer PostgresDirectory::reserveInvited(std::string_view id, std::string_view holder) {
+    return affected(run(kReserveInvited.c_str(), {{id, true}, {holder, false}}, false));
 }
 
 void PostgresDirectory::release(std::string_view id, std::string_view holder) {
@@ -249,25 +310,104 @@ void PostgresDirectory::release(std::string_view id, std::string_view holder) {
 }
 
 UserDirectory::Answer PostgresDirectory::add(std::string_view id, std::string_view password, std::string_view holder) {
+    return withHash(kAdd.c_str(), id, password, {{holder, false}, {now(), false}});
+}
+
+UserDirectory::Answer PostgresDirectory::addInvited(std::string_view id, std::string_view password,
+                                                    std::string_view holder) {
+    return withHash(kAddInvited.c_str(), id, password, {{holder, false}, {now(), false}});
+}
+
+UserDirectory::Answer PostgresDirectory::withHash(const char* sql, std::string_view id, std::string_view password,
+                                                  std::vector<Param> more) {
     const std::optional<std::string> hash = m_hasher.hash(password);
     if (!hash) {
         m_logger.log(LogLevel::Error, {}, "user database: password hashing failed (out of memory?)");
         return Answer::Unavailable;
     }
-    const std::string created = std::to_string(static_cast<long long>(std::time(nullptr)));
-    return affected(run(kAdd, {{id, true}, {*hash, false}, {holder, false}, {created, false}}, false));
+    std::vector<Param> params = {{id, true}, {*hash, false}};
+    params.insert(params.end(), more.begin(), more.end());
+    return affected(run(sql, params, false));
 }
 
 UserDirectory::Answer PostgresDirectory::checkPassword(std::string_view id, std::string_view password) {
-    const Result result = run(kSelectHash, {{id, true}}, true);
+    const Result result = run(kSelect, {{id, true}}, true);
     if (!result) {
         return Answer::Unavailable;
     }
-    if (PQntuples(result.get()) != 1) {
+    if (PQntuples(result.get()) != 1 || PQgetlength(result.get(), 0, 0) == 0) {
         return Answer::No;
     }
+    if (std::string_view(PQgetvalue(result.get(), 0, 1)) == "t") {
+        return Answer::Locked;
+    }
     const std::string hash(PQgetvalue(result.get(), 0, 0), static_cast<std::size_t>(PQgetlength(result.get(), 0, 0)));
-    return answer(m_hasher.verify(hash, password));
+    if (!m_hasher.verify(hash, password)) {
+        return Answer::No;
+    }
+    // Only a record: a sign-in goes ahead even if it cannot be written.
+    run(kSignedIn, {{id, true}, {now(), false}}, false);
+    return Answer::Yes;
+}
+
+std::optional<std::vector<std::string>> PostgresDirectory::inactiveAmong(const std::vector<std::string>& ids) {
+    std::string list;
+    for (const std::string& id : ids) {
+        if (!list.empty()) {
+            list += ',';
+        }
+        list += hex(id);
+    }
+    const Result result = run(kInactive, {{list, false}}, true);
+    if (!result) {
+        return std::nullopt;
+    }
+    std::vector<std::string> inactive;
+    for (int row = 0; row < PQntuples(result.get()); ++row) {
+        inactive.push_back(unhex(PQgetvalue(result.get(), row, 0)));
+    }
+    return inactive;
+}
+
+std::optional<std::vector<UserDirectory::Account>> PostgresDirectory::accounts() {
+    const Result result = run(kAccounts, {}, true);
+    if (!result) {
+        return std::nullopt;
+    }
+    std::vector<Account> accounts;
+    for (int row = 0; row < PQntuples(result.get()); ++row) {
+        Account account;
+        account.id = unhex(PQgetvalue(result.get(), row, 0));
+        account.created = std::strtoll(PQgetvalue(result.get(), row, 1), nullptr, 10);
+        if (!PQgetisnull(result.get(), row, 2)) {
+            account.lastSignIn = std::strtoll(PQgetvalue(result.get(), row, 2), nullptr, 10);
+        }
+        const bool invited = std::string_view(PQgetvalue(result.get(), row, 3)) == "t";
+        const bool locked = std::string_view(PQgetvalue(result.get(), row, 4)) == "t";
+        account.state = locked ? Account::State::Locked : invited ? Account::State::Invited : Account::State::Active;
+        accounts.push_back(std::move(account));
+    }
+    return accounts;
+}
+
+UserDirectory::Answer PostgresDirectory::create(std::string_view id, std::string_view password) {
+    return withHash(kCreate, id, password, {{now(), false}});
+}
+
+UserDirectory::Answer PostgresDirectory::invite(std::string_view id) {
+    return affected(run(kCreate, {{id, true}, {"", false}, {now(), false}}, false));
+}
+
+UserDirectory::Answer PostgresDirectory::setPassword(std::string_view id, std::string_view password) {
+    return withHash(kSetPassword, id, password, {});
+}
+
+UserDirectory::Answer PostgresDirectory::remove(std::string_view id) {
+    return affected(run(kRemove, {{id, true}}, false));
+}
+
+UserDirectory::Answer PostgresDirectory::setLocked(std::string_view id, bool locked) {
+    return affected(run(kSetLocked, {{id, true}, {locked ? "true" : "false", false}}, false));
 }
 
 } // namespace vesmira

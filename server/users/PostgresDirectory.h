@@ -37,7 +37,17 @@ public:
     Answer reserve(std::string_view id, std::string_view holder) override;
     void release(std::string_view id, std::string_view holder) override;
     Answer add(std::string_view id, std::string_view password, std::string_view holder) override;
+    Answer reserveInvited(std::string_view id, std::string_view holder) override;
+    Answer addInvited(std::string_view id, std::string_view password, std::string_view holder) override;
     Answer checkPassword(std::string_view id, std::string_view password) override;
+    std::optional<std::vector<std::string>> inactiveAmong(const std::vector<std::string>& ids) override;
+
+    std::optional<std::vector<Account>> accounts() override;
+    Answer create(std::string_view id, std::string_view password) override;
+    Answer invite(std::string_view id) override;
+    Answer setPassword(std::string_view id, std::string_view password) override;
+    Answer remove(std::string_view id) override;
+    Answer setLocked(std::string_view id, bool locked) override;
 
     // The URI with any password left out, for the log.
     static std::string redacted(const std::string& uri);
@@ -60,6 +70,8 @@ private:
     // now (the server restarted) is replaced once before this counts as an outage.
     Result run(const char* sql, const std::vector<Param>& params, bool wantRows);
     Answer affected(const Result& result);
+    // Hashes `password` and runs `sql` with $1 the ID, $2 the hash, then `more`.
+    Answer withHash(const char* sql, std::string_view id, std::string_view password, std::vector<Param> more);
     void markDown(const std::string& error);
     void markUp();
 

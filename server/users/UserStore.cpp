@@ -14,12 +14,16 @@ namespace {
 // How long an ID stays held between the ID step and the password step, at most: longer than a person takes.
 constexpr std::chrono::minutes kHoldFor{2};
 
-constexpr const char* kSchema = "PRAGMA journal_mode = WAL;"
-                                "CREATE TABLE IF NOT EXISTS users ("
+constexpr const char* kSchema = "CREATE TABLE IF NOT EXISTS users ("
                                 "  id BLOB PRIMARY KEY NOT NULL,"
                                 "  password_hash TEXT NOT NULL,"
-                                "  created_at INTEGER NOT NULL"
+                                "  created_at INTEGER NOT NULL,"
+                                "  locked INTEGER NOT NULL DEFAULT 0,"
+                                "  last_sign_in INTEGER"
                                 ") WITHOUT ROWID;";
+// Files made before accounts could be locked lack the last two columns.
+constexpr const char* kUpgrade = "ALTER TABLE users ADD COLUMN locked INTEGER NOT NULL DEFAULT 0;"
+                                 "ALTER TABLE users ADD COLUMN last_sign_in INTEGER;";
 
 // Resets a statement on every path out of a lookup, so it never holds a read lock between calls.
 class StatementUse {
@@ -69,49 +73,80 @@ UserStore::UserStore(sqlite3* db, PasswordHasher hasher, Logger& logger)
     : m_db(db), m_hasher(hasher), m_logger(logger) {}
 
 UserStore::~UserStore() {
-    sqlite3_finalize(m_selectHash);
-    sqlite3_finalize(m_insert);
+    for (sqlite3_stmt* statement : {m_select, m_insert, m_claim, m_signedIn, m_active}) {
+        sqlite3_finalize(statement);
+    }
     sqlite3_close(m_db);
 }
 
 bool UserStore::prepare(std::string& error) {
-    // Another process (a second server started by mistake) may hold the file briefly.
-    sqlite3_busy_timeout(m_db, 2000);
-    char* message = nullptr;
-    if (sqlite3_exec(m_db, kSchema, nullptr, nullptr, &message) != SQLITE_OK) {
-        error = message ? message : sqlite3_errmsg(m_db);
-        sqlite3_free(message);
+    // Another process (a second server, the operator's command) may hold the file briefly.
+    sqlite3_busy_timeout(m_db, 5000);
+    const auto exec = [&](const char* sql) {
+        char* message = nullptr;
+        if (sqlite3_exec(m_db, sql, nullptr, nullptr, &message) != SQLITE_OK) {
+            error = message ? message : sqlite3_errmsg(m_db);
+            sqlite3_free(message);
+            return false;
+        }
+        return true;
+    };
+    // The schema and its upgrade in one write transaction: a server and the operator's command opening the same
+    // old file at once upgrade it once.
+    if (!exec("PRAGMA journal_mode = WAL;") || !exec("BEGIN IMMEDIATE;") || !exec(kSchema)) {
         return false;
     }
-    if (sqlite3_prepare_v2(m_db, "SELECT password_hash FROM users WHERE id = ?1", -1, &m_selectHash, nullptr) !=
-            SQLITE_OK ||
-        sqlite3_prepare_v2(m_db, "INSERT OR IGNORE INTO users (id, password_hash, created_at) VALUES (?1, ?2, ?3)", -1,
-                           &m_insert, nullptr) != SQLITE_OK) {
-        error = sqlite3_errmsg(m_db);
+    sqlite3_stmt* columns = nullptr;
+    bool upgraded = true;
+    if (sqlite3_prepare_v2(m_db, "SELECT 1 FROM pragma_table_info('users') WHERE name = 'locked'", -1, &columns,
+                           nullptr) == SQLITE_OK) {
+        upgraded = sqlite3_step(columns) == SQLITE_ROW;
+    }
+    sqlite3_finalize(columns);
+    if ((!upgraded && !exec(kUpgrade)) || !exec("COMMIT;")) {
+        exec("ROLLBACK;");
         return false;
+    }
+    const std::pair<sqlite3_stmt**, const char*> statements[] = {
+        {&m_select, "SELECT password_hash, locked FROM users WHERE id = ?1"},
+        // A new account, or an invited one (no password yet, not locked) that gets its password.
+        {&m_insert, "INSERT INTO users (id, password_hash, created_at, last_sign_in) VALUES (?1, ?2, ?3, ?3) "
+                    "ON CONFLICT (id) DO UPDATE SET password_hash = excluded.password_hash, "
+                    "last_sign_in = excluded.last_sign_in WHERE users.password_hash = '' AND users.locked = 0"},
+        {&m_claim, "UPDATE users SET password_hash = ?2, last_sign_in = ?3 "
+                   "WHERE id = ?1 AND password_hash = '' AND locked = 0"},
+        {&m_signedIn, "UPDATE users SET last_sign_in = ?2 WHERE id = ?1"},
+        {&m_active, "SELECT 1 FROM users WHERE id = ?1 AND password_hash <> '' AND locked = 0"},
+    };
+    for (const auto& [statement, sql] : statements) {
+        if (sqlite3_prepare_v2(m_db, sql, -1, statement, nullptr) != SQLITE_OK) {
+            error = sqlite3_errmsg(m_db);
+            return false;
+        }
     }
     return true;
 }
 
-UserDirectory::Answer UserStore::lookUp(std::string_view id, std::string* hash) {
-    StatementUse use(m_selectHash);
-    if (bindBlob(m_selectHash, 1, id) != SQLITE_OK) {
+std::optional<UserStore::Row> UserStore::lookUp(std::string_view id) {
+    StatementUse use(m_select);
+    if (bindBlob(m_select, 1, id) != SQLITE_OK) {
         logFailure("bind");
-        return Answer::Unavailable;
+        return std::nullopt;
     }
-    const int rc = sqlite3_step(m_selectHash);
+    const int rc = sqlite3_step(m_select);
+    Row row;
     if (rc == SQLITE_DONE) {
-        return Answer::No;
+        return row;
     }
     if (rc != SQLITE_ROW) {
         logFailure("lookup");
-        return Answer::Unavailable;
+        return std::nullopt;
     }
-    if (hash) {
-        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(m_selectHash, 0));
-        hash->assign(text ? text : "", static_cast<std::size_t>(sqlite3_column_bytes(m_selectHash, 0)));
-    }
-    return Answer::Yes;
+    row.exists = true;
+    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(m_select, 0));
+    row.hash.assign(text ? text : "", static_cast<std::size_t>(sqlite3_column_bytes(m_select, 0)));
+    row.locked = sqlite3_column_int(m_select, 1) != 0;
+    return row;
 }
 
 bool UserStore::heldForAnother(const std::string& id, std::string_view holder) {
@@ -131,18 +166,31 @@ bool UserStore::heldForAnother(const std::string& id, std::string_view holder) {
 
 UserDirectory::Answer UserStore::contains(std::string_view id) {
     std::lock_guard lock(m_mutex);
-    return lookUp(id, nullptr);
+    const auto row = lookUp(id);
+    return row ? answer(row->exists && !row->hash.empty()) : Answer::Unavailable;
 }
 
 UserDirectory::Answer UserStore::reserve(std::string_view id, std::string_view holder) {
+    return hold(id, holder, false);
+}
+
+UserDirectory::Answer UserStore::reserveInvited(std::string_view id, std::string_view holder) {
+    return hold(id, holder, true);
+}
+
+UserDirectory::Answer UserStore::hold(std::string_view id, std::string_view holder, bool invitedOnly) {
     std::lock_guard lock(m_mutex);
     const std::string key(id);
     if (heldForAnother(key, holder)) {
         return Answer::No;
     }
-    const Answer taken = lookUp(id, nullptr);
-    if (taken != Answer::No) {
-        return taken == Answer::Yes ? Answer::No : taken;
+    const auto row = lookUp(id);
+    if (!row) {
+        return Answer::Unavailable;
+    }
+    const bool invited = row->exists && row->hash.empty() && !row->locked;
+    if (invitedOnly ? !invited : row->exists && !invited) {
+        return Answer::No;
     }
     m_held[key] = Hold{std::string(holder), std::chrono::steady_clock::now() + kHoldFor};
     return Answer::Yes;
@@ -157,6 +205,15 @@ void UserStore::release(std::string_view id, std::string_view holder) {
 }
 
 UserDirectory::Answer UserStore::add(std::string_view id, std::string_view password, std::string_view holder) {
+    return store(id, password, holder, false);
+}
+
+UserDirectory::Answer UserStore::addInvited(std::string_view id, std::string_view password, std::string_view holder) {
+    return store(id, password, holder, true);
+}
+
+UserDirectory::Answer UserStore::store(std::string_view id, std::string_view password, std::string_view holder,
+                                       bool invitedOnly) {
     const std::optional<std::string> hash = m_hasher.hash(password);
     if (!hash) {
         m_logger.log(LogLevel::Error, {}, "user store: password hashing failed (out of memory?)");
@@ -167,32 +224,204 @@ UserDirectory::Answer UserStore::add(std::string_view id, std::string_view passw
     if (heldForAnother(key, holder)) {
         return Answer::No;
     }
-    StatementUse use(m_insert);
-    if (bindBlob(m_insert, 1, id) != SQLITE_OK ||
-        sqlite3_bind_text(m_insert, 2, hash->c_str(), -1, SQLITE_TRANSIENT) != SQLITE_OK ||
-        sqlite3_bind_int64(m_insert, 3, static_cast<sqlite3_int64>(std::time(nullptr))) != SQLITE_OK) {
+    sqlite3_stmt* statement = invitedOnly ? m_claim : m_insert;
+    StatementUse use(statement);
+    if (bindBlob(statement, 1, id) != SQLITE_OK ||
+        sqlite3_bind_text(statement, 2, hash->c_str(), -1, SQLITE_TRANSIENT) != SQLITE_OK ||
+        sqlite3_bind_int64(statement, 3, static_cast<sqlite3_int64>(std::time(nullptr))) != SQLITE_OK) {
         logFailure("bind");
         return Answer::Unavailable;
     }
-    if (sqlite3_step(m_insert) != SQLITE_DONE) {
-        logFailure("insert");
-        return Answer::Unavailable;
+    const Answer added = change(statement, "insert");
+    if (added != Answer::Unavailable) {
+        m_held.erase(key);
     }
-    m_held.erase(key);
-    // INSERT OR IGNORE changes nothing when the ID is already there.
-    return answer(sqlite3_changes(m_db) == 1);
+    return added;
 }
 
 UserDirectory::Answer UserStore::checkPassword(std::string_view id, std::string_view password) {
-    std::string storedHash;
+    std::optional<Row> row;
     {
         std::lock_guard lock(m_mutex);
-        const Answer found = lookUp(id, &storedHash);
-        if (found != Answer::Yes) {
-            return found;
+        row = lookUp(id);
+    }
+    if (!row) {
+        return Answer::Unavailable;
+    }
+    if (!row->exists || row->hash.empty()) {
+        return Answer::No;
+    }
+    if (row->locked) {
+        return Answer::Locked;
+    }
+    if (!m_hasher.verify(row->hash, password)) {
+        return Answer::No;
+    }
+    std::lock_guard lock(m_mutex);
+    StatementUse use(m_signedIn);
+    // Only a record: a sign-in goes ahead even if it cannot be written.
+    if (bindBlob(m_signedIn, 1, id) == SQLITE_OK &&
+        sqlite3_bind_int64(m_signedIn, 2, static_cast<sqlite3_int64>(std::time(nullptr))) == SQLITE_OK) {
+        change(m_signedIn, "recording a sign-in");
+    }
+    return Answer::Yes;
+}
+
+std::optional<std::vector<std::string>> UserStore::inactiveAmong(const std::vector<std::string>& ids) {
+    std::vector<std::string> inactive;
+    // In slices, so that sign-ins waiting for the connection are not held up by ten thousand lookups. With no IDs
+    // the statement still runs once: the database must answer for the server's health check.
+    constexpr std::size_t kSlice = 256;
+    for (std::size_t at = 0; at == 0 || at < ids.size(); at += kSlice) {
+        std::lock_guard lock(m_mutex);
+        // One read transaction per slice rather than one per lookup: several times cheaper.
+        sqlite3_exec(m_db, "BEGIN", nullptr, nullptr, nullptr);
+        struct End {
+            sqlite3* db;
+            ~End() { sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr); }
+        } end{m_db};
+        for (std::size_t i = at; i == at || i < std::min(ids.size(), at + kSlice); ++i) {
+            const std::string_view id = i < ids.size() ? std::string_view(ids[i]) : std::string_view();
+            StatementUse use(m_active);
+            // The ID outlives the step: no copy.
+            if (sqlite3_bind_blob(m_active, 1, id.empty() ? "" : id.data(), static_cast<int>(id.size()),
+                                  SQLITE_STATIC) != SQLITE_OK) {
+                logFailure("bind");
+                return std::nullopt;
+            }
+            const int rc = sqlite3_step(m_active);
+            if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+                logFailure("lookup");
+                return std::nullopt;
+            }
+            if (rc == SQLITE_DONE && i < ids.size()) {
+                inactive.push_back(ids[i]);
+            }
         }
     }
-    return answer(m_hasher.verify(storedHash, password));
+    return inactive;
+}
+
+std::optional<std::vector<UserDirectory::Account>> UserStore::accounts() {
+    std::lock_guard lock(m_mutex);
+    sqlite3_stmt* statement =
+        prepareOnce("SELECT id, created_at, last_sign_in, password_hash = '', locked FROM users ORDER BY id");
+    if (!statement) {
+        return std::nullopt;
+    }
+    std::vector<Account> accounts;
+    int rc = SQLITE_ROW;
+    while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
+        Account account;
+        const auto* id = static_cast<const char*>(sqlite3_column_blob(statement, 0));
+        account.id.assign(id ? id : "", static_cast<std::size_t>(sqlite3_column_bytes(statement, 0)));
+        account.created = sqlite3_column_int64(statement, 1);
+        if (sqlite3_column_type(statement, 2) != SQLITE_NULL) {
+            account.lastSignIn = sqlite3_column_int64(statement, 2);
+        }
+        account.state = sqlite3_column_int(statement, 4) != 0   ? Account::State::Locked
+                        : sqlite3_column_int(statement, 3) != 0 ? Account::State::Invited
+                                                                : Account::State::Active;
+        accounts.push_back(std::move(account));
+    }
+    if (rc != SQLITE_DONE) {
+        logFailure("listing");
+    }
+    sqlite3_finalize(statement);
+    return rc == SQLITE_DONE ? std::optional(std::move(accounts)) : std::nullopt;
+}
+
+UserDirectory::Answer UserStore::create(std::string_view id, std::string_view password) {
+    const std::optional<std::string> hash = m_hasher.hash(password);
+    if (!hash) {
+        return Answer::Unavailable;
+    }
+    std::lock_guard lock(m_mutex);
+    sqlite3_stmt* statement =
+        prepareOnce("INSERT OR IGNORE INTO users (id, password_hash, created_at) VALUES (?1, ?2, ?3)");
+    if (!statement || bindBlob(statement, 1, id) != SQLITE_OK ||
+        sqlite3_bind_text(statement, 2, hash->c_str(), -1, SQLITE_TRANSIENT) != SQLITE_OK ||
+        sqlite3_bind_int64(statement, 3, static_cast<sqlite3_int64>(std::time(nullptr))) != SQLITE_OK) {
+        sqlite3_finalize(statement);
+        return Answer::Unavailable;
+    }
+    const Answer created = change(statement, "adding");
+    sqlite3_finalize(statement);
+    return created;
+}
+
+UserDirectory::Answer UserStore::invite(std::string_view id) {
+    std::lock_guard lock(m_mutex);
+    sqlite3_stmt* statement =
+        prepareOnce("INSERT OR IGNORE INTO users (id, password_hash, created_at) VALUES (?1, '', ?2)");
+    if (!statement || bindBlob(statement, 1, id) != SQLITE_OK ||
+        sqlite3_bind_int64(statement, 2, static_cast<sqlite3_int64>(std::time(nullptr))) != SQLITE_OK) {
+        sqlite3_finalize(statement);
+        return Answer::Unavailable;
+    }
+    const Answer invited = change(statement, "inviting");
+    sqlite3_finalize(statement);
+    return invited;
+}
+
+UserDirectory::Answer UserStore::setPassword(std::string_view id, std::string_view password) {
+    const std::optional<std::string> hash = m_hasher.hash(password);
+    if (!hash) {
+        return Answer::Unavailable;
+    }
+    std::lock_guard lock(m_mutex);
+    sqlite3_stmt* statement = prepareOnce("UPDATE users SET password_hash = ?2 WHERE id = ?1");
+    if (!statement || bindBlob(statement, 1, id) != SQLITE_OK ||
+        sqlite3_bind_text(statement, 2, hash->c_str(), -1, SQLITE_TRANSIENT) != SQLITE_OK) {
+        sqlite3_finalize(statement);
+        return Answer::Unavailable;
+    }
+    const Answer changed = change(statement, "changing a password");
+    sqlite3_finalize(statement);
+    return changed;
+}
+
+UserDirectory::Answer UserStore::remove(std::string_view id) {
+    std::lock_guard lock(m_mutex);
+    sqlite3_stmt* statement = prepareOnce("DELETE FROM users WHERE id = ?1");
+    if (!statement || bindBlob(statement, 1, id) != SQLITE_OK) {
+        sqlite3_finalize(statement);
+        return Answer::Unavailable;
+    }
+    const Answer removed = change(statement, "removing");
+    sqlite3_finalize(statement);
+    return removed;
+}
+
+UserDirectory::Answer UserStore::setLocked(std::string_view id, bool locked) {
+    std::lock_guard lock(m_mutex);
+    sqlite3_stmt* statement = prepareOnce("UPDATE users SET locked = ?2 WHERE id = ?1");
+    if (!statement || bindBlob(statement, 1, id) != SQLITE_OK ||
+        sqlite3_bind_int(statement, 2, locked ? 1 : 0) != SQLITE_OK) {
+        sqlite3_finalize(statement);
+        return Answer::Unavailable;
+    }
+    const Answer changed = change(statement, locked ? "locking" : "unlocking");
+    sqlite3_finalize(statement);
+    return changed;
+}
+
+UserDirectory::Answer UserStore::change(sqlite3_stmt* statement, std::string_view what) {
+    if (sqlite3_step(statement) != SQLITE_DONE) {
+        logFailure(what);
+        return Answer::Unavailable;
+    }
+    return answer(sqlite3_changes(m_db) == 1);
+}
+
+sqlite3_stmt* UserStore::prepareOnce(const char* sql) {
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v2(m_db, sql, -1, &statement, nullptr) != SQLITE_OK) {
+        logFailure("prepare");
+        sqlite3_finalize(statement);
+        return nullptr;
+    }
+    return statement;
 }
 
 void UserStore::logFailure(std::string_view what) {

@@ -33,9 +33,17 @@ std::size_t WorkerPool::queued() const {
     return m_queue.size();
 }
 
-void WorkerPool::submitJob(std::function<void()> work, std::function<void()> done) {
+void WorkerPool::submitJob(std::function<void()> work, std::function<void()> done, bool first) {
     if (m_outstanding++ == 0) {
         m_busy.emplace(m_relay.get_executor());
+    }
+    if (first) {
+        {
+            std::lock_guard lock(m_mutex);
+            m_queue.push_front(Job{std::move(work), std::move(done)});
+        }
+        m_wake.notify_one();
+        return;
     }
     m_waiting.push_back(Job{std::move(work), std::move(done)});
     fillQueue();

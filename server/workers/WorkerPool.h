@@ -33,12 +33,10 @@ public:
 
     // Relay thread only. `work()` runs on a worker; then `done(result)` runs on the relay thread. While any work
     // is outstanding the io_context does not run out of work.
-    template <typename Work, typename Done> void submit(Work work, Done done) {
-        using Result = std::invoke_result_t<Work&>;
-        auto result = std::make_shared<std::optional<Result>>();
-        submitJob([result, work = std::move(work)]() mutable { result->emplace(work()); },
-                  [result, done = std::move(done)]() mutable { done(std::move(**result)); });
-    }
+    template <typename Work, typename Done> void submit(Work work, Done done) { submitAt(false, work, done); }
+    // As submit(), but ahead of all work that has not started: for the rare job that must not wait behind a
+    // backlog (the server's once-a-second look at its users). May exceed the queue's capacity by such jobs.
+    template <typename Work, typename Done> void submitFirst(Work work, Done done) { submitAt(true, work, done); }
 
     // Relay thread only: drops every job that has not started (their results never come), so that a server
     // shutting down waits for the running jobs only.
@@ -60,7 +58,13 @@ private:
         std::function<void()> done;
     };
 
-    void submitJob(std::function<void()> work, std::function<void()> done);
+    template <typename Work, typename Done> void submitAt(bool first, Work& work, Done& done) {
+        using Result = std::invoke_result_t<Work&>;
+        auto result = std::make_shared<std::optional<Result>>();
+        submitJob([result, work = std::move(work)]() mutable { result->emplace(work()); },
+                  [result, done = std::move(done)]() mutable { done(std::move(**result)); }, first);
+    }
+    void submitJob(std::function<void()> work, std::function<void()> done, bool first);
     void onJobDone(std::function<void()>& done);
     // Moves waiting jobs into the shared queue while it has room.
     void fillQueue();

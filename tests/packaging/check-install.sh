@@ -41,6 +41,8 @@ server_files=(
     "$unitdir/vesmira-server.service"
     "$unitdir/vesmira-server@.service"
     "$datadir/doc/vesmira-server/examples/haproxy.cfg"
+    "$datadir/doc/vesmira-server/examples/fail2ban/filter.d/vesmira-server.conf"
+    "$datadir/doc/vesmira-server/examples/fail2ban/jail.d/vesmira-server.conf"
     "$mandir/man1/vesmira-server.1.gz"
     "$datadir/doc/vesmira-server/copyright"
     "$datadir/doc/vesmira-server/changelog.Debian.gz"

@@ -14,7 +14,7 @@
 namespace vesmira {
 
 struct ServerHarness::Runtime {
-    explicit Runtime(LogLevel level) : logger(level, std::cerr) {}
+    Runtime(LogLevel level, std::ostream& log) : logger(level, log) {}
 
     asio::io_context io{1};
     Logger logger;
@@ -27,7 +27,8 @@ struct ServerHarness::Runtime {
 
 ServerHarness::ServerHarness() : ServerHarness(Options{}) {}
 
-ServerHarness::ServerHarness(Options options) : m_runtime(std::make_unique<Runtime>(options.logLevel)) {
+ServerHarness::ServerHarness(Options options)
+    : m_runtime(std::make_unique<Runtime>(options.logLevel, options.log ? *options.log : std::cerr)) {
     std::string pattern = (std::filesystem::temp_directory_path() / "vesmira-server-XXXXXX").string();
     if (!mkdtemp(pattern.data())) {
         m_error = "cannot create a temporary folder";
@@ -80,6 +81,10 @@ std::size_t ServerHarness::overflowDrops() const {
 
 const LimitCounters& ServerHarness::limitCounters() const {
     return m_runtime->server->limitCounters();
+}
+
+const ServerStats& ServerHarness::stats() const {
+    return m_runtime->server->stats();
 }
 
 } // namespace vesmira

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iosfwd>
 #include <memory>
 #include <string>
 
@@ -12,6 +13,7 @@ namespace vesmira {
 
 class ChatServer;
 class LimitCounters;
+class ServerStats;
 class UserDirectory;
 class UserStore;
 
@@ -27,6 +29,8 @@ public:
         // Asked instead of the harness's own store when set (a store that blocks, for instance); must outlive
         // the harness.
         UserDirectory* users = nullptr;
+        // Where the log goes, instead of standard error.
+        std::ostream* log = nullptr;
     };
 
     ServerHarness();
@@ -45,6 +49,7 @@ public:
     // Connections dropped because they did not read fast enough.
     std::size_t overflowDrops() const;
     const LimitCounters& limitCounters() const;
+    const ServerStats& stats() const;
 
 private:
     struct Runtime;

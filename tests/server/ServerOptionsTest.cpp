@@ -55,7 +55,10 @@ TEST(ServerOptions, ValuesInBothForms) {
                                                         "--relay-stream-length=500",
                                                         "--relay-hold",
                                                         "7",
-                                                        "--proxy-protocol"},
+                                                        "--proxy-protocol",
+                                                        "--registration",
+                                                        "invite",
+                                                        "--metrics=[::1]:9464"},
                                                        nullptr, nullptr);
     ASSERT_EQ(options.action, Action::Run) << options.error;
     EXPECT_EQ(options.listenAddress, "127.0.0.1");
@@ -75,6 +78,11 @@ TEST(ServerOptions, ValuesInBothForms) {
     EXPECT_EQ(options.relayStreamLength, 500u);
     EXPECT_EQ(options.relayHold, 7u);
     EXPECT_TRUE(options.proxyProtocol);
+    EXPECT_EQ(options.registration, SignInProtocol::Registration::Invite);
+    EXPECT_EQ(options.metrics, "[::1]:9464");
+    const ServerOptions users = ServerOptions::parse({"users", "lock", "x", "--db", "f"}, nullptr, nullptr);
+    EXPECT_EQ(users.action, Action::Users);
+    EXPECT_EQ(users.usersArgs, (std::vector<std::string>{"lock", "x", "--db", "f"}));
     EXPECT_EQ(ServerOptions::parse({"--db", "postgresql://u@db:5432/chat"}, nullptr, nullptr).databasePath,
               "postgresql://u@db:5432/chat");
     EXPECT_EQ(ServerOptions::parse({"--listen=::1", "--port", "65535"}, nullptr, "/h").port, 65535);
@@ -119,6 +127,12 @@ TEST(ServerOptions, RejectsBadInput) {
         {{"--relay=redis://[::1"}, "IPv6"},
         {{"--relay-stream-length=99"}, "100 to 100000000"},
         {{"--relay-hold=0"}, "1 to 100000000"},
+        {{"--registration", "anyone"}, "open, invite or closed"},
+        {{"--metrics", "localhost:9464"}, "ADDRESS:PORT"},
+        {{"--metrics=127.0.0.1"}, "ADDRESS:PORT"},
+        {{"--metrics=127.0.0.1:65536"}, "ADDRESS:PORT"},
+        {{"--metrics=::1:9464"}, "ADDRESS:PORT"},
+        {{"--port=1", "users", "list"}, "'users' comes first"},
     };
     for (const Rejected& c : cases) {
         const ServerOptions options = ServerOptions::parse(c.args, nullptr, "/h");

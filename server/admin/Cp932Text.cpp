@@ -1,0 +1,164 @@
+#include "server/admin/Cp932Text.h"
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <iconv.h>
+
+namespace vesmira {
+
+namespace {
+
+class Converter {
+public:
+    Converter(const char* to, const char* from) : m_cd(iconv_open(to, from)) {}
+    ~Converter() {
+        if (ok()) {
+            iconv_close(m_cd);
+        }
+    }
+    Converter(const Converter&) = delete;
+    Converter& operator=(const Converter&) = delete;
+
+    bool ok() const { return m_cd != reinterpret_cast<iconv_t>(-1); }
+
+    // One whole character in, its bytes out; nullopt when it has no form on the other side.
+    std::optional<std::string> convert(std::string_view in) {
+        if (!ok()) {
+            return std::nullopt;
+        }
+        iconv(m_cd, nullptr, nullptr, nullptr, nullptr);
+        std::array<char, 16> out{};
+        char* inPtr = const_cast<char*>(in.data());
+        std::size_t inLeft = in.size();
+        char* outPtr = out.data();
+        std::size_t outLeft = out.size();
+        if (iconv(m_cd, &inPtr, &inLeft, &outPtr, &outLeft) == static_cast<std::size_t>(-1) || inLeft != 0) {
+            return std::nullopt;
+        }
+        return std::string(out.data(), out.size() - outLeft);
+    }
+
+private:
+    iconv_t m_cd;
+};
+
+// The length of the UTF-8 sequence at the start of `text` and its code point; 0 when it is not valid UTF-8
+// (overlong forms, surrogates and values past U+10FFFF included).
+std::size_t decodeUtf8(std::string_view text, char32_t& codePoint) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(0);
+    std::size_t length = 0;
+    char32_t min = 0;
+    if (lead < 0x80) {
+        codePoint = lead;
+        return 1;
+    }
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2, codePoint = lead & 0x1F, min = 0x80;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3, codePoint = lead & 0x0F, min = 0x800;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4, codePoint = lead & 0x07, min = 0x10000;
+    } else {
+        return 0;
+    }
+    if (text.size() < length) {
+        return 0;
+    }
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((byte(i) & 0xC0) != 0x80) {
+            return 0;
+        }
+        codePoint = (codePoint << 6) | (byte(i) & 0x3F);
+    }
+    if (codePoint < min || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF)) {
+        return 0;
+    }
+    return length;
+}
+
+std::string hexByte(unsigned char byte) {
+    std::array<char, 5> text{};
+    std::snprintf(text.data(), text.size(), "\\x%02x", byte);
+    return text.data();
+}
+
+bool isCp932Lead(unsigned char byte) {
+    return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
+}
+
+} // namespace
+
+std::optional<std::string> Cp932Text::fromUtf8(std::string_view utf8, std::string& error) {
+    Converter converter("CP932", "UTF-8");
+    if (!converter.ok()) {
+        error = "the system has no CP932 converter (glibc's gconv modules are missing)";
+        return std::nullopt;
+    }
+    std::string out;
+    for (std::size_t at = 0; at < utf8.size();) {
+        char32_t codePoint = 0;
+        const std::size_t length = decodeUtf8(utf8.substr(at), codePoint);
+        if (length == 0) {
+            error = "byte " + std::to_string(at + 1) + " (" + hexByte(static_cast<unsigned char>(utf8[at])) +
+                    ") is not valid UTF-8";
+            return std::nullopt;
+        }
+        const std::string_view character = utf8.substr(at, length);
+        if (codePoint < 0x80) {
+            out += character;
+        } else if (const auto bytes = converter.convert(character)) {
+            out += *bytes;
+        } else {
+            std::array<char, 16> name{};
+            std::snprintf(name.data(), name.size(), "U+%04X", static_cast<unsigned>(codePoint));
+            error = "'" + std::string(character) + "' (" + name.data() + ") cannot be written in CP932";
+            return std::nullopt;
+        }
+        at += length;
+    }
+    return out;
+}
+
+std::string Cp932Text::toUtf8(std::string_view cp932) {
+    Converter converter("UTF-8", "CP932");
+    std::string out;
+    for (std::size_t at = 0; at < cp932.size();) {
+        const auto byte = static_cast<unsigned char>(cp932[at]);
+        if (byte < 0x80) {
+            out += byte < 0x20 || byte == 0x7F || byte == '\\' ? hexByte(byte) : std::string(1, cp932[at]);
+            ++at;
+            continue;
+        }
+        const std::size_t length = isCp932Lead(byte) && at + 1 < cp932.size() ? 2 : 1;
+        if (const auto text = converter.convert(cp932.substr(at, length))) {
+            out += *text;
+            at += length;
+        } else {
+            // Not a character: this byte alone is shown, and the next is read afresh.
+            out += hexByte(byte);
+            ++at;
+        }
+    }
+    return out;
+}
+
+std::string Cp932Text::printable(std::string_view utf8) {
+    std::string out;
+    for (std::size_t at = 0; at < utf8.size();) {
+        char32_t codePoint = 0;
+        const std::size_t length = decodeUtf8(utf8.substr(at), codePoint);
+        if (length == 0 || codePoint < 0x20 || codePoint == 0x7F || codePoint == '\\' ||
+            (codePoint >= 0x80 && codePoint < 0xA0)) {
+            out += hexByte(static_cast<unsigned char>(utf8[at]));
+            ++at;
+        } else {
+            out += utf8.substr(at, length);
+            at += length;
+        }
+    }
+    return out;
+}
+
+} // namespace vesmira

@@ -1,0 +1,207 @@
+#include "server/metrics/MetricsExporter.h"
+
+#include "server/limits/LimitCounters.h"
+#include "server/metrics/ServerStats.h"
+
+#include <CivetServer.h>
+#include <algorithm>
+#include <atomic>
+#include <civetweb.h>
+#include <exception>
+#include <limits>
+#include <prometheus/collectable.h>
+#include <prometheus/exposer.h>
+#include <prometheus/metric_family.h>
+#include <prometheus/text_serializer.h>
+#include <string_view>
+#include <vector>
+
+namespace vesmira {
+
+namespace {
+
+using prometheus::ClientMetric;
+using prometheus::MetricFamily;
+using prometheus::MetricType;
+
+// The stats /healthz reads: civetweb's request callback carries no pointer of ours.
+std::atomic<const ServerStats*> g_healthStats{nullptr};
+
+int answerHealth(mg_connection* connection) {
+    const mg_request_info* request = mg_get_request_info(connection);
+    if (!request || !request->local_uri || std::string_view(request->local_uri) != "/healthz") {
+        return 0; // civetweb goes on: /metrics, or 404
+    }
+    const ServerStats* stats = g_healthStats.load();
+    const bool healthy = stats && stats->healthy(std::chrono::steady_clock::now());
+    const std::string_view body = healthy ? "ok\n" : "unavailable\n";
+    mg_printf(connection,
+              "HTTP/1.1 %s\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: %zu\r\n"
+              "Cache-Control: no-store\r\nConnection: close\r\n\r\n%s",
+              healthy ? "200 OK" : "503 Service Unavailable", body.size(), body.data());
+    return healthy ? 200 : 503;
+}
+
+// Keeps civetweb's own error lines (a client that hangs up early) out of the server's standard error.
+int quietLog(const mg_connection*, const char*) {
+    return 1;
+}
+
+std::string labelValue(std::string_view name) {
+    std::string value(name);
+    for (char& c : value) {
+        if (c == '-') {
+            c = '_';
+        }
+    }
+    return value;
+}
+
+MetricFamily family(std::string name, std::string help, MetricType type) {
+    MetricFamily result;
+    result.name = std::move(name);
+    result.help = std::move(help);
+    result.type = type;
+    return result;
+}
+
+ClientMetric sample(double value, std::vector<ClientMetric::Label> labels = {}) {
+    ClientMetric metric;
+    metric.label = std::move(labels);
+    metric.counter.value = value;
+    metric.gauge.value = value;
+    return metric;
+}
+
+// Refused as they were accepted; every other limit closes a connection the server had taken.
+bool refusedAtAccept(Limit limit) {
+    return limit == Limit::Connections || limit == Limit::PerAddress || limit == Limit::ProxyHeader;
+}
+
+std::vector<MetricFamily> collect(const ServerStats& stats, const LimitCounters& limits) {
+    std::vector<MetricFamily> families;
+
+    auto connections = family("vesmira_connections", "Connections held, by state.", MetricType::Gauge);
+    connections.metric.push_back(sample(static_cast<double>(stats.pending()), {{"state", "pending"}}));
+    connections.metric.push_back(sample(static_cast<double>(stats.signedIn()), {{"state", "signed_in"}}));
+    families.push_back(std::move(connections));
+
+    auto records = family("vesmira_records_relayed_total", "Chat records (and leave notices) relayed to the room.",
+                          MetricType::Counter);
+    records.metric.push_back(sample(static_cast<double>(stats.records())));
+    families.push_back(std::move(records));
+
+    auto deliveries =
+        family("vesmira_deliveries_total", "Records queued for a signed-in connection.", MetricType::Counter);
+    deliveries.metric.push_back(sample(static_cast<double>(stats.deliveries())));
+    families.push_back(std::move(deliveries));
+
+    auto refused = family("vesmira_connections_refused_total", "Connections refused as they arrived, by limit.",
+                          MetricType::Counter);
+    auto dropped =
+        family("vesmira_connections_dropped_total", "Connections the server closed, by reason.", MetricType::Counter);
+    for (std::size_t i = 0; i < LimitCounters::kCount; ++i) {
+        const auto limit = static_cast<Limit>(i);
+        const double value = static_cast<double>(limits.value(limit));
+        const std::string name = labelValue(LimitCounters::name(limit));
+        if (refusedAtAccept(limit)) {
+            refused.metric.push_back(sample(value, {{"limit", name}}));
+        } else {
+            dropped.metric.push_back(sample(value, {{"reason", name}}));
+        }
+    }
+    dropped.metric.push_back(
+        sample(static_cast<double>(stats.accountClosures()), {{"reason", "account_locked_or_removed"}}));
+    families.push_back(std::move(refused));
+    families.push_back(std::move(dropped));
+
+    auto steps =
+        family("vesmira_sign_in_steps_total", "Sign-in steps answered, by step and result.", MetricType::Counter);
+    for (std::size_t s = 0; s < ServerStats::kSteps; ++s) {
+        for (std::size_t r = 0; r < ServerStats::kResults; ++r) {
+            const auto step = static_cast<ServerStats::Step>(s);
+            const auto result = static_cast<ServerStats::Result>(r);
+            steps.metric.push_back(sample(static_cast<double>(stats.steps(step, result)),
+                                          {{"result", std::string(ServerStats::resultName(result))},
+                                           {"step", std::string(ServerStats::stepName(step))}}));
+        }
+    }
+    families.push_back(std::move(steps));
+
+    auto failures =
+        family("vesmira_authentication_failures_total",
+               "Unknown IDs and wrong passwords at sign-in (each also logged for fail2ban).", MetricType::Counter);
+    failures.metric.push_back(sample(static_cast<double>(stats.authenticationFailures())));
+    families.push_back(std::move(failures));
+
+    auto queue = family("vesmira_hash_queue_length", "Sign-in steps waiting for a worker (hashing, database).",
+                        MetricType::Gauge);
+    queue.metric.push_back(sample(static_cast<double>(stats.hashQueue())));
+    families.push_back(std::move(queue));
+
+    auto hash = family("vesmira_hash_duration_seconds", "Time a worker took to hash or verify a password.",
+                       MetricType::Histogram);
+    ClientMetric histogram;
+    std::uint64_t cumulative = 0;
+    for (std::size_t i = 0; i < ServerStats::kHashBuckets.size(); ++i) {
+        cumulative += stats.hashCount(i);
+        histogram.histogram.bucket.push_back({cumulative, ServerStats::kHashBuckets[i]});
+    }
+    const std::uint64_t total = std::max(stats.hashTotal(), cumulative);
+    histogram.histogram.bucket.push_back({total, std::numeric_limits<double>::infinity()});
+    histogram.histogram.sample_count = total;
+    histogram.histogram.sample_sum = stats.hashSeconds();
+    hash.metric.push_back(std::move(histogram));
+    families.push_back(std::move(hash));
+
+    auto database =
+        family("vesmira_database_up", "1 while the user database answers the server, else 0.", MetricType::Gauge);
+    database.metric.push_back(sample(stats.databaseUp(std::chrono::steady_clock::now()) ? 1 : 0));
+    families.push_back(std::move(database));
+    return families;
+}
+
+} // namespace
+
+class MetricsExporter::Collector final : public prometheus::Collectable {
+public:
+    Collector(const ServerStats& stats, const LimitCounters& limits) : m_stats(stats), m_limits(limits) {}
+    std::vector<MetricFamily> Collect() const override { return collect(m_stats, m_limits); }
+
+private:
+    const ServerStats& m_stats;
+    const LimitCounters& m_limits;
+};
+
+std::unique_ptr<MetricsExporter> MetricsExporter::start(const std::string& address, const ServerStats& stats,
+                                                        const LimitCounters& limits, std::string& error) {
+    std::unique_ptr<MetricsExporter> exporter(new MetricsExporter());
+    exporter->m_collector = std::make_shared<Collector>(stats, limits);
+    CivetCallbacks callbacks;
+    callbacks.begin_request = answerHealth;
+    callbacks.log_message = quietLog;
+    g_healthStats.store(&stats);
+    try {
+        // civetweb copies the callbacks. It throws when it cannot listen: at start-up, nowhere near the relay.
+        exporter->m_exposer = std::make_unique<prometheus::Exposer>(address, 2, &callbacks);
+    } catch (const std::exception& e) {
+        g_healthStats.store(nullptr);
+        error = "cannot serve metrics on " + address + ": " + e.what();
+        return nullptr;
+    }
+    exporter->m_exposer->RegisterCollectable(exporter->m_collector);
+    const std::vector<int> ports = exporter->m_exposer->GetListeningPorts();
+    exporter->m_port = ports.empty() ? 0 : static_cast<std::uint16_t>(ports.front());
+    return exporter;
+}
+
+MetricsExporter::~MetricsExporter() {
+    m_exposer.reset();
+    g_healthStats.store(nullptr);
+}
+
+std::string MetricsExporter::text(const ServerStats& stats, const LimitCounters& limits) {
+    return prometheus::TextSerializer().Serialize(collect(stats, limits));
+}
+
+} // namespace vesmira

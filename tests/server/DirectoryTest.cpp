@@ -1,0 +1,310 @@
+#include "ChildProcess.h"
+#include "Engines.h"
+#include "ServerHarness.h"
+#include "TestClient.h"
+#include "server/log/Logger.h"
+#include "server/users/OpenDirectory.h"
+#include "server/users/PasswordHasher.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <libpq-fe.h>
+#include <netinet/in.h>
+#include <sstream>
+#include <stdlib.h>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace vesmira {
+namespace {
+
+using namespace std::chrono_literals;
+using Answer = UserDirectory::Answer;
+
+std::unique_ptr<TestClient> greeted(std::uint16_t port) {
+    auto client = std::make_unique<TestClient>();
+    if (!client->connect(port) || client->receive(5) != "Hello") {
+        return nullptr;
+    }
+    return client;
+}
+
+// The tables as they were before accounts could be locked, with one user, "veteran" (password "old").
+bool createOldTables(const std::string& store, bool postgres) {
+    const std::optional<std::string> hash = PasswordHasher(PasswordHasher::Cost::Minimum).hash("old");
+    if (!hash) {
+        return false;
+    }
+    const std::string values = "'" + *hash + "', 1700000000);";
+    if (postgres) {
+        PGconn* connection = PQconnectdb(store.c_str());
+        PGresult* result = PQexec(connection, ("CREATE TABLE users (id bytea PRIMARY KEY, password_hash text NOT NULL,"
+                                               " created_at bigint NOT NULL);"
+                                               "INSERT INTO users VALUES ('\\x7665746572616e', " +
+                                               values)
+                                                  .c_str());
+        const bool done = PQresultStatus(result) == PGRES_COMMAND_OK;
+        PQclear(result);
+        PQfinish(connection);
+        return done;
+    }
+    sqlite3* db = nullptr;
+    const bool done = sqlite3_open(store.c_str(), &db) == SQLITE_OK &&
+                      sqlite3_exec(db,
+                                   ("CREATE TABLE users (id BLOB PRIMARY KEY NOT NULL, password_hash TEXT NOT NULL, "
+                                    "created_at INTEGER NOT NULL) WITHOUT ROWID;"
+                                    "INSERT INTO users VALUES (x'7665746572616e', " +
+                                    values)
+                                       .c_str(),
+                                   nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_close(db);
+    return done;
+}
+
+// The same operations on the SQLite file and on PostgreSQL, each asked through two directories on one store: the
+// server's, and the operator's (another process, or another node, in real use). Each store starts with the tables
+// of the version before, which the first directory to open upgrades in place.
+class Directories : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override {
+        std::string pattern = (std::filesystem::temp_directory_path() / "vesmira-directory-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        m_folder = pattern;
+        std::string store = m_folder + "/users.sqlite3";
+        if (GetParam()) {
+            m_postgres = std::make_unique<PostgresEngine>(m_folder + "/postgres");
+            ASSERT_TRUE(m_postgres->start()) << m_postgres->error();
+            store = m_postgres->uri();
+        }
+        ASSERT_TRUE(PasswordHasher::initialize());
+        ASSERT_TRUE(createOldTables(store, GetParam()));
+        std::string error;
+        for (auto* directory : {&m_server, &m_operator}) {
+            *directory = openUserDirectory(store, PasswordHasher(PasswordHasher::Cost::Minimum), m_logger, error);
+            ASSERT_TRUE(*directory) << error;
+        }
+    }
+    void TearDown() override {
+        m_server.reset();
+        m_operator.reset();
+        m_postgres.reset();
+        std::filesystem::remove_all(m_folder);
+    }
+
+    std::string m_folder;
+    std::ostringstream m_log;
+    Logger m_logger{LogLevel::Warn, m_log};
+    std::unique_ptr<PostgresEngine> m_postgres;
+    std::unique_ptr<UserDirectory> m_server;
+    std::unique_ptr<UserDirectory> m_operator;
+};
+
+TEST_P(Directories, AccountsGoThroughTheirStates) {
+    UserDirectory& op = *m_operator;
+    UserDirectory& sv = *m_server;
+    struct Step {
+        const char* what;
+        std::function<Answer()> run;
+        Answer expected;
+    };
+    const std::vector<Step> steps = {
+        {"add alice", [&] { return op.create("alice", "pw"); }, Answer::Yes},
+        {"add alice again", [&] { return op.create("alice", "other"); }, Answer::No},
+        {"invite bob", [&] { return op.invite("bob"); }, Answer::Yes},
+        {"invite alice", [&] { return op.invite("alice"); }, Answer::No},
+        {"an invited ID cannot sign in", [&] { return sv.contains("bob"); }, Answer::No},
+        {"uninvited, by invitation", [&] { return sv.reserveInvited("carol", "h1"); }, Answer::No},
+        {"uninvited, by invitation", [&] { return sv.addInvited("carol", "pw", "h1"); }, Answer::No},
+        {"invited, by invitation", [&] { return sv.reserveInvited("bob", "h1"); }, Answer::Yes},
+        {"held for another", [&] { return sv.reserve("bob", "h2"); }, Answer::No},
+        {"register the invited", [&] { return sv.addInvited("bob", "pw2", "h1"); }, Answer::Yes},
+        {"once only", [&] { return sv.addInvited("bob", "pw3", "h1"); }, Answer::No},
+        {"open registration of a taken ID", [&] { return sv.add("bob", "pw3", "h1"); }, Answer::No},
+        {"bob signs in", [&] { return sv.checkPassword("bob", "pw2"); }, Answer::Yes},
+        {"invite dave", [&] { return op.invite("dave"); }, Answer::Yes},
+        {"open registration of an invited ID", [&] { return sv.reserve("dave", "h3"); }, Answer::Yes},
+        {"open registration of an invited ID", [&] { return sv.add("dave", "pw", "h3"); }, Answer::Yes},
+        {"lock alice", [&] { return op.setLocked("alice", true); }, Answer::Yes},
+        {"lock nobody", [&] { return op.setLocked("nobody", true); }, Answer::No},
+        {"a locked user still exists", [&] { return sv.contains("alice"); }, Answer::Yes},
+        {"a locked user is refused", [&] { return sv.checkPassword("alice", "pw"); }, Answer::Locked},
+        {"new password", [&] { return op.setPassword("alice", "new"); }, Answer::Yes},
+        {"new password for nobody", [&] { return op.setPassword("nobody", "new"); }, Answer::No},
+        {"unlock alice", [&] { return op.setLocked("alice", false); }, Answer::Yes},
+        {"the old password", [&] { return sv.checkPassword("alice", "pw"); }, Answer::No},
+        {"the new password", [&] { return sv.checkPassword("alice", "new"); }, Answer::Yes},
+        {"lock dave", [&] { return op.setLocked("dave", true); }, Answer::Yes},
+        {"a user from before signs in", [&] { return sv.checkPassword("veteran", "old"); }, Answer::Yes},
+        {"remove bob", [&] { return op.remove("bob"); }, Answer::Yes},
+        {"remove bob again", [&] { return op.remove("bob"); }, Answer::No},
+    };
+    for (const Step& step : steps) {
+        EXPECT_EQ(step.run(), step.expected) << step.what;
+    }
+
+    auto accounts = op.accounts();
+    ASSERT_TRUE(accounts);
+    ASSERT_EQ(accounts->size(), 3u);
+    EXPECT_EQ(accounts->at(0).id, "alice");
+    EXPECT_EQ(accounts->at(0).state, UserDirectory::Account::State::Active);
+    EXPECT_TRUE(accounts->at(0).lastSignIn) << "recorded at sign-in";
+    EXPECT_EQ(accounts->at(1).id, "dave");
+    EXPECT_EQ(accounts->at(1).state, UserDirectory::Account::State::Locked);
+    EXPECT_GT(accounts->at(1).created, 1700000000);
+    EXPECT_EQ(accounts->at(2).id, "veteran");
+    EXPECT_EQ(accounts->at(2).created, 1700000000);
+    EXPECT_TRUE(accounts->at(2).lastSignIn);
+
+    // Bytes of any value travel as they are.
+    const std::string odd("\x00\xff\x83", 3);
+    auto inactive = sv.inactiveAmong({"alice", "bob", "dave", odd});
+    ASSERT_TRUE(inactive);
+    std::sort(inactive->begin(), inactive->end());
+    EXPECT_EQ(*inactive, (std::vector<std::string>{odd, "bob", "dave"}));
+    EXPECT_EQ(sv.inactiveAmong({}), std::vector<std::string>());
+}
+
+// Nothing but the store carries the change: the server notices it by asking.
+TEST_P(Directories, UserLockedThroughTheStoreIsClosedByTheServer) {
+    ServerHarness::Options options;
+    options.users = m_server.get();
+    ServerHarness server(options);
+    ASSERT_TRUE(server.running()) << server.error();
+    auto alice = greeted(server.port());
+    auto bob = greeted(server.port());
+    ASSERT_TRUE(alice && alice->registerUser("alice", "pw"));
+    ASSERT_TRUE(bob && bob->registerUser("bob", "pw"));
+    ASSERT_EQ(m_operator->setLocked("alice", true), Answer::Yes);
+    EXPECT_TRUE(alice->readUntilClosed(3s).has_value());
+    EXPECT_TRUE(bob->send(std::string(500, 'x')));
+    EXPECT_TRUE(bob->receive(500).has_value()) << "others stay";
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, Directories, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "PostgreSQL" : "SQLite"; });
+
+struct HttpReply {
+    int status = 0;
+    std::string body;
+};
+
+HttpReply httpGet(std::uint16_t port, const std::string& path) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    timeval timeout{5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    HttpReply reply;
+    const std::string request = "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+        ::write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
+        std::string text;
+        char buffer[4096];
+        for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;) {
+            text.append(buffer, static_cast<std::size_t>(got));
+        }
+        if (text.starts_with("HTTP/1.")) {
+            reply.status = std::atoi(text.c_str() + 9);
+        }
+        const auto body = text.find("\r\n\r\n");
+        reply.body = body == std::string::npos ? "" : text.substr(body + 4);
+    }
+    ::close(fd);
+    return reply;
+}
+
+class Metrics : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = (std::filesystem::temp_directory_path() / "vesmira-metrics-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        m_folder = pattern;
+    }
+    void TearDown() override {
+        m_node.reset();
+        m_postgres.reset();
+        std::filesystem::remove_all(m_folder);
+    }
+
+    void startNode(const std::string& db) {
+        m_metricsPort = freePort();
+        m_node = std::make_unique<NodeProcess>(
+            m_folder + "/node.log",
+            std::vector<std::string>{"--db", db, "--metrics", "127.0.0.1:" + std::to_string(m_metricsPort)});
+        ASSERT_TRUE(m_node->start()) << readFile(m_folder + "/node.log");
+    }
+
+    std::string m_folder;
+    std::unique_ptr<PostgresEngine> m_postgres;
+    std::unique_ptr<NodeProcess> m_node;
+    std::uint16_t m_metricsPort = 0;
+};
+
+TEST_F(Metrics, PromtoolAcceptsTheOutputAndItCountsWhatHappened) {
+    ASSERT_NO_FATAL_FAILURE(startNode(m_folder + "/users.sqlite3"));
+    auto alice = greeted(m_node->port());
+    auto bob = greeted(m_node->port());
+    ASSERT_TRUE(alice && alice->registerUser("alice", "pw") && bob && bob->registerUser("bob", "pw"));
+    ASSERT_TRUE(alice->send(std::string(500, 'x')));
+    ASSERT_TRUE(alice->receive(500) && bob->receive(500));
+    auto guesser = greeted(m_node->port());
+    ASSERT_TRUE(guesser);
+    EXPECT_FALSE(guesser->authenticate("alice", "wrong"));
+
+    EXPECT_EQ(httpGet(m_metricsPort, "/healthz").status, 200);
+    const HttpReply metrics = httpGet(m_metricsPort, "/metrics");
+    ASSERT_EQ(metrics.status, 200);
+    for (const char* sample : {
+             "vesmira_connections{state=\"signed_in\"} 2\n",
+             "vesmira_connections{state=\"pending\"} 1\n",
+             "vesmira_records_relayed_total 1\n",
+             "vesmira_deliveries_total 2\n",
+             "vesmira_sign_in_steps_total{result=\"accepted\",step=\"entry_password\"} 2\n",
+             "vesmira_sign_in_steps_total{result=\"refused\",step=\"password\"} 1\n",
+             "vesmira_authentication_failures_total 1\n",
+             "vesmira_hash_duration_seconds_count 3\n",
+             "vesmira_connections_refused_total{limit=\"per_address\"} 0\n",
+             "vesmira_database_up 1\n",
+         }) {
+        EXPECT_NE(metrics.body.find(sample), std::string::npos) << sample << metrics.body;
+    }
+    const std::string file = m_folder + "/metrics.txt";
+    std::ofstream(file) << metrics.body;
+    EXPECT_EQ(std::system(("promtool check metrics < " + file + " > " + file + ".report 2>&1").c_str()), 0)
+        << readFile(file + ".report");
+}
+
+TEST_F(Metrics, HealthCheckFailsWhileTheDatabaseDoesNotAnswer) {
+    m_postgres = std::make_unique<PostgresEngine>(m_folder + "/postgres");
+    ASSERT_TRUE(m_postgres->start()) << m_postgres->error();
+    ASSERT_NO_FATAL_FAILURE(startNode(m_postgres->uri()));
+    const auto statusWithin = [&](int status, std::chrono::seconds deadline) {
+        const auto until = std::chrono::steady_clock::now() + deadline;
+        while (httpGet(m_metricsPort, "/healthz").status != status) {
+            if (std::chrono::steady_clock::now() >= until) {
+                return false;
+            }
+            std::this_thread::sleep_for(100ms);
+        }
+        return true;
+    };
+    EXPECT_TRUE(statusWithin(200, 5s));
+    m_postgres->stop();
+    EXPECT_TRUE(statusWithin(503, 15s));
+    ASSERT_TRUE(m_postgres->start()) << m_postgres->error();
+    EXPECT_TRUE(statusWithin(200, 15s));
+}
+
+} // namespace
+} // namespace vesmira
