@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <future>
@@ -301,6 +302,14 @@ TEST_F(Cluster, KilledNodeIsTakenOutAndOthersLoseNothing) {
         const std::string source = "127.0.0." + std::to_string(10 + i);
         users.push_back(greeted(m_haproxy->port(), source.c_str()));
         ASSERT_TRUE(users.back() && users.back()->registerUser("u" + std::to_string(i), "pw"));
+    }
+    // A node logs a sign-in just after its "ok" is out: give the last ones a moment to reach the logs.
+    const auto signInsLogged = [this] {
+        return std::ranges::all_of(m_nodes,
+                                   [](const auto& node) { return countInFile(node->log(), "signed in as") >= 2; });
+    };
+    for (int i = 0; i < 100 && !signInsLogged(); ++i) {
+        std::this_thread::sleep_for(20ms);
     }
     for (int i = 0; i < 6; ++i) {
         // "connected" and "signed in", with the address from the header, not the proxy's.
