@@ -113,7 +113,7 @@ std::optional<std::string> Cp932Text::fromUtf8(std::string_view utf8, std::strin
         } else {
             std::array<char, 16> name{};
             std::snprintf(name.data(), name.size(), "U+%04X", static_cast<unsigned>(codePoint));
-            error = "'" + std::string(character) + "' (" + name.data() + ") cannot be written in CP932";
+            error = std::string("'").append(character) + "' (" + name.data() + ") cannot be written in CP932";
             return std::nullopt;
         }
         at += length;

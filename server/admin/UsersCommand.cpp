@@ -192,7 +192,7 @@ std::string UsersCommand::usage() {
 
 int UsersCommand::run(UserDirectory& users, const PasswordReader& readPassword, std::ostream& out,
                       std::ostream& err) const {
-    const std::string shown = "'" + Cp932Text::toUtf8(id) + "'";
+    const std::string shown = std::string("'").append(Cp932Text::toUtf8(id)) + "'";
     std::string password;
     if (needsPassword()) {
         std::string error;

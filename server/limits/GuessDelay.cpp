@@ -7,11 +7,11 @@ namespace vesmira {
 namespace {
 
 std::string accountKey(std::string_view account) {
-    return "u" + std::string(account);
+    return std::string("u").append(account);
 }
 
 std::string addressKey(std::string_view address) {
-    return "a" + std::string(address);
+    return std::string("a").append(address);
 }
 
 } // namespace
