@@ -83,16 +83,17 @@ void CClientSocket::OnReceive(int errorCode) {
     }
     std::string chatStart = std::exchange(m_chatStart, {});
     if (signedIn && !chatStart.empty()) {
-        CString lines;
-        m_framer.feed(chatStart, lineAdder(lines));
-        showChat(*host, lines);
+        std::size_t shown = host->transcript().size();
+        m_framer.feed(chatStart, lineAdder(host->transcript()));
+        showChat(*host, shown);
     }
     CSocket::OnReceive(errorCode);
 }
 
 void CClientSocket::readChat(SessionHost& host) {
     char buffer[16384];
-    CString lines;
+    TextLog& transcript = host.transcript();
+    std::size_t shown = transcript.size();
     int total = 0;
     while (total < kMaxBytesPerNotification) {
         // The first read finds the data that raised the notification; the later ones do not wait.
@@ -100,29 +101,28 @@ void CClientSocket::readChat(SessionHost& host) {
         if (count <= 0) {
             break; // drained; an end or an error comes as the close notification
         }
-        m_framer.feed(std::string_view(buffer, static_cast<std::size_t>(count)), lineAdder(lines));
+        m_framer.feed(std::string_view(buffer, static_cast<std::size_t>(count)), lineAdder(transcript));
         total += count;
         if (count < static_cast<int>(sizeof buffer)) {
             break;
         }
     }
-    showChat(host, lines);
+    showChat(host, shown);
 }
 
-RelayFramer::LineSink CClientSocket::lineAdder(CString& lines) {
-    return [&lines](std::string_view text) {
-        lines += text;
-        lines += "\r\n";
+RelayFramer::LineSink CClientSocket::lineAdder(TextLog& transcript) {
+    return [&transcript](std::string_view text) {
+        transcript.append(text);
+        transcript.append("\r\n");
     };
 }
 
-void CClientSocket::showChat(SessionHost& host, const CString& lines) {
+void CClientSocket::showChat(SessionHost& host, std::size_t shownSize) {
     SetQuietTimer(m_framer.holding() ? kQuietMs : 0);
-    if (lines.IsEmpty()) {
+    TextLog& transcript = host.transcript();
+    if (transcript.size() == shownSize) {
         return;
     }
-    TextLog& transcript = host.transcript();
-    transcript += lines;
     if (m_pWnd) {
         // The control shows the whole transcript from the transcript's own bytes, so a long conversation does not
         // slow each line down.
@@ -135,9 +135,9 @@ void CClientSocket::showChat(SessionHost& host, const CString& lines) {
 void CClientSocket::OnQuiet() {
     SessionHost* host = SessionHost::find();
     if (host && m_flow == 1 && host->signedIn() == 1) {
-        CString lines;
-        m_framer.flush(lineAdder(lines));
-        showChat(*host, lines);
+        std::size_t shown = host->transcript().size();
+        m_framer.flush(lineAdder(host->transcript()));
+        showChat(*host, shown);
     }
 }
 

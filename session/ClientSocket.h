@@ -7,6 +7,7 @@
 #include <string_view>
 
 class SessionHost;
+class TextLog;
 
 // The connection to the chat server. Its read notification moves the session forward (greeting, sign-in, chat
 // lines); its close notification reports the server's close and destroys the object.
@@ -31,10 +32,10 @@ public:
 
 private:
     void readChat(SessionHost& host);
-    // Framed lines go into `lines`, each with its CR LF, to be shown together.
-    static RelayFramer::LineSink lineAdder(CString& lines);
-    // Appends the lines to the transcript and shows them; asks for a quiet notification while text is held.
-    void showChat(SessionHost& host, const CString& lines);
+    // Framed lines go straight into the transcript, each with its CR LF, to be shown together by showChat().
+    static RelayFramer::LineSink lineAdder(TextLog& transcript);
+    // Shows what the transcript gained past `shownSize`; asks for a quiet notification while text is held.
+    void showChat(SessionHost& host, std::size_t shownSize);
 
     RelayFramer m_framer;
     std::string m_chatStart;
