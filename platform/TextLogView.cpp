@@ -902,22 +902,22 @@ void TextLogView::contextMenuEvent(QContextMenuEvent* event) {
 }
 
 void TextLogView::dragEnterEvent(QDragEnterEvent* event) {
-    if (!m_light) {
-        QPlainTextEdit::dragEnterEvent(event);
-        return;
-    }
-    if (!isReadOnly() && canInsertFromMimeData(event->mimeData())) {
-        event->acceptProposedAction();
+    if (m_light) {
+        acceptDropIfEditable(event);
     } else {
-        event->ignore();
+        QPlainTextEdit::dragEnterEvent(event);
     }
 }
 
 void TextLogView::dragMoveEvent(QDragMoveEvent* event) {
-    if (!m_light) {
+    if (m_light) {
+        acceptDropIfEditable(event);
+    } else {
         QPlainTextEdit::dragMoveEvent(event);
-        return;
     }
+}
+
+void TextLogView::acceptDropIfEditable(QDragMoveEvent* event) {
     if (!isReadOnly() && canInsertFromMimeData(event->mimeData())) {
         event->acceptProposedAction();
     } else {

@@ -116,6 +116,8 @@ private:
     bool handleNavigationKey(QKeyEvent* event);
     Position moved(Position from, int key, bool word) const;
     void startDrag();
+    // A drop into the light view is taken where the editor would take it (it then hands the text over).
+    void acceptDropIfEditable(QDragMoveEvent* event);
 
     std::size_t offsetOf(Position position) const;
     Position positionAt(std::size_t offset) const;
