@@ -511,20 +511,22 @@ void TextLogView::setCaret(Position position, bool keepAnchor) {
     }
 }
 
-QString TextLogView::selectedText() const {
-    Position start = selectionStart();
-    Position end = selectionEnd();
+QString TextLogView::textBetween(Position from, Position to) const {
     QString text;
-    for (std::size_t line = start.line; line <= end.line; ++line) {
+    for (std::size_t line = from.line; line <= to.line; ++line) {
         QString whole = lineText(line);
-        int from = line == start.line ? start.column : 0;
-        int to = line == end.line ? end.column : static_cast<int>(whole.size());
-        text += whole.mid(from, to - from);
-        if (line != end.line) {
+        int first = line == from.line ? from.column : 0;
+        int last = line == to.line ? to.column : static_cast<int>(whole.size());
+        text += whole.mid(first, last - first);
+        if (line != to.line) {
             text += QLatin1Char('\n');
         }
     }
     return text;
+}
+
+QString TextLogView::selectedText() const {
+    return textBetween(selectionStart(), selectionEnd());
 }
 
 void TextLogView::copySelection(bool toSelectionClipboard) const {
@@ -1239,19 +1241,8 @@ QString TextLogView::textRange(int start, int end) const {
         cursor.setPosition(std::clamp(end, 0, last), QTextCursor::KeepAnchor);
         return cursor.selection().toPlainText();
     }
-    Position from = positionAt(static_cast<std::size_t>(std::max(start, 0)));
-    Position to = positionAt(static_cast<std::size_t>(std::max(end, start)));
-    QString text;
-    for (std::size_t line = from.line; line <= to.line; ++line) {
-        QString whole = lineText(line);
-        int first = line == from.line ? from.column : 0;
-        int last = line == to.line ? to.column : static_cast<int>(whole.size());
-        text += whole.mid(first, last - first);
-        if (line != to.line) {
-            text += QLatin1Char('\n');
-        }
-    }
-    return text;
+    return textBetween(positionAt(static_cast<std::size_t>(std::max(start, 0))),
+                       positionAt(static_cast<std::size_t>(std::max(end, start))));
 }
 
 int TextLogView::caretOffset() const {

@@ -110,6 +110,8 @@ private:
     bool hasSelection() const { return m_anchor != m_caret; }
     Position selectionStart() const { return std::min(m_anchor, m_caret); }
     Position selectionEnd() const { return std::max(m_anchor, m_caret); }
+    // The text as shown from `from` to `to`, lines joined by LF.
+    QString textBetween(Position from, Position to) const;
     QString selectedText() const;
     void copySelection(bool toSelectionClipboard) const;
     void selectAllText();
