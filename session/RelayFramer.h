@@ -26,7 +26,6 @@ public:
     // Bytes are held that only more data or a flush can decide.
     bool holding() const { return !m_pending.empty(); }
     std::size_t heldBytes() const { return m_pending.size(); }
-    void reset() { m_pending.clear(); }
 
 private:
     // Never more than a record and a glued short message, or two records without NUL: under 1,500 bytes.
