@@ -71,12 +71,6 @@ std::string lineText(long index) {
     return line;
 }
 
-std::string chatRecord(long index) {
-    std::string bytes = lineText(index);
-    bytes.resize(500, '\0');
-    return bytes;
-}
-
 // Compares `actual` with the lines 0..count-1, each followed by CR LF; reports the first difference.
 bool holdsEveryLine(const char* what, std::string_view actual, long count) {
     std::size_t at = 0;
@@ -130,7 +124,7 @@ int main(int argc, char** argv) {
         int deep = 16 << 20;
         ::setsockopt(connection.handle(), SOL_SOCKET, SO_SNDBUF, &deep, sizeof deep);
         for (long i = 0; i < total; ++i) {
-            batch += chatRecord(i);
+            batch += chatRecord(lineText(i));
             if (batch.size() >= 500 * 64 || i + 1 == total) {
                 if (!connection.send(batch)) {
                     return;
