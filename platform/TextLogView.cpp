@@ -222,8 +222,7 @@ void TextLogView::enterLight() {
     m_anchor = m_caret = {};
     m_top = {};
     m_desiredX = -1;
-    m_layouts.clear();
-    m_layoutOrder.clear();
+    forgetLayouts();
     m_layoutWidth = viewport()->width();
     if (hasFocus()) {
         resetBlink();
@@ -243,8 +242,7 @@ void TextLogView::leaveLight(bool relayoutNow) {
     m_frameTimer.stop();
     m_blinkTimer.stop();
     m_scrollTimer.stop();
-    m_layouts.clear();
-    m_layoutOrder.clear();
+    forgetLayouts();
     // The editor lays its text out for the width it has now, and sets its scroll bar from it; not in the middle of a
     // change of its document.
     if (relayoutNow) {
@@ -337,6 +335,11 @@ QTextLayout& TextLogView::layoutOf(std::size_t line) const {
     QTextLayout& result = *layout;
     m_layouts.emplace(line, std::make_pair(std::move(layout), m_layoutOrder.begin()));
     return result;
+}
+
+void TextLogView::forgetLayouts() {
+    m_layouts.clear();
+    m_layoutOrder.clear();
 }
 
 qreal TextLogView::lineHeight(std::size_t line) const {
@@ -977,8 +980,7 @@ void TextLogView::resizeEvent(QResizeEvent* event) {
     }
     if (viewport()->width() != m_layoutWidth) {
         m_layoutWidth = viewport()->width();
-        m_layouts.clear();
-        m_layoutOrder.clear();
+        forgetLayouts();
         m_top.subLine = 0;
     }
     m_dirty = true;
@@ -995,8 +997,7 @@ void TextLogView::changeEvent(QEvent* event) {
     QPlainTextEdit::changeEvent(event);
     m_applyingScrollBar = false;
     if (event->type() == QEvent::FontChange || event->type() == QEvent::ApplicationFontChange) {
-        m_layouts.clear();
-        m_layoutOrder.clear();
+        forgetLayouts();
     }
     m_dirty = true;
     settle();

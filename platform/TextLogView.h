@@ -90,6 +90,8 @@ private:
     void leaveLight(bool relayoutNow);
     QString lineText(std::size_t line) const;
     QTextLayout& layoutOf(std::size_t line) const;
+    // Empties the layout cache (a new text, width or font).
+    void forgetLayouts();
     qreal lineHeight(std::size_t line) const;
     qreal topY() const;
     std::size_t lastLine() const { return m_lines.count() - 1; }
