@@ -289,8 +289,14 @@ void TextLogView::beginEditing() {
 
 QString TextLogView::lineText(std::size_t line) const {
     std::size_t start = m_lines.start(line);
-    std::string bytes;
-    m_bytes->copy(start, m_lines.end(*m_bytes, line) - start, bytes);
+    std::size_t length = m_lines.end(*m_bytes, line) - start;
+    // Converted where it lies; only a line that crosses a chunk border is joined first.
+    std::string_view bytes = m_bytes->pieceAt(start).substr(0, length);
+    std::string joined;
+    if (bytes.size() < length) {
+        m_bytes->copy(start, length, joined);
+        bytes = joined;
+    }
     std::string utf8 = Cp932Codec::toUtf8(bytes);
     return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
 }
