@@ -422,7 +422,11 @@ bool RedisBus::read(RedisLink& link, std::string& error) {
             }
             continue;
         }
-        Seen& seen = m_seen[std::string(origin)];
+        auto known = m_seen.find(origin);
+        if (known == m_seen.end()) {
+            known = m_seen.emplace(origin, Seen{}).first;
+        }
+        Seen& seen = known->second;
         if (*sequence <= seen.sequence) {
             ++m_duplicates; // appended again after a lost reply, into a stream that had lost the first copy
             continue;

@@ -12,9 +12,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -68,6 +70,11 @@ private:
         std::uint64_t sequence = 0;
         std::uint64_t lastMilliseconds = 0;
     };
+    // Looks origins up by the reply's string_view: no string is made per entry read, only per new origin.
+    struct OriginHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view origin) const { return std::hash<std::string_view>{}(origin); }
+    };
 
     void runAppender();
     void runReader();
@@ -108,7 +115,7 @@ private:
     std::optional<std::string> m_epoch;
     std::uint64_t m_positionings = 0;
     StreamId m_lastRead;
-    std::unordered_map<std::string, Seen> m_seen; // origin -> last sequence delivered
+    std::unordered_map<std::string, Seen, OriginHash, std::equal_to<>> m_seen; // origin -> last sequence delivered
     std::size_t m_malformed = 0;
     std::size_t m_duplicates = 0;
 
