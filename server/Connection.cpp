@@ -488,7 +488,9 @@ void Connection::onWriteFailed(const std::error_code& ec) {
     m_sendQueue.clear();
     m_sending.clear();
     m_queuedBytes = 0;
-    log(LogLevel::Debug, "write failed: " + ec.message());
+    if (logs(LogLevel::Debug)) {
+        log(LogLevel::Debug, "write failed: " + ec.message());
+    }
     if (m_closeWhenFlushed) {
         // Reading has stopped already: nothing else would end this connection.
         close("write failed: " + ec.message());
@@ -515,18 +517,20 @@ void Connection::close(std::string_view reason, LogLevel level, std::optional<Li
     m_socket.close(ignored);
     m_sendQueue.clear();
     m_queuedBytes = 0;
-    std::string line = "closed: " + std::string(reason);
-    if (m_signedIn) {
-        line += ", user " + Logger::printable(m_protocol.userId());
+    if (logs(level)) {
+        std::string line = "closed: " + std::string(reason);
+        if (m_signedIn) {
+            line += ", user " + Logger::printable(m_protocol.userId());
+        }
+        log(level, line);
     }
-    log(level, line);
     m_server.onClosed(*this, limit);
     // Deferred: close() may run while the server is iterating over its connections.
     asio::post(m_socket.get_executor(), [self = shared_from_this()] { self->m_server.forget(self); });
 }
 
 void Connection::log(LogLevel level, std::string_view message) {
-    m_logger.log(m_quiet && level == LogLevel::Info ? LogLevel::Debug : level, m_peer, message);
+    m_logger.log(shown(level), m_peer, message);
 }
 
 } // namespace vesmira

@@ -89,6 +89,9 @@ private:
     void disarmTimer();
     void onTimer();
     void log(LogLevel level, std::string_view message);
+    // Whether a line at `level` is written: the lines built from parts are only built then.
+    bool logs(LogLevel level) const { return m_logger.enabled(shown(level)); }
+    LogLevel shown(LogLevel level) const { return m_quiet && level == LogLevel::Info ? LogLevel::Debug : level; }
 
     // One read before sign-in is one message: anything longer than a sign-in message is refused.
     static constexpr std::size_t kSignInReadSize = 512;
