@@ -126,11 +126,7 @@ void FloodRun::report(std::ostream& out) {
     if (m_probe.enabled()) {
         out << "server RSS:           peak (VmHWM) " << m_probe.hwmKiB() / 1024.0 << " MiB\n";
     }
-    if (!m_chatDone) {
-        fail("the chat did not finish");
-    } else if (m_room.complete() != m_options.chatters) {
-        fail("a chatting user was short of lines");
-    }
+    checkChat(m_chatDone, m_room.complete(), m_options.chatters, "a chatting user was short of lines");
     checkPeakRss();
 }
 

@@ -91,11 +91,7 @@ void RegistrationRun::report(std::ostream& out) {
     reportLatency(out, "latency before:       ", m_before);
     reportLatency(out, "latency during:       ", m_during);
     reportLatency(out, "latency after:        ", m_after);
-    if (!m_chatDone) {
-        fail("the chat did not finish");
-    } else if (m_room.complete() != m_options.chatters) {
-        fail("a chatting user was short of lines");
-    }
+    checkChat(m_chatDone, m_room.complete(), m_options.chatters, "a chatting user was short of lines");
     checkPeakRss();
 }
 

@@ -81,4 +81,12 @@ void Scenario::checkPeakRss() {
     }
 }
 
+void Scenario::checkChat(bool done, int complete, int members, const std::string& shortOf) {
+    if (!done) {
+        fail("the chat did not finish");
+    } else if (complete != members) {
+        fail(shortOf);
+    }
+}
+
 } // namespace load

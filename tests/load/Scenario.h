@@ -33,6 +33,9 @@ protected:
     // p50, p99 and the worst of `latency`, and a failure for each target it misses.
     void reportLatency(std::ostream& out, const std::string& what, const LatencyHistogram& latency);
     void checkPeakRss();
+    // The verdict on a room's chat at the end: it finished, and each of `members` got every line (`shortOf` when
+    // one did not).
+    void checkChat(bool done, int complete, int members, const std::string& shortOf);
 
     asio::io_context m_io{1};
     const LoadOptions m_options;

@@ -67,11 +67,7 @@ void StuckRun::report(std::ostream& out) {
         }
         out << "\n";
     }
-    if (!m_chatDone) {
-        fail("the chat did not finish");
-    } else if (m_room.complete() != kReaders) {
-        fail("a reader was short of records");
-    }
+    checkChat(m_chatDone, m_room.complete(), kReaders, "a reader was short of records");
     if (m_chatDone && m_dropped != m_options.stuck) {
         fail(std::to_string(m_options.stuck - m_dropped) + " stuck members were not dropped");
     }
