@@ -220,13 +220,11 @@ int UsersCommand::run(UserDirectory& users, const PasswordReader& readPassword, 
     std::string notDone;
     switch (verb) {
     case Verb::List: {
-        auto accounts = users.accounts();
+        const auto accounts = users.accounts();
         if (!accounts) {
             err << "vesmira-server users: the database could not be read\n";
             return kNotDone;
         }
-        std::sort(accounts->begin(), accounts->end(),
-                  [](const auto& a, const auto& b) { return std::tie(a.created, a.id) < std::tie(b.created, b.id); });
         out << padded("STATE", 9) << padded("CREATED", 22) << padded("LAST SIGN-IN", 22) << "ID\n";
         for (const UserDirectory::Account& account : *accounts) {
             out << padded(stateName(account.state), 9) << padded(timeText(account.created), 22)

@@ -64,7 +64,8 @@ constexpr const char* kInactive = "SELECT h FROM unnest(string_to_array($1, ',')
                                   "(SELECT 1 FROM users WHERE id = decode(h, 'hex') AND password_hash <> '' "
                                   "AND NOT locked)";
 constexpr const char* kAccounts =
-    "SELECT encode(id, 'hex'), created_at, last_sign_in, password_hash = '', locked FROM users ORDER BY id";
+    "SELECT encode(id, 'hex'), created_at, last_sign_in, password_hash = '', locked FROM users "
+    "ORDER BY created_at, id";
 constexpr const char* kCreate =
     "INSERT INTO users (id, password_hash, created_at) VALUES ($1, $2, $3) ON CONFLICT (id) DO NOTHING";
 constexpr const char* kSetPassword = "UPDATE users SET password_hash = $2 WHERE id = $1";

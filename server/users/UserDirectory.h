@@ -63,6 +63,7 @@ public:
 
     // The operator's. Yes: done. No: the ID is taken already (create, invite) or there is no such account (the
     // others). Unavailable: the store failed, and nothing changed.
+    // Every account, oldest first (those made in the same second by ID, byte by byte).
     virtual std::optional<std::vector<Account>> accounts() { return std::nullopt; }
     virtual Answer create(std::string_view /*id*/, std::string_view /*password*/) { return Answer::Unavailable; }
     virtual Answer invite(std::string_view /*id*/) { return Answer::Unavailable; }

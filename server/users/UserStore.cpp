@@ -46,6 +46,16 @@ int bindBlob(sqlite3_stmt* statement, int index, std::string_view bytes) {
                              SQLITE_TRANSIENT);
 }
 
+sqlite3_int64 nowSeconds() {
+    return static_cast<sqlite3_int64>(std::time(nullptr));
+}
+
+// A password's hash as ?2 and the time as ?3, as registering and the operator's `add` store them.
+bool bindHashAndNow(sqlite3_stmt* statement, const std::string& hash) {
+    return sqlite3_bind_text(statement, 2, hash.c_str(), -1, SQLITE_TRANSIENT) == SQLITE_OK &&
+           sqlite3_bind_int64(statement, 3, nowSeconds()) == SQLITE_OK;
+}
+
 } // namespace
 
 std::unique_ptr<UserStore> UserStore::open(const std::string& path, PasswordHasher hasher, Logger& logger,
@@ -226,9 +236,7 @@ UserDirectory::Answer UserStore::store(std::string_view id, std::string_view pas
     }
     sqlite3_stmt* statement = invitedOnly ? m_claim : m_insert;
     StatementUse use(statement);
-    if (bindBlob(statement, 1, id) != SQLITE_OK ||
-        sqlite3_bind_text(statement, 2, hash->c_str(), -1, SQLITE_TRANSIENT) != SQLITE_OK ||
-        sqlite3_bind_int64(statement, 3, static_cast<sqlite3_int64>(std::time(nullptr))) != SQLITE_OK) {
+    if (bindBlob(statement, 1, id) != SQLITE_OK || !bindHashAndNow(statement, *hash)) {
         logFailure("bind");
         return Answer::Unavailable;
     }
@@ -260,8 +268,7 @@ UserDirectory::Answer UserStore::checkPassword(std::string_view id, std::string_
     std::lock_guard lock(m_mutex);
     StatementUse use(m_signedIn);
     // Only a record: a sign-in goes ahead even if it cannot be written.
-    if (bindBlob(m_signedIn, 1, id) == SQLITE_OK &&
-        sqlite3_bind_int64(m_signedIn, 2, static_cast<sqlite3_int64>(std::time(nullptr))) == SQLITE_OK) {
+    if (bindBlob(m_signedIn, 1, id) == SQLITE_OK && sqlite3_bind_int64(m_signedIn, 2, nowSeconds()) == SQLITE_OK) {
         change(m_signedIn, "recording a sign-in");
     }
     return Answer::Yes;
@@ -304,8 +311,8 @@ std::optional<std::vector<std::string>> UserStore::inactiveAmong(const std::vect
 
 std::optional<std::vector<UserDirectory::Account>> UserStore::accounts() {
     std::lock_guard lock(m_mutex);
-    sqlite3_stmt* statement =
-        prepareOnce("SELECT id, created_at, last_sign_in, password_hash = '', locked FROM users ORDER BY id");
+    sqlite3_stmt* statement = prepareOnce(
+        "SELECT id, created_at, last_sign_in, password_hash = '', locked FROM users ORDER BY created_at, id");
     if (!statement) {
         return std::nullopt;
     }
@@ -336,32 +343,14 @@ UserDirectory::Answer UserStore::create(std::string_view id, std::string_view pa
     if (!hash) {
         return Answer::Unavailable;
     }
-    std::lock_guard lock(m_mutex);
-    sqlite3_stmt* statement =
-        prepareOnce("INSERT OR IGNORE INTO users (id, password_hash, created_at) VALUES (?1, ?2, ?3)");
-    if (!statement || bindBlob(statement, 1, id) != SQLITE_OK ||
-        sqlite3_bind_text(statement, 2, hash->c_str(), -1, SQLITE_TRANSIENT) != SQLITE_OK ||
-        sqlite3_bind_int64(statement, 3, static_cast<sqlite3_int64>(std::time(nullptr))) != SQLITE_OK) {
-        sqlite3_finalize(statement);
-        return Answer::Unavailable;
-    }
-    const Answer created = change(statement, "adding");
-    sqlite3_finalize(statement);
-    return created;
+    return changeOnce("INSERT OR IGNORE INTO users (id, password_hash, created_at) VALUES (?1, ?2, ?3)", id, "adding",
+                      [&](sqlite3_stmt* statement) { return bindHashAndNow(statement, *hash); });
 }
 
 UserDirectory::Answer UserStore::invite(std::string_view id) {
-    std::lock_guard lock(m_mutex);
-    sqlite3_stmt* statement =
-        prepareOnce("INSERT OR IGNORE INTO users (id, password_hash, created_at) VALUES (?1, '', ?2)");
-    if (!statement || bindBlob(statement, 1, id) != SQLITE_OK ||
-        sqlite3_bind_int64(statement, 2, static_cast<sqlite3_int64>(std::time(nullptr))) != SQLITE_OK) {
-        sqlite3_finalize(statement);
-        return Answer::Unavailable;
-    }
-    const Answer invited = change(statement, "inviting");
-    sqlite3_finalize(statement);
-    return invited;
+    return changeOnce(
+        "INSERT OR IGNORE INTO users (id, password_hash, created_at) VALUES (?1, '', ?2)", id, "inviting",
+        [](sqlite3_stmt* statement) { return sqlite3_bind_int64(statement, 2, nowSeconds()) == SQLITE_OK; });
 }
 
 UserDirectory::Answer UserStore::setPassword(std::string_view id, std::string_view password) {
@@ -369,39 +358,30 @@ UserDirectory::Answer UserStore::setPassword(std::string_view id, std::string_vi
     if (!hash) {
         return Answer::Unavailable;
     }
-    std::lock_guard lock(m_mutex);
-    sqlite3_stmt* statement = prepareOnce("UPDATE users SET password_hash = ?2 WHERE id = ?1");
-    if (!statement || bindBlob(statement, 1, id) != SQLITE_OK ||
-        sqlite3_bind_text(statement, 2, hash->c_str(), -1, SQLITE_TRANSIENT) != SQLITE_OK) {
-        sqlite3_finalize(statement);
-        return Answer::Unavailable;
-    }
-    const Answer changed = change(statement, "changing a password");
-    sqlite3_finalize(statement);
-    return changed;
+    return changeOnce("UPDATE users SET password_hash = ?2 WHERE id = ?1", id, "changing a password",
+                      [&](sqlite3_stmt* statement) {
+                          return sqlite3_bind_text(statement, 2, hash->c_str(), -1, SQLITE_TRANSIENT) == SQLITE_OK;
+                      });
 }
 
 UserDirectory::Answer UserStore::remove(std::string_view id) {
-    std::lock_guard lock(m_mutex);
-    sqlite3_stmt* statement = prepareOnce("DELETE FROM users WHERE id = ?1");
-    if (!statement || bindBlob(statement, 1, id) != SQLITE_OK) {
-        sqlite3_finalize(statement);
-        return Answer::Unavailable;
-    }
-    const Answer removed = change(statement, "removing");
-    sqlite3_finalize(statement);
-    return removed;
+    return changeOnce("DELETE FROM users WHERE id = ?1", id, "removing", {});
 }
 
 UserDirectory::Answer UserStore::setLocked(std::string_view id, bool locked) {
+    return changeOnce(
+        "UPDATE users SET locked = ?2 WHERE id = ?1", id, locked ? "locking" : "unlocking",
+        [&](sqlite3_stmt* statement) { return sqlite3_bind_int(statement, 2, locked ? 1 : 0) == SQLITE_OK; });
+}
+
+UserDirectory::Answer UserStore::changeOnce(const char* sql, std::string_view id, std::string_view what,
+                                            const std::function<bool(sqlite3_stmt*)>& bindMore) {
     std::lock_guard lock(m_mutex);
-    sqlite3_stmt* statement = prepareOnce("UPDATE users SET locked = ?2 WHERE id = ?1");
-    if (!statement || bindBlob(statement, 1, id) != SQLITE_OK ||
-        sqlite3_bind_int(statement, 2, locked ? 1 : 0) != SQLITE_OK) {
-        sqlite3_finalize(statement);
-        return Answer::Unavailable;
+    sqlite3_stmt* statement = prepareOnce(sql);
+    Answer changed = Answer::Unavailable;
+    if (statement && bindBlob(statement, 1, id) == SQLITE_OK && (!bindMore || bindMore(statement))) {
+        changed = change(statement, what);
     }
-    const Answer changed = change(statement, locked ? "locking" : "unlocking");
     sqlite3_finalize(statement);
     return changed;
 }

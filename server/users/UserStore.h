@@ -4,6 +4,7 @@
 #include "server/users/UserDirectory.h"
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -66,6 +67,10 @@ private:
     Answer change(sqlite3_stmt* statement, std::string_view what);
     // A one-off statement of the operator's, prepared per call.
     sqlite3_stmt* prepareOnce(const char* sql);
+    // One of the operator's changes to the account `id` (bound as ?1), prepared for this call; `bindMore` binds the
+    // statement's other parameters.
+    Answer changeOnce(const char* sql, std::string_view id, std::string_view what,
+                      const std::function<bool(sqlite3_stmt*)>& bindMore);
     bool heldForAnother(const std::string& id, std::string_view holder);
     void logFailure(std::string_view what);
 
