@@ -1,5 +1,7 @@
 #include "server/admin/Cp932Text.h"
 
+#include "server/log/Logger.h"
+
 #include <array>
 #include <cstdint>
 #include <cstdio>
@@ -78,12 +80,6 @@ std::size_t decodeUtf8(std::string_view text, char32_t& codePoint) {
     return length;
 }
 
-std::string hexByte(unsigned char byte) {
-    std::array<char, 5> text{};
-    std::snprintf(text.data(), text.size(), "\\x%02x", byte);
-    return text.data();
-}
-
 bool isCp932Lead(unsigned char byte) {
     return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
 }
@@ -101,7 +97,7 @@ std::optional<std::string> Cp932Text::fromUtf8(std::string_view utf8, std::strin
         char32_t codePoint = 0;
         const std::size_t length = decodeUtf8(utf8.substr(at), codePoint);
         if (length == 0) {
-            error = "byte " + std::to_string(at + 1) + " (" + hexByte(static_cast<unsigned char>(utf8[at])) +
+            error = "byte " + std::to_string(at + 1) + " (" + Logger::printable(utf8.substr(at, 1)) +
                     ") is not valid UTF-8";
             return std::nullopt;
         }
@@ -127,7 +123,7 @@ std::string Cp932Text::toUtf8(std::string_view cp932) {
     for (std::size_t at = 0; at < cp932.size();) {
         const auto byte = static_cast<unsigned char>(cp932[at]);
         if (byte < 0x80) {
-            out += byte < 0x20 || byte == 0x7F || byte == '\\' ? hexByte(byte) : std::string(1, cp932[at]);
+            out += Logger::printable(cp932.substr(at, 1)); // control characters and the backslash as \xNN
             ++at;
             continue;
         }
@@ -137,7 +133,7 @@ std::string Cp932Text::toUtf8(std::string_view cp932) {
             at += length;
         } else {
             // Not a character: this byte alone is shown, and the next is read afresh.
-            out += hexByte(byte);
+            out += Logger::printable(cp932.substr(at, 1));
             ++at;
         }
     }
@@ -151,7 +147,7 @@ std::string Cp932Text::printable(std::string_view utf8) {
         const std::size_t length = decodeUtf8(utf8.substr(at), codePoint);
         if (length == 0 || codePoint < 0x20 || codePoint == 0x7F || codePoint == '\\' ||
             (codePoint >= 0x80 && codePoint < 0xA0)) {
-            out += hexByte(static_cast<unsigned char>(utf8[at]));
+            out += Logger::printable(utf8.substr(at, 1));
             ++at;
         } else {
             out += utf8.substr(at, length);
