@@ -1,8 +1,10 @@
 #include "ChildProcess.h"
 #include "Engines.h"
 #include "ServerHarness.h"
+#include "TempFolder.h"
 #include "TestClient.h"
 #include "server/log/Logger.h"
+#include "server/metrics/ServerStats.h"
 #include "server/users/OpenDirectory.h"
 #include "server/users/PasswordHasher.h"
 
@@ -30,28 +32,22 @@ namespace {
 using namespace std::chrono_literals;
 using Answer = UserDirectory::Answer;
 
-std::unique_ptr<TestClient> greeted(std::uint16_t port) {
-    auto client = std::make_unique<TestClient>();
-    if (!client->connect(port) || client->receive(5) != "Hello") {
-        return nullptr;
-    }
-    return client;
-}
-
 // The tables as they were before accounts could be locked, with one user, "veteran" (password "old").
 bool createOldTables(const std::string& store, bool postgres) {
     const std::optional<std::string> hash = PasswordHasher(PasswordHasher::Cost::Minimum).hash("old");
     if (!hash) {
         return false;
     }
-    const std::string values = "'" + *hash + "', 1700000000);";
+    const std::string sql =
+        (postgres
+             ? "CREATE TABLE users (id bytea PRIMARY KEY, password_hash text NOT NULL, created_at bigint NOT NULL);"
+               "INSERT INTO users VALUES ('\\x7665746572616e', '"
+             : "CREATE TABLE users (id BLOB PRIMARY KEY NOT NULL, password_hash TEXT NOT NULL, "
+               "created_at INTEGER NOT NULL) WITHOUT ROWID; INSERT INTO users VALUES (x'7665746572616e', '") +
+        *hash + "', 1700000000);";
     if (postgres) {
         PGconn* connection = PQconnectdb(store.c_str());
-        PGresult* result = PQexec(connection, ("CREATE TABLE users (id bytea PRIMARY KEY, password_hash text NOT NULL,"
-                                               " created_at bigint NOT NULL);"
-                                               "INSERT INTO users VALUES ('\\x7665746572616e', " +
-                                               values)
-                                                  .c_str());
+        PGresult* result = PQexec(connection, sql.c_str());
         const bool done = PQresultStatus(result) == PGRES_COMMAND_OK;
         PQclear(result);
         PQfinish(connection);
@@ -59,13 +55,7 @@ bool createOldTables(const std::string& store, bool postgres) {
     }
     sqlite3* db = nullptr;
     const bool done = sqlite3_open(store.c_str(), &db) == SQLITE_OK &&
-                      sqlite3_exec(db,
-                                   ("CREATE TABLE users (id BLOB PRIMARY KEY NOT NULL, password_hash TEXT NOT NULL, "
-                                    "created_at INTEGER NOT NULL) WITHOUT ROWID;"
-                                    "INSERT INTO users VALUES (x'7665746572616e', " +
-                                    values)
-                                       .c_str(),
-                                   nullptr, nullptr, nullptr) == SQLITE_OK;
+                      sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
     sqlite3_close(db);
     return done;
 }
@@ -73,12 +63,10 @@ bool createOldTables(const std::string& store, bool postgres) {
 // The same operations on the SQLite file and on PostgreSQL, each asked through two directories on one store: the
 // server's, and the operator's (another process, or another node, in real use). Each store starts with the tables
 // of the version before, which the first directory to open upgrades in place.
-class Directories : public ::testing::TestWithParam<bool> {
+class Directories : public InTempFolder<::testing::TestWithParam<bool>> {
 protected:
     void SetUp() override {
-        std::string pattern = (std::filesystem::temp_directory_path() / "vesmira-directory-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        m_folder = pattern;
+        ASSERT_NO_FATAL_FAILURE(InTempFolder::SetUp());
         std::string store = m_folder + "/users.sqlite3";
         if (GetParam()) {
             m_postgres = std::make_unique<PostgresEngine>(m_folder + "/postgres");
@@ -97,10 +85,9 @@ protected:
         m_server.reset();
         m_operator.reset();
         m_postgres.reset();
-        std::filesystem::remove_all(m_folder);
+        InTempFolder::TearDown();
     }
 
-    std::string m_folder;
     std::ostringstream m_log;
     Logger m_logger{LogLevel::Warn, m_log};
     std::unique_ptr<PostgresEngine> m_postgres;
@@ -151,18 +138,19 @@ TEST_P(Directories, AccountsGoThroughTheirStates) {
         EXPECT_EQ(step.run(), step.expected) << step.what;
     }
 
-    auto accounts = op.accounts();
+    // Oldest first: the user from before, then in the order they were made.
+    const auto accounts = op.accounts();
     ASSERT_TRUE(accounts);
-    ASSERT_EQ(accounts->size(), 3u);
-    EXPECT_EQ(accounts->at(0).id, "alice");
-    EXPECT_EQ(accounts->at(0).state, UserDirectory::Account::State::Active);
-    EXPECT_TRUE(accounts->at(0).lastSignIn) << "recorded at sign-in";
-    EXPECT_EQ(accounts->at(1).id, "dave");
-    EXPECT_EQ(accounts->at(1).state, UserDirectory::Account::State::Locked);
-    EXPECT_GT(accounts->at(1).created, 1700000000);
-    EXPECT_EQ(accounts->at(2).id, "veteran");
-    EXPECT_EQ(accounts->at(2).created, 1700000000);
-    EXPECT_TRUE(accounts->at(2).lastSignIn);
+    using State = UserDirectory::Account::State;
+    std::vector<std::pair<std::string, State>> states;
+    for (const UserDirectory::Account& account : *accounts) {
+        states.emplace_back(account.id, account.state);
+        EXPECT_TRUE(account.lastSignIn) << account.id << ": recorded at sign-in and registration";
+    }
+    EXPECT_EQ(states,
+              (decltype(states){{"veteran", State::Active}, {"alice", State::Active}, {"dave", State::Locked}}));
+    EXPECT_EQ(accounts->front().created, 1700000000);
+    EXPECT_GT(accounts->back().created, 1700000000);
 
     // Bytes of any value travel as they are.
     const std::string odd("\x00\xff\x83", 3);
@@ -174,19 +162,30 @@ TEST_P(Directories, AccountsGoThroughTheirStates) {
 }
 
 // Nothing but the store carries the change: the server notices it by asking.
-TEST_P(Directories, UserLockedThroughTheStoreIsClosedByTheServer) {
+TEST_P(Directories, LockedOrRemovedUsersAreClosedWithinASecondAndRefusedAtThePassword) {
     ServerHarness::Options options;
     options.users = m_server.get();
     ServerHarness server(options);
     ASSERT_TRUE(server.running()) << server.error();
-    auto alice = greeted(server.port());
-    auto bob = greeted(server.port());
-    ASSERT_TRUE(alice && alice->registerUser("alice", "pw"));
-    ASSERT_TRUE(bob && bob->registerUser("bob", "pw"));
+    auto alice = registered(server.port(), "alice");
+    auto bob = registered(server.port(), "bob");
+    ASSERT_TRUE(alice && bob);
+
     ASSERT_EQ(m_operator->setLocked("alice", true), Answer::Yes);
-    EXPECT_TRUE(alice->readUntilClosed(3s).has_value());
+    EXPECT_TRUE(alice->readUntilClosed(3s).has_value()) << "a locked user's connection is closed";
     EXPECT_TRUE(bob->send(std::string(500, 'x')));
     EXPECT_TRUE(bob->receive(500).has_value()) << "others stay";
+    auto again = greeted(server.port());
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->exchange(std::string("JUDGE\0", 6)), "ok");
+    EXPECT_EQ(again->exchange("USER:alice"), "ok");
+    EXPECT_EQ(again->exchange("PASSWORD:pw"), "ng") << "refused at the password step";
+    ASSERT_EQ(m_operator->setLocked("alice", false), Answer::Yes);
+    EXPECT_TRUE(greeted(server.port())->authenticate("alice", "pw"));
+
+    ASSERT_EQ(m_operator->remove("bob"), Answer::Yes);
+    EXPECT_TRUE(bob->readUntilClosed(3s).has_value()) << "a removed user's connection is closed";
+    EXPECT_EQ(server.stats().accountClosures(), 2u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, Directories, ::testing::Values(false, true),
@@ -224,46 +223,25 @@ HttpReply httpGet(std::uint16_t port, const std::string& path) {
     return reply;
 }
 
-class Metrics : public ::testing::Test {
-protected:
-    void SetUp() override {
-        std::string pattern = (std::filesystem::temp_directory_path() / "vesmira-metrics-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        m_folder = pattern;
-    }
-    void TearDown() override {
-        m_node.reset();
-        m_postgres.reset();
-        std::filesystem::remove_all(m_folder);
-    }
+class Metrics : public InTempFolder<> {};
 
-    void startNode(const std::string& db) {
-        m_metricsPort = freePort();
-        m_node = std::make_unique<NodeProcess>(
-            m_folder + "/node.log",
-            std::vector<std::string>{"--db", db, "--metrics", "127.0.0.1:" + std::to_string(m_metricsPort)});
-        ASSERT_TRUE(m_node->start()) << readFile(m_folder + "/node.log");
-    }
-
-    std::string m_folder;
-    std::unique_ptr<PostgresEngine> m_postgres;
-    std::unique_ptr<NodeProcess> m_node;
-    std::uint16_t m_metricsPort = 0;
-};
-
-TEST_F(Metrics, PromtoolAcceptsTheOutputAndItCountsWhatHappened) {
-    ASSERT_NO_FATAL_FAILURE(startNode(m_folder + "/users.sqlite3"));
-    auto alice = greeted(m_node->port());
-    auto bob = greeted(m_node->port());
-    ASSERT_TRUE(alice && alice->registerUser("alice", "pw") && bob && bob->registerUser("bob", "pw"));
+TEST_F(Metrics, PromtoolAcceptsTheOutputItCountsWhatHappenedAndHealthFollowsTheDatabase) {
+    PostgresEngine postgres(m_folder + "/postgres");
+    ASSERT_TRUE(postgres.start()) << postgres.error();
+    const std::uint16_t metricsPort = freePort();
+    NodeProcess node(m_folder + "/node.log",
+                     {"--db", postgres.uri(), "--metrics", "127.0.0.1:" + std::to_string(metricsPort)});
+    ASSERT_TRUE(node.start()) << readFile(m_folder + "/node.log");
+    auto alice = registered(node.port(), "alice");
+    auto bob = registered(node.port(), "bob");
+    ASSERT_TRUE(alice && bob);
     ASSERT_TRUE(alice->send(std::string(500, 'x')));
     ASSERT_TRUE(alice->receive(500) && bob->receive(500));
-    auto guesser = greeted(m_node->port());
+    auto guesser = greeted(node.port());
     ASSERT_TRUE(guesser);
     EXPECT_FALSE(guesser->authenticate("alice", "wrong"));
 
-    EXPECT_EQ(httpGet(m_metricsPort, "/healthz").status, 200);
-    const HttpReply metrics = httpGet(m_metricsPort, "/metrics");
+    const HttpReply metrics = httpGet(metricsPort, "/metrics");
     ASSERT_EQ(metrics.status, 200);
     for (const char* sample : {
              "vesmira_connections{state=\"signed_in\"} 2\n",
@@ -283,15 +261,11 @@ TEST_F(Metrics, PromtoolAcceptsTheOutputAndItCountsWhatHappened) {
     std::ofstream(file) << metrics.body;
     EXPECT_EQ(std::system(("promtool check metrics < " + file + " > " + file + ".report 2>&1").c_str()), 0)
         << readFile(file + ".report");
-}
 
-TEST_F(Metrics, HealthCheckFailsWhileTheDatabaseDoesNotAnswer) {
-    m_postgres = std::make_unique<PostgresEngine>(m_folder + "/postgres");
-    ASSERT_TRUE(m_postgres->start()) << m_postgres->error();
-    ASSERT_NO_FATAL_FAILURE(startNode(m_postgres->uri()));
+    // The health check fails while the database does not answer.
     const auto statusWithin = [&](int status, std::chrono::seconds deadline) {
         const auto until = std::chrono::steady_clock::now() + deadline;
-        while (httpGet(m_metricsPort, "/healthz").status != status) {
+        while (httpGet(metricsPort, "/healthz").status != status) {
             if (std::chrono::steady_clock::now() >= until) {
                 return false;
             }
@@ -300,9 +274,9 @@ TEST_F(Metrics, HealthCheckFailsWhileTheDatabaseDoesNotAnswer) {
         return true;
     };
     EXPECT_TRUE(statusWithin(200, 5s));
-    m_postgres->stop();
+    postgres.stop();
     EXPECT_TRUE(statusWithin(503, 15s));
-    ASSERT_TRUE(m_postgres->start()) << m_postgres->error();
+    ASSERT_TRUE(postgres.start()) << postgres.error();
     EXPECT_TRUE(statusWithin(200, 15s));
 }
 

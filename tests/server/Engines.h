@@ -72,7 +72,6 @@ public:
     // Waits until it listens on its port.
     bool start();
     void kill() { m_process.kill(); }
-    ChildProcess& process() { return m_process; }
     std::uint16_t port() const { return m_port; }
     const std::string& log() const { return m_log; }
 

@@ -20,14 +20,6 @@ namespace {
 using namespace std::string_literals;
 using namespace std::chrono_literals;
 
-constexpr std::size_t kRecordBytes = 500;
-
-std::string record(std::string_view line) {
-    std::string bytes(line);
-    bytes.resize(kRecordBytes, '\0');
-    return bytes;
-}
-
 // Accounts in memory whose password steps for IDs starting with "slow" wait until the test opens the gate: a
 // password hash that takes as long as the test wants.
 class GatedDirectory final : public UserDirectory {
@@ -69,13 +61,6 @@ private:
     bool m_open = false;
 };
 
-std::unique_ptr<TestClient> greeted(std::uint16_t port, const char* source = nullptr) {
-    auto client = std::make_unique<TestClient>();
-    EXPECT_TRUE(client->connect(port, 0, source));
-    EXPECT_EQ(client->receive(5).value_or("<nothing>"), "Hello");
-    return client;
-}
-
 TEST(Limits, SlowHashingHoldsUpNeitherChatNorTheQueue) {
     GatedDirectory directory;
     ServerHarness::Options options;
@@ -87,19 +72,19 @@ TEST(Limits, SlowHashingHoldsUpNeitherChatNorTheQueue) {
     ASSERT_TRUE(server.running()) << server.error();
     // Whatever happens below, the workers must not stay blocked when the server stops.
     const std::shared_ptr<void> openAtTheEnd(nullptr, [&directory](void*) { directory.open(); });
-    auto alice = greeted(server.port());
-    auto bob = greeted(server.port());
-    ASSERT_TRUE(alice->registerUser("alice", "pw"));
-    ASSERT_TRUE(bob->registerUser("bob", "pw"));
+    auto alice = registered(server.port(), "alice");
+    auto bob = registered(server.port(), "bob");
+    ASSERT_TRUE(alice && bob);
 
     std::vector<std::unique_ptr<TestClient>> slow;
     for (const std::string id : {"slow1", "slow2", "slow3"}) {
         slow.push_back(greeted(server.port()));
+        ASSERT_TRUE(slow.back());
         ASSERT_EQ(slow.back()->exchange("ENTRY\0"s), "ok");
         ASSERT_EQ(slow.back()->exchange(id), "ok");
     }
-    for (std::size_t i = 0; i < slow.size(); ++i) {
-        ASSERT_TRUE(slow[i]->send("pw"));
+    for (const auto& client : slow) {
+        ASSERT_TRUE(client->send("pw"));
     }
     ASSERT_TRUE(directory.waitUntilBlocked(1)) << "the first slow step is on the only worker";
     ASSERT_TRUE(alice->send(record("alice> while they hash")));
@@ -154,8 +139,8 @@ TEST(Limits, ExcessConnectionsAreClosedAndAnHonestClientIsServed) {
             ASSERT_TRUE(silent.back()->connect(server.port(), 0, c.sources[i]));
             EXPECT_EQ(silent.back()->receive(5).has_value(), c.greeted[i]) << c.name << " #" << i;
         }
-        auto honest = greeted(server.port());
-        ASSERT_TRUE(honest->registerUser("honest", "pw")) << c.name;
+        auto honest = registered(server.port(), "honest");
+        ASSERT_TRUE(honest) << c.name;
         ASSERT_TRUE(honest->send(record("honest> hello")));
         EXPECT_EQ(honest->receive(kRecordBytes), record("honest> hello")) << c.name;
         for (std::size_t i = 0; i < silent.size(); ++i) {
@@ -173,13 +158,13 @@ TEST(Limits, WholeSignInAndIncompleteRecordsTimeOut) {
     options.settings.maxRefusals = 1000;
     ServerHarness server(options);
     ASSERT_TRUE(server.running()) << server.error();
-    auto alice = greeted(server.port());
-    auto bob = greeted(server.port());
-    ASSERT_TRUE(alice->registerUser("alice", "pw"));
-    ASSERT_TRUE(bob->registerUser("bob", "pw"));
+    auto alice = registered(server.port(), "alice");
+    auto bob = registered(server.port(), "bob");
+    ASSERT_TRUE(alice && bob);
     ASSERT_TRUE(alice->send(record("alice> cut short").substr(0, 200)));
     // Talking all the time does not stretch the sign-in: only signing in ends it.
     auto chatty = greeted(server.port());
+    ASSERT_TRUE(chatty);
     bool closed = false;
     for (int step = 0; step < 100 && !closed; ++step) {
         closed = chatty->exchange("x").empty();

@@ -15,14 +15,7 @@ namespace {
 
 using namespace std::string_literals;
 
-constexpr std::size_t kRecordBytes = 500;
 const std::string kLeaveSuffix = "\x81\x46\x91\xde\x8e\xba\x82\xb5\x82\xdc\x82\xb5\x82\xbd\x81\x42"; // ：退室しました。
-
-std::string record(std::string_view line) {
-    std::string bytes(line);
-    bytes.resize(kRecordBytes, '\0');
-    return bytes;
-}
 
 class ProtocolTest : public ::testing::Test {
 protected:

@@ -1,3 +1,4 @@
+#include "server/ChatServer.h"
 #include "server/proxy/ProxyHeader.h"
 #include "server/relay/RedisEndpoint.h"
 #include "server/relay/StreamId.h"
@@ -80,13 +81,7 @@ TEST(ProxyHeader, AcceptsExactlyTheHeadersOfTcpClients) {
         if (c.status != Status::Invalid) {
             EXPECT_EQ(result.size, c.size) << c.name;
         }
-        std::string source;
-        if (result.source) {
-            const auto& address = result.source->address();
-            source = (address.is_v6() ? "[" + address.to_string() + "]" : address.to_string()) + ":" +
-                     std::to_string(result.source->port());
-        }
-        EXPECT_EQ(source, c.source) << c.name;
+        EXPECT_EQ(result.source ? ChatServer::endpointText(*result.source) : "", c.source) << c.name;
     }
     const auto encoded =
         ProxyHeader::encode({asio::ip::make_address("203.0.113.7"), 51000}, {asio::ip::make_address("10.0.0.1"), 3000});

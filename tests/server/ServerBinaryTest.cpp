@@ -1,3 +1,4 @@
+#include "TempFolder.h"
 #include "TestClient.h"
 
 #include <gtest/gtest.h>
@@ -7,7 +8,6 @@
 #include <filesystem>
 #include <poll.h>
 #include <spawn.h>
-#include <stdlib.h>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -100,20 +100,10 @@ private:
     int m_stdout = -1;
 };
 
-class ServerBinaryTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        std::string pattern = (std::filesystem::temp_directory_path() / "vesmira-binary-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        m_folder = pattern;
-    }
-    void TearDown() override { std::filesystem::remove_all(m_folder); }
-
-    std::filesystem::path m_folder;
-};
+class ServerBinaryTest : public InTempFolder<> {};
 
 TEST_F(ServerBinaryTest, ListensGreetsAndStopsOnSigterm) {
-    const std::string db = (m_folder / "state/vesmira/users.sqlite3").string();
+    const std::string db = m_folder + "/state/vesmira/users.sqlite3";
     ServerProcess server(
         {"--listen", "127.0.0.1", "--port", "0", "--db", db, "--hash-cost", "min", "--log-level", "warn"});
     ASSERT_GT(server.pid(), 0);
@@ -145,9 +135,9 @@ TEST_F(ServerBinaryTest, CommandLineOutcomes) {
         {{"--port", "99999"}, 2, ""},
         {{"--help"}, 0, "Usage: vesmira-server"},
         {{"--version"}, 0, "vesmira-server "},
-        {{"--port", "0", "--db", (m_folder / "a-folder").string()}, 1, ""},
+        {{"--port", "0", "--db", m_folder + "/a-folder"}, 1, ""},
     };
-    std::filesystem::create_directory(m_folder / "a-folder");
+    std::filesystem::create_directory(m_folder + "/a-folder");
     for (const Case& c : cases) {
         ServerProcess server(c.args);
         ASSERT_GT(server.pid(), 0);

@@ -3,14 +3,27 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vesmira {
 namespace {
 
 using Action = ServerOptions::Action;
+
+// A command line split at its spaces.
+std::vector<std::string> words(std::string_view line) {
+    std::vector<std::string> args;
+    for (std::size_t at = 0; at < line.size();) {
+        const std::size_t space = std::min(line.find(' ', at), line.size());
+        args.emplace_back(line.substr(at, space - at));
+        at = space + 1;
+    }
+    return args;
+}
 
 TEST(ServerOptions, Defaults) {
     const ServerOptions options = ServerOptions::parse({}, nullptr, "/home/u");
@@ -33,33 +46,12 @@ TEST(ServerOptions, Defaults) {
 }
 
 TEST(ServerOptions, ValuesInBothForms) {
-    const ServerOptions options = ServerOptions::parse({"--listen",
-                                                        "127.0.0.1",
-                                                        "--port=0",
-                                                        "--db",
-                                                        "/tmp/u.db",
-                                                        "--log-level=debug",
-                                                        "--hash-cost",
-                                                        "min",
-                                                        "--sign-in-timeout=7",
-                                                        "--record-timeout",
-                                                        "9",
-                                                        "--max-connections=500",
-                                                        "--max-pending",
-                                                        "500",
-                                                        "--max-per-address=1",
-                                                        "--send-buffer",
-                                                        "0",
-                                                        "--relay",
-                                                        "redis://10.0.0.5:6380",
-                                                        "--relay-stream-length=500",
-                                                        "--relay-hold",
-                                                        "7",
-                                                        "--proxy-protocol",
-                                                        "--registration",
-                                                        "invite",
-                                                        "--metrics=[::1]:9464"},
-                                                       nullptr, nullptr);
+    const ServerOptions options = ServerOptions::parse(
+        words("--listen 127.0.0.1 --port=0 --db /tmp/u.db --log-level=debug --hash-cost min --sign-in-timeout=7 "
+              "--record-timeout 9 --max-connections=500 --max-pending 500 --max-per-address=1 --send-buffer 0 "
+              "--relay redis://10.0.0.5:6380 --relay-stream-length=500 --relay-hold 7 --proxy-protocol "
+              "--registration invite --metrics=[::1]:9464"),
+        nullptr, nullptr);
     ASSERT_EQ(options.action, Action::Run) << options.error;
     EXPECT_EQ(options.listenAddress, "127.0.0.1");
     EXPECT_EQ(options.port, 0);

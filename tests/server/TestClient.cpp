@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 
 namespace vesmira {
 
@@ -140,6 +141,25 @@ bool TestClient::registerUser(std::string_view id, std::string_view password) {
 bool TestClient::authenticate(std::string_view id, std::string_view password) {
     return exchange(std::string_view("JUDGE\0", 6)) == "ok" && exchange("USER:" + std::string(id)) == "ok" &&
            exchange("PASSWORD:" + std::string(password)) == "ok";
+}
+
+std::string record(std::string_view line) {
+    std::string bytes(line);
+    bytes.resize(kRecordBytes, '\0');
+    return bytes;
+}
+
+std::unique_ptr<TestClient> greeted(std::uint16_t port, const char* source) {
+    auto client = std::make_unique<TestClient>();
+    if (!client->connect(port, 0, source) || client->receive(5) != "Hello") {
+        return nullptr;
+    }
+    return client;
+}
+
+std::unique_ptr<TestClient> registered(std::uint16_t port, const std::string& id) {
+    auto client = greeted(port);
+    return client && client->registerUser(id, "pw") ? std::move(client) : nullptr;
 }
 
 } // namespace vesmira

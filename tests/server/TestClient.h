@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -43,5 +44,13 @@ private:
 
     int m_fd = -1;
 };
+
+// One chat line as clients send and receive it: the line, zero-filled to the record size.
+inline constexpr std::size_t kRecordBytes = 500;
+std::string record(std::string_view line);
+// A client connected (from `source` when given) that has read the server's greeting; nullptr when either failed.
+std::unique_ptr<TestClient> greeted(std::uint16_t port, const char* source = nullptr);
+// A greeted client that has registered `id` with the password "pw"; nullptr when any step failed.
+std::unique_ptr<TestClient> registered(std::uint16_t port, const std::string& id);
 
 } // namespace vesmira

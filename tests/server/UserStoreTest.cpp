@@ -1,3 +1,4 @@
+#include "TempFolder.h"
 #include "server/log/Logger.h"
 #include "server/users/UserStore.h"
 
@@ -6,7 +7,6 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <stdlib.h>
 
 namespace vesmira {
 namespace {
@@ -14,15 +14,8 @@ namespace {
 constexpr auto kYes = UserDirectory::Answer::Yes;
 constexpr auto kNo = UserDirectory::Answer::No;
 
-class UserStoreTest : public ::testing::Test {
+class UserStoreTest : public InTempFolder<> {
 protected:
-    void SetUp() override {
-        std::string pattern = (std::filesystem::temp_directory_path() / "vesmira-store-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        m_folder = pattern;
-    }
-    void TearDown() override { std::filesystem::remove_all(m_folder); }
-
     std::unique_ptr<UserStore> open(const std::string& path) {
         std::string error;
         auto store = UserStore::open(path, PasswordHasher(PasswordHasher::Cost::Minimum), m_logger, error);
@@ -30,13 +23,12 @@ protected:
         return store;
     }
 
-    std::filesystem::path m_folder;
     std::ostringstream m_log;
     Logger m_logger{LogLevel::Debug, m_log};
 };
 
 TEST_F(UserStoreTest, AddsChecksAndKeepsUsersAcrossReopen) {
-    const std::string path = (m_folder / "users.sqlite3").string();
+    const std::string path = m_folder + "/users.sqlite3";
     {
         auto store = open(path);
         ASSERT_TRUE(store);
@@ -55,7 +47,7 @@ TEST_F(UserStoreTest, AddsChecksAndKeepsUsersAcrossReopen) {
 }
 
 TEST_F(UserStoreTest, IdsAreExactBytes) {
-    auto store = open((m_folder / "users.sqlite3").string());
+    auto store = open(m_folder + "/users.sqlite3");
     ASSERT_TRUE(store);
     ASSERT_EQ(store->add("abc", "1", "h"), kYes);
     ASSERT_EQ(store->add("\x83\x65\x83\x58\x83\x67", "2", "h"), kYes);
@@ -67,7 +59,7 @@ TEST_F(UserStoreTest, IdsAreExactBytes) {
 }
 
 TEST_F(UserStoreTest, StoresArgon2idHashesNotPasswords) {
-    const std::string path = (m_folder / "users.sqlite3").string();
+    const std::string path = m_folder + "/users.sqlite3";
     auto store = open(path);
     ASSERT_TRUE(store && store->add("alice", "plaintext-pw", "h") == kYes);
     store.reset();
@@ -83,13 +75,12 @@ TEST_F(UserStoreTest, StoresArgon2idHashesNotPasswords) {
 }
 
 TEST_F(UserStoreTest, UnusableFilesAreRefusedCleanly) {
-    std::ofstream(m_folder / "garbage.sqlite3") << std::string(4096, 'x');
-    for (const std::filesystem::path& path : {m_folder, m_folder / "garbage.sqlite3", m_folder / "no/such/dir/u"}) {
+    std::ofstream(m_folder + "/garbage.sqlite3") << std::string(4096, 'x');
+    for (const std::string& path : {m_folder, m_folder + "/garbage.sqlite3", m_folder + "/no/such/dir/u"}) {
         std::string error;
-        EXPECT_EQ(UserStore::open(path.string(), PasswordHasher(PasswordHasher::Cost::Minimum), m_logger, error),
-                  nullptr)
+        EXPECT_EQ(UserStore::open(path, PasswordHasher(PasswordHasher::Cost::Minimum), m_logger, error), nullptr)
             << path;
-        EXPECT_NE(error.find(path.string()), std::string::npos) << error;
+        EXPECT_NE(error.find(path), std::string::npos) << error;
     }
 }
 
