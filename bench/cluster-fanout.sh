@@ -7,6 +7,7 @@
 # Needs the ports of scripts/cluster.sh free (3000-3003, 5442, 6390): stop a running cluster first.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
+. "$root/scripts/listening.sh"
 build_dir="$root/build-cluster"
 work="$(mktemp -d)"
 chmod 755 "$work" # PostgreSQL runs as its own user
@@ -38,12 +39,11 @@ echo "== one node, relay in process"
 "$build_dir/server/vesmira-server" --listen 127.0.0.1 --port 0 --db "$work/users.sqlite3" --hash-cost min \
     --max-per-address 20000 --log-level warn >"$work/single.out" 2>"$work/single.log" &
 single_pid=$!
-port=""
-for _ in $(seq 100); do
-    port="$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/single.out")"
-    [ -n "$port" ] && break
-    sleep 0.1
-done
+port="$(listening_port "$work/single.out" "$single_pid")" || {
+    echo "the node did not start" >&2
+    cat "$work/single.log" >&2
+    exit 1
+}
 "$tool" "${load_options[@]}" --port="$port" --server-pid="$single_pid"
 kill -TERM "$single_pid"
 wait "$single_pid" || true

@@ -38,20 +38,11 @@ client="${VESMIRA_CLIENT:-$build/app/vesmira}"
 "$build/bench/vesmira_flood_peer" --lines "$lines" --expect "$work/expected.txt" "$@" >"$work/peer.out" 2>&1 &
 peer_pid=$!
 pids+=($peer_pid)
-port=""
-for _ in $(seq 100); do
-    port="$(sed -n 's/^listening on .*:\([0-9]*\)$/\1/p' "$work/peer.out")"
-    [ -n "$port" ] && break
-    sleep 0.1
-done
-[ -n "$port" ] || { echo "the flood peer did not start" >&2; cat "$work/peer.out" >&2; exit 1; }
+port="$(listening_port "$work/peer.out" "$peer_pid")" || { echo "the flood peer did not start" >&2; cat "$work/peer.out" >&2; exit 1; }
 
 mkdir "$work/home"
-cd "$work/home"
-printf 'flood\r\npw\r\n' >EntryData.txt
-QT_QPA_PLATFORM=xcb "$client" >"$work/client.log" 2>&1 &
-client_pid=$!
-pids+=($client_pid)
+printf 'flood\r\npw\r\n' >"$work/home/EntryData.txt"
+start_client
 activate "Vesmira クライアントアプリケーション"
 keys ctrl+a; type_text "127.0.0.1"; keys Tab ctrl+a; type_text "$port"; keys Return
 activate "^ユーザー認証$"

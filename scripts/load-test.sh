@@ -13,6 +13,7 @@
 # (its limits), for instance to measure an older build that has none of them.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
+. "$root/scripts/listening.sh"
 build_dir="$root/build-load"
 jobs="${LOAD_BUILD_JOBS:-2}"
 
@@ -80,14 +81,7 @@ log="$build_dir/server-$scenario.log"
     >"$work/stdout" 2>"$log" &
 server_pid=$!
 
-port=""
-for _ in $(seq 100); do
-    port="$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/stdout")"
-    [ -n "$port" ] && break
-    kill -0 "$server_pid" 2>/dev/null || break
-    sleep 0.1
-done
-if [ -z "$port" ]; then
+if ! port="$(listening_port "$work/stdout" "$server_pid")"; then
     echo "load-test: the server did not start; its log:" >&2
     cat "$log" >&2
     exit 1

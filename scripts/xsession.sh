@@ -1,6 +1,8 @@
 # Shared by the scripts that drive the real program in an X server: sourced, not run.
-# Starts Xvfb and a vesmira-server on loopback, and offers window(), keys() and type_text(). Needs $work (a
-# temporary folder the caller removes) and the server binary as $server.
+# Starts Xvfb, a vesmira-server on loopback and the client, and offers window(), keys() and type_text(). Needs $work
+# (a temporary folder the caller removes), the server binary as $server and the client's as $client.
+
+. "$(dirname "${BASH_SOURCE[0]}")/listening.sh"
 
 # Window titles are matched as UTF-8.
 export LC_ALL=C.UTF-8
@@ -31,15 +33,19 @@ start_server() {
     "$server" --listen 127.0.0.1 --port 0 --hash-cost min --db "$work/users.sqlite3" \
         >"$work/server.out" 2>"$work/server.log" &
     pids+=($!)
-    port=""
-    for _ in $(seq 100); do
-        port="$(sed -n 's/^listening on .*:\([0-9]*\)$/\1/p' "$work/server.out")"
-        [ -n "$port" ] && return 0
-        sleep 0.1
-    done
+    port="$(listening_port "$work/server.out" "$!")" && return 0
     echo "the server did not start" >&2
     cat "$work/server.log" >&2
     return 1
+}
+
+# Starts the client ($client) on X with $work/home, made if needed, as its folder and the shell's; sets $client_pid.
+start_client() {
+    mkdir -p "$work/home"
+    cd "$work/home"
+    QT_QPA_PLATFORM=xcb "$client" >"$work/client.log" 2>&1 &
+    client_pid=$!
+    pids+=($client_pid)
 }
 
 # Waits for a visible window whose title matches, focuses it and prints its id.

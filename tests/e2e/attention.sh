@@ -11,11 +11,7 @@ trap 'exec 3>&- 2>/dev/null || true; stop_session; rm -rf "$work"' EXIT
 start_x
 start_server
 
-mkdir "$work/home"
-cd "$work/home"
-QT_QPA_PLATFORM=xcb "$client" >"$work/client.log" 2>&1 &
-client_pid=$!
-pids+=($client_pid)
+start_client
 register_as taro secret
 keys Return
 main="$(window "クライアント:通信中")"
