@@ -8,15 +8,7 @@ unit="$1"
 bindir="$2"
 server="$3"
 haproxy_cfg="$4"
-status=0
-
-fail() {
-    echo "FAIL: $*" >&2
-    status=1
-}
-
-tmp="$(mktemp -d)"
-trap 'rm -rf "$tmp"' EXIT
+. "$(dirname "$0")/checks.sh"
 
 report="$(haproxy -c -f "$haproxy_cfg" 2>&1)" || fail "haproxy -c rejects $haproxy_cfg: $report"
 grep -q '^ *default-server .*send-proxy-v2' "$haproxy_cfg" || fail "the nodes are not sent PROXY v2 headers"
@@ -27,22 +19,11 @@ exec_start="${exec_start//%i/3001}"
 exec_start="${exec_start//\$\{VESMIRA_DB\}/postgresql://vesmira@db.example/vesmira}"
 exec_start="${exec_start//\$\{VESMIRA_RELAY\}/redis://cache.example:6379}"
 exec_start="${exec_start//\$VESMIRA_OPTIONS/--max-per-address 64}"
-read -r -a command <<<"$exec_start"
-[ "${command[0]}" = "$bindir/vesmira-server" ] || fail "ExecStart runs '${command[0]}', not $bindir/vesmira-server"
-"$server" "${command[@]:1}" --version >/dev/null || fail "the server refuses the options of ExecStart: $exec_start"
+check_exec_start "$exec_start"
 
-mkdir -p "$tmp/root/$bindir" "$tmp/root/usr/lib/systemd" "$tmp/root/etc/vesmira"
-cp "$server" "$tmp/root/$bindir/vesmira-server"
-if [ -d /usr/lib/systemd/system ]; then
-    cp -a /usr/lib/systemd/system "$tmp/root/usr/lib/systemd/"
-else
-    cp -a /lib/systemd/system "$tmp/root/usr/lib/systemd/"
-fi
-cp "$unit" "$tmp/root/usr/lib/systemd/system/vesmira-server@.service"
+mkdir -p "$tmp/root/etc/vesmira"
 printf 'VESMIRA_DB=postgresql://vesmira@db.example/vesmira\nVESMIRA_RELAY=redis://cache.example:6379\n' \
     >"$tmp/root/etc/vesmira/cluster.conf"
-report="$(systemd-analyze verify --man=no --generators=no --root="$tmp/root" vesmira-server@3001.service 2>&1)" ||
-    fail "systemd-analyze verify failed: $report"
-[ -z "$report" ] || fail "systemd-analyze verify: $report"
+verify_unit "$unit" vesmira-server@.service vesmira-server@3001.service
 
 exit "$status"

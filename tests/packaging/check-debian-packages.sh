@@ -4,15 +4,7 @@
 set -euo pipefail
 build_dir="$1"
 build_client="$2"
-status=0
-
-fail() {
-    echo "FAIL: $*" >&2
-    status=1
-}
-
-tmp="$(mktemp -d)"
-trap 'rm -rf "$tmp"' EXIT
+. "$(dirname "$0")/checks.sh"
 
 cpack -G DEB --config "$build_dir/CPackConfig.cmake" -B "$tmp/out" >"$tmp/cpack.log" 2>&1 || {
     cat "$tmp/cpack.log" >&2

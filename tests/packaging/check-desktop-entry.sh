@@ -4,12 +4,7 @@ set -euo pipefail
 source_dir="$1"
 app_id="io.github.vesmira.Vesmira"
 entry="$source_dir/packaging/$app_id.desktop"
-status=0
-
-fail() {
-    echo "FAIL: $*" >&2
-    status=1
-}
+. "$(dirname "$0")/checks.sh"
 
 # desktop-file-validate prints hints without failing; any output at all is a fault here.
 report="$(desktop-file-validate "$entry" 2>&1)" || fail "desktop-file-validate rejected $entry"

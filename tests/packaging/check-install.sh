@@ -12,15 +12,7 @@ mandir="$6"
 # Where systemd looks under both /usr and /usr/local.
 unitdir="lib/systemd/system"
 app_id="io.github.vesmira.Vesmira"
-status=0
-
-fail() {
-    echo "FAIL: $*" >&2
-    status=1
-}
-
-tmp="$(mktemp -d)"
-trap 'rm -rf "$tmp"' EXIT
+. "$(dirname "$0")/checks.sh"
 
 client_files=(
     "$bindir/vesmira"

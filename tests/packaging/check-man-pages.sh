@@ -2,12 +2,7 @@
 # Usage: check-man-pages.sh PAGE...
 set -euo pipefail
 export LC_ALL=C.UTF-8 MANWIDTH=80
-status=0
-
-fail() {
-    echo "FAIL: $*" >&2
-    status=1
-}
+. "$(dirname "$0")/checks.sh"
 
 for page in "$@"; do
     # man prints groff's warnings (bad macros, unknown characters, lines that do not fit) on stderr.

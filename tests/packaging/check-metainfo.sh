@@ -4,12 +4,7 @@ set -euo pipefail
 source_dir="$1"
 app_id="io.github.vesmira.Vesmira"
 metainfo="$source_dir/packaging/$app_id.metainfo.xml"
-status=0
-
-fail() {
-    echo "FAIL: $*" >&2
-    status=1
-}
+. "$(dirname "$0")/checks.sh"
 
 # --strict fails on warnings and infos too; pedantic hints (such as capitals in the reverse-DNS id) stay allowed.
 appstreamcli validate --no-net --strict "$metainfo" || fail "appstreamcli rejected $metainfo"
