@@ -144,27 +144,30 @@ void Connection::onSignInMessage(std::string_view message) {
     submitStep(std::move(*step.query), registering, stepState);
 }
 
-template <typename Then> void Connection::holdUntil(Clock::time_point at, Then then) {
-    // The client's clock stops: the hold is the server's doing.
+void Connection::pauseSignInClock() {
     m_stepWaiting = true;
     m_stepStarted = Clock::now();
     disarmTimer();
+}
+
+void Connection::resumeSignInClock() {
+    m_stepWaiting = false;
+    m_signInDeadline += Clock::now() - m_stepStarted;
+}
+
+template <typename Then> void Connection::holdUntil(Clock::time_point at, Then then) {
+    pauseSignInClock();
     m_holdTimer.expires_at(at);
     m_holdTimer.async_wait([self = shared_from_this(), then = std::move(then)](const std::error_code& ec) mutable {
-        self->m_stepWaiting = false;
-        if (ec || self->m_closed) {
-            return;
+        self->resumeSignInClock();
+        if (!ec && !self->m_closed) {
+            then();
         }
-        self->m_signInDeadline += Clock::now() - self->m_stepStarted;
-        then();
     });
 }
 
 void Connection::submitStep(SignInProtocol::Query query, bool registering, SignInProtocol::State stepState) {
-    // The client's clock stops while the server works on its step: a busy pool must not time out honest users.
-    m_stepWaiting = true;
-    m_stepStarted = Clock::now();
-    disarmTimer();
+    pauseSignInClock();
     const bool mayHold = query.mayHold();
     std::string id = query.id;
     m_workers.submit(
@@ -179,7 +182,7 @@ void Connection::submitStep(SignInProtocol::Query query, bool registering, SignI
         },
         [self = shared_from_this(), registering, stepState, mayHold, id = std::move(id)](UserDirectory::Answer answer) {
             self->m_server.noteWorkQueue();
-            self->m_stepWaiting = false;
+            self->resumeSignInClock();
             // An ID the store may hold for this connection is given back unless the registration
             // goes on (or is done) with it.
             const bool release = mayHold && answer != UserDirectory::Answer::No;
@@ -189,7 +192,6 @@ void Connection::submitStep(SignInProtocol::Query query, bool registering, SignI
                 }
                 return;
             }
-            self->m_signInDeadline += Clock::now() - self->m_stepStarted;
             const SignInProtocol::Outcome outcome = self->m_protocol.finish(answer);
             if (release && !self->m_protocol.holdsId() && !self->m_protocol.signedIn()) {
                 self->releaseId(id);

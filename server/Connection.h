@@ -76,6 +76,10 @@ private:
     void reply(const SignInProtocol::Outcome& outcome, bool registering);
     // Holds the connection's sign-in (reading nothing, its time-out stopped) until `at`, then runs `then`.
     template <typename Then> void holdUntil(Clock::time_point at, Then then);
+    // The client's sign-in clock stops while the server holds back or works on its step: neither a held refusal
+    // nor a busy pool may time out an honest user.
+    void pauseSignInClock();
+    void resumeSignInClock();
     // Lets the store give up the ID it holds for this registration (on the worker pool; nothing waits for it).
     void releaseId(const std::string& id);
     void onRecordBytes(std::string_view bytes);
@@ -118,11 +122,11 @@ private:
     std::size_t m_queuedBytes = 0;             // both of the above
 
     Clock::time_point m_signInDeadline;
-    Clock::time_point m_stepStarted;                 // a sign-in step went to the worker pool
+    Clock::time_point m_stepStarted;                 // a sign-in step was held back or went to the worker pool
     std::optional<Clock::time_point> m_partialSince; // after sign-in: when the incomplete record began
     bool m_timerArmed = false;
     unsigned m_timerGeneration = 0;
-    bool m_stepWaiting = false; // a sign-in step is with the worker pool
+    bool m_stepWaiting = false; // a sign-in step is held back or with the worker pool
 
     unsigned m_refusals = 0;
     std::uint64_t m_signInSerial = 0;
