@@ -73,6 +73,13 @@ ClientMetric sample(double value, std::vector<ClientMetric::Label> labels = {}) 
     return metric;
 }
 
+// A family of one sample without labels.
+MetricFamily single(std::string name, std::string help, MetricType type, double value) {
+    MetricFamily result = family(std::move(name), std::move(help), type);
+    result.metric.push_back(sample(value));
+    return result;
+}
+
 // Refused as they were accepted; every other limit closes a connection the server had taken.
 bool refusedAtAccept(Limit limit) {
     return limit == Limit::Connections || limit == Limit::PerAddress || limit == Limit::ProxyHeader;
@@ -86,15 +93,10 @@ std::vector<MetricFamily> collect(const ServerStats& stats, const LimitCounters&
     connections.metric.push_back(sample(static_cast<double>(stats.signedIn()), {{"state", "signed_in"}}));
     families.push_back(std::move(connections));
 
-    auto records = family("vesmira_records_relayed_total", "Chat records (and leave notices) relayed to the room.",
-                          MetricType::Counter);
-    records.metric.push_back(sample(static_cast<double>(stats.records())));
-    families.push_back(std::move(records));
-
-    auto deliveries =
-        family("vesmira_deliveries_total", "Records queued for a signed-in connection.", MetricType::Counter);
-    deliveries.metric.push_back(sample(static_cast<double>(stats.deliveries())));
-    families.push_back(std::move(deliveries));
+    families.push_back(single("vesmira_records_relayed_total", "Chat records (and leave notices) relayed to the room.",
+                              MetricType::Counter, static_cast<double>(stats.records())));
+    families.push_back(single("vesmira_deliveries_total", "Records queued for a signed-in connection.",
+                              MetricType::Counter, static_cast<double>(stats.deliveries())));
 
     auto refused = family("vesmira_connections_refused_total", "Connections refused as they arrived, by limit.",
                           MetricType::Counter);
@@ -128,16 +130,11 @@ std::vector<MetricFamily> collect(const ServerStats& stats, const LimitCounters&
     }
     families.push_back(std::move(steps));
 
-    auto failures =
-        family("vesmira_authentication_failures_total",
-               "Unknown IDs and wrong passwords at sign-in (each also logged for fail2ban).", MetricType::Counter);
-    failures.metric.push_back(sample(static_cast<double>(stats.authenticationFailures())));
-    families.push_back(std::move(failures));
-
-    auto queue = family("vesmira_hash_queue_length", "Sign-in steps waiting for a worker (hashing, database).",
-                        MetricType::Gauge);
-    queue.metric.push_back(sample(static_cast<double>(stats.hashQueue())));
-    families.push_back(std::move(queue));
+    families.push_back(single("vesmira_authentication_failures_total",
+                              "Unknown IDs and wrong passwords at sign-in (each also logged for fail2ban).",
+                              MetricType::Counter, static_cast<double>(stats.authenticationFailures())));
+    families.push_back(single("vesmira_hash_queue_length", "Sign-in steps waiting for a worker (hashing, database).",
+                              MetricType::Gauge, static_cast<double>(stats.hashQueue())));
 
     auto hash = family("vesmira_hash_duration_seconds", "Time a worker took to hash or verify a password.",
                        MetricType::Histogram);
@@ -154,10 +151,8 @@ std::vector<MetricFamily> collect(const ServerStats& stats, const LimitCounters&
     hash.metric.push_back(std::move(histogram));
     families.push_back(std::move(hash));
 
-    auto database =
-        family("vesmira_database_up", "1 while the user database answers the server, else 0.", MetricType::Gauge);
-    database.metric.push_back(sample(stats.databaseUp(std::chrono::steady_clock::now()) ? 1 : 0));
-    families.push_back(std::move(database));
+    families.push_back(single("vesmira_database_up", "1 while the user database answers the server, else 0.",
+                              MetricType::Gauge, stats.databaseUp(std::chrono::steady_clock::now()) ? 1 : 0));
     return families;
 }
 
