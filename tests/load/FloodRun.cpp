@@ -27,10 +27,7 @@ asio::awaitable<void> FloodRun::body() {
     if (!co_await m_room.join(m_options.chatters, 0, m_options.chatters)) {
         co_return;
     }
-    const int records = static_cast<int>(std::chrono::seconds(m_options.deadline) / m_options.interval);
-    bool chatOver = false;
-    asio::co_spawn(m_io, m_room.chat({m_options.chatters, records, 0, m_options.interval}),
-                   [&chatOver](std::exception_ptr) { chatOver = true; });
+    m_room.chatInBackground(m_options.interval, m_options.deadline);
 
     m_floodThread = std::thread([this] { flood(); });
     co_await sleep(kRampUp);
@@ -43,10 +40,7 @@ asio::awaitable<void> FloodRun::body() {
     m_flooding = false;
     m_floodIo.stop();
     m_floodThread.join();
-    m_room.stop();
-    while (!chatOver) {
-        co_await sleep(std::chrono::milliseconds(10));
-    }
+    co_await m_room.endChat();
     m_chatDone = true;
     m_latency = m_room.takeLatency();
     m_room.leave();

@@ -22,11 +22,7 @@ asio::awaitable<void> RegistrationRun::body() {
     if (!co_await m_room.join(m_options.chatters, 0, m_options.chatters)) {
         co_return;
     }
-    // Paced, far longer than the run: stopped below.
-    const int records = static_cast<int>(std::chrono::seconds(m_options.deadline) / m_options.interval);
-    bool chatOver = false;
-    asio::co_spawn(m_io, m_room.chat({m_options.chatters, records, 0, m_options.interval}),
-                   [&chatOver](std::exception_ptr) { chatOver = true; });
+    m_room.chatInBackground(m_options.interval, m_options.deadline);
     co_await sleep(kQuietBefore);
     m_before = m_room.takeLatency();
 
@@ -48,10 +44,7 @@ asio::awaitable<void> RegistrationRun::body() {
     m_during = m_room.takeLatency();
 
     co_await sleep(kQuietAfter);
-    m_room.stop();
-    while (!chatOver) {
-        co_await sleep(std::chrono::milliseconds(10));
-    }
+    co_await m_room.endChat();
     m_chatDone = true;
     m_after = m_room.takeLatency();
     m_room.leave();

@@ -267,6 +267,20 @@ void Room::finish(int index, bool complete) {
     }
 }
 
+void Room::chatInBackground(Clock::duration interval, Clock::duration longest) {
+    m_backgroundChatOver = false;
+    const int records = static_cast<int>(longest / interval);
+    asio::co_spawn(m_io, chat({members(), records, 0, interval}),
+                   [this](std::exception_ptr) { m_backgroundChatOver = true; });
+}
+
+asio::awaitable<void> Room::endChat() {
+    stop();
+    while (!m_backgroundChatOver) {
+        co_await sleep(std::chrono::milliseconds(10));
+    }
+}
+
 void Room::leave() {
     m_leaving = true;
     for (Member& member : m_members) {

@@ -38,6 +38,10 @@ public:
     asio::awaitable<void> chat(Plan plan);
     // Paced senders stop after their current record.
     void stop() { m_stopping = true; }
+    // Every member chats, paced, in the background until endChat() (at most for `longest`); endChat() stops it and
+    // returns once each reading member has every record sent (or failed).
+    void chatInBackground(Clock::duration interval, Clock::duration longest);
+    asio::awaitable<void> endChat();
     void leave();
 
     std::size_t deliveries() const { return m_deliveries; }
@@ -88,6 +92,7 @@ private:
     int m_finished = 0;
     int m_complete = 0;
     bool m_stopping = false;
+    bool m_backgroundChatOver = false;
     bool m_leaving = false;
     std::size_t m_deliveries = 0;
     LatencyHistogram m_latency;
