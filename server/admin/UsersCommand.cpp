@@ -93,6 +93,7 @@ std::string padded(std::string_view text, std::size_t width) {
 UsersCommand UsersCommand::parse(const std::vector<std::string>& args, const char* xdgStateHome, const char* home) {
     UsersCommand command;
     std::vector<std::string> words;
+    std::vector<std::string> options;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (arg == "--help" || arg == "-h") {
@@ -103,34 +104,22 @@ UsersCommand UsersCommand::parse(const std::vector<std::string>& args, const cha
             words.push_back(arg);
             continue;
         }
-        std::string name = arg;
-        std::string value;
-        if (const auto equals = arg.find('='); equals != std::string::npos) {
-            name = arg.substr(0, equals);
-            value = arg.substr(equals + 1);
-        } else if (name == "--db" || name == "--hash-cost") {
-            if (i + 1 == args.size()) {
-                return failure("option '" + name + "' needs a value");
-            }
-            value = args[++i];
-        } else {
+        // Its options are the server's own: the server's parser reads them, with the same defaults and messages.
+        const std::string name = arg.substr(0, arg.find('='));
+        if (name != "--db" && name != "--hash-cost") {
             return failure("unknown option '" + name + "'");
         }
-        if (name == "--db") {
-            if (value.empty()) {
-                return failure("--db needs a file path or a postgresql:// URI");
-            }
-            command.database = value;
-        } else if (name == "--hash-cost") {
-            const auto cost = PasswordHasher::parseCost(value);
-            if (!cost) {
-                return failure("--hash-cost needs interactive or min, not '" + value + "'");
-            }
-            command.hashCost = *cost;
-        } else {
-            return failure("unknown option '" + name + "'");
+        options.push_back(arg);
+        if (name == arg && i + 1 < args.size()) {
+            options.push_back(args[++i]);
         }
     }
+    const ServerOptions server = ServerOptions::parse(options, xdgStateHome, home);
+    if (server.action == ServerOptions::Action::Fail) {
+        return failure(server.error);
+    }
+    command.database = server.databasePath;
+    command.hashCost = server.hashCost;
     if (words.empty()) {
         return failure("a command is needed: list, add, passwd, remove, lock, unlock or invite");
     }
@@ -154,12 +143,6 @@ UsersCommand UsersCommand::parse(const std::vector<std::string>& args, const cha
             return failure(problem);
         }
         command.id = *bytes;
-    }
-    if (command.database.empty()) {
-        command.database = ServerOptions::defaultDatabasePath(xdgStateHome, home);
-        if (command.database.empty()) {
-            return failure("neither XDG_STATE_HOME nor HOME is set: give the database path with --db");
-        }
     }
     return command;
 }
