@@ -6,7 +6,6 @@
 #include <fstream>
 #include <grp.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <pwd.h>
 #include <random>
 #include <sstream>
@@ -92,19 +91,29 @@ void ChildProcess::kill() {
     }
 }
 
+namespace {
+
+// Whether a new TCP socket can bind to (or, with `connectTo`, connect to) 127.0.0.1:port.
+bool onLoopback(std::uint16_t port, bool connectTo) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const auto* at = reinterpret_cast<const sockaddr*>(&address);
+    const bool done = (connectTo ? ::connect(fd, at, sizeof address) : ::bind(fd, at, sizeof address)) == 0;
+    ::close(fd);
+    return done;
+}
+
+} // namespace
+
 std::uint16_t freePort() {
     thread_local std::mt19937 random(std::random_device{}());
     for (int attempt = 0; attempt < 200; ++attempt) {
         // 20000-32767: below Linux's default ephemeral range.
         const auto candidate = static_cast<std::uint16_t>(std::uniform_int_distribution<int>(20000, 32767)(random));
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(candidate);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        const bool free = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-        ::close(fd);
-        if (free) {
+        if (onLoopback(candidate, false)) {
             return candidate;
         }
     }
@@ -112,21 +121,19 @@ std::uint16_t freePort() {
 }
 
 bool waitForPort(std::uint16_t port, std::chrono::milliseconds deadline) {
+    return eventually([port] { return onLoopback(port, true); }, deadline);
+}
+
+bool eventually(const std::function<bool()>& done, std::chrono::milliseconds deadline,
+                std::chrono::milliseconds interval) {
     const auto until = std::chrono::steady_clock::now() + deadline;
-    do {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        const bool connected = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-        ::close(fd);
-        if (connected) {
-            return true;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= until) {
+            return false;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    } while (std::chrono::steady_clock::now() < until);
-    return false;
+        std::this_thread::sleep_for(interval);
+    }
+    return true;
 }
 
 std::string readFile(const std::string& path) {

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <sys/types.h>
@@ -37,6 +38,9 @@ private:
 std::uint16_t freePort();
 // True once a TCP connection to 127.0.0.1:port succeeds within the deadline.
 bool waitForPort(std::uint16_t port, std::chrono::milliseconds deadline);
+// Asks `done` again every `interval` until it holds (true) or the deadline has passed (false).
+bool eventually(const std::function<bool()>& done, std::chrono::milliseconds deadline,
+                std::chrono::milliseconds interval = std::chrono::milliseconds(20));
 // The text of a file, empty when missing.
 std::string readFile(const std::string& path);
 // How many times `text` occurs in the file.

@@ -192,22 +192,16 @@ TEST_P(ClusterFaults, ChatGoesOnAndRecovers) {
         const auto chat = receiveLines(*flood, 10);
         EXPECT_EQ(chat.size(), 10u) << "lines are relayed while the database is down";
         ASSERT_TRUE(m_postgres->start()) << m_postgres->error();
-        bool signedIn = false;
-        for (int attempt = 0; attempt < 100 && !signedIn; ++attempt) {
+        const auto signsIn = [&] {
             auto client = greeted(two.port());
-            signedIn = client && client->authenticate("alice", "pw");
-            if (!signedIn) {
-                std::this_thread::sleep_for(100ms);
-            }
-        }
-        EXPECT_TRUE(signedIn) << "sign-ins work again once the database is back";
+            return client && client->authenticate("alice", "pw");
+        };
+        EXPECT_TRUE(eventually(signsIn, 20s, 100ms)) << "sign-ins work again once the database is back";
     }
 
     // Every line once, in one order for both, each node's lines in the order it received them. Alice's last line
     // follows node one's held lines, once they are out of its hold.
-    for (int i = 0; i < 300 && redisFault && countInFile(one.log(), "is back after") == 0; ++i) {
-        std::this_thread::sleep_for(50ms);
-    }
+    eventually([&] { return !redisFault || countInFile(one.log(), "is back after") > 0; }, 15s, 50ms);
     ASSERT_TRUE(alice->send(record("alice> after")));
     std::vector<std::string> seenByAlice;
     std::vector<std::string> fromOne;
@@ -270,13 +264,12 @@ TEST_F(Cluster, KilledNodeIsTakenOutAndOthersLoseNothing) {
         ASSERT_TRUE(users.back() && users.back()->registerUser("u" + std::to_string(i), "pw"));
     }
     // A node logs a sign-in just after its "ok" is out: give the last ones a moment to reach the logs.
-    const auto signInsLogged = [this] {
-        return std::ranges::all_of(m_nodes,
-                                   [](const auto& node) { return countInFile(node->log(), "signed in as") >= 2; });
-    };
-    for (int i = 0; i < 100 && !signInsLogged(); ++i) {
-        std::this_thread::sleep_for(20ms);
-    }
+    eventually(
+        [this] {
+            return std::ranges::all_of(m_nodes,
+                                       [](const auto& n) { return countInFile(n->log(), "signed in as") >= 2; });
+        },
+        2s);
     for (int i = 0; i < 6; ++i) {
         // "connected" and "signed in", with the address from the header, not the proxy's.
         std::size_t lines = 0;

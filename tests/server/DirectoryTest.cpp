@@ -22,7 +22,6 @@
 #include <stdlib.h>
 #include <string>
 #include <sys/socket.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -264,14 +263,7 @@ TEST_F(Metrics, PromtoolAcceptsTheOutputItCountsWhatHappenedAndHealthFollowsTheD
 
     // The health check fails while the database does not answer.
     const auto statusWithin = [&](int status, std::chrono::seconds deadline) {
-        const auto until = std::chrono::steady_clock::now() + deadline;
-        while (httpGet(metricsPort, "/healthz").status != status) {
-            if (std::chrono::steady_clock::now() >= until) {
-                return false;
-            }
-            std::this_thread::sleep_for(100ms);
-        }
-        return true;
+        return eventually([&] { return httpGet(metricsPort, "/healthz").status == status; }, deadline, 100ms);
     };
     EXPECT_TRUE(statusWithin(200, 5s));
     postgres.stop();

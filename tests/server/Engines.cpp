@@ -5,7 +5,6 @@
 #include <fstream>
 #include <pwd.h>
 #include <sstream>
-#include <thread>
 #include <unistd.h>
 
 namespace vesmira {
@@ -122,13 +121,9 @@ bool PostgresEngine::start() {
     }
     if (!m_created) {
         // Accepting connections comes a moment before accepting queries.
-        for (int attempt = 0; attempt < 50 && !m_created; ++attempt) {
-            m_created = run(
-                {m_bin + "/createdb", "-h", "127.0.0.1", "-p", std::to_string(m_port), "-U", "postgres", "vesmira"});
-            if (!m_created) {
-                std::this_thread::sleep_for(100ms);
-            }
-        }
+        const std::vector<std::string> createdb = {m_bin + "/createdb",    "-h", "127.0.0.1", "-p",
+                                                   std::to_string(m_port), "-U", "postgres",  "vesmira"};
+        m_created = eventually([&] { return run(createdb); }, 30s, 100ms);
     }
     return m_created;
 }
@@ -183,14 +178,14 @@ bool NodeProcess::start() {
     if (!m_process.start(argv, m_log)) {
         return false;
     }
-    const auto until = std::chrono::steady_clock::now() + 15s;
-    while (countInFile(m_log, "listening on") == before) {
-        if (std::chrono::steady_clock::now() >= until || !m_process.running()) {
-            return false;
-        }
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
+    bool listening = false;
+    eventually(
+        [&] {
+            listening = countInFile(m_log, "listening on") > before;
+            return listening || !m_process.running();
+        },
+        15s);
+    return listening;
 }
 
 } // namespace vesmira
