@@ -7,12 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <csignal>
 #include <filesystem>
 #include <future>
 #include <hiredis.h>
 #include <memory>
-#include <stdlib.h>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,10 +21,6 @@ namespace {
 using namespace std::string_literals;
 using namespace std::chrono_literals;
 
-std::string lineOf(const std::string& bytes) {
-    return bytes.substr(0, bytes.find('\0'));
-}
-
 // The lines a client receives until `count` have come or the deadline passes.
 std::vector<std::string> receiveLines(TestClient& client, std::size_t count, std::chrono::milliseconds deadline = 10s) {
     std::vector<std::string> lines;
@@ -35,7 +29,7 @@ std::vector<std::string> receiveLines(TestClient& client, std::size_t count, std
         if (!bytes) {
             break;
         }
-        lines.push_back(lineOf(*bytes));
+        lines.push_back(bytes->substr(0, bytes->find('\0')));
     }
     return lines;
 }
@@ -45,42 +39,37 @@ class Cluster : public InTempFolder<> {
 protected:
     void TearDown() override {
         m_nodes.clear();
-        m_haproxy.reset();
         m_postgres.reset();
         m_redis.reset();
         InTempFolder::TearDown();
     }
 
-    void startEngines(bool persistentRedis) {
+    // PostgreSQL, Redis and `nodes` nodes on both, each started with `nodeArgs`.
+    void startCluster(int nodes, const std::vector<std::string>& nodeArgs = {}, bool persistentRedis = false) {
         m_postgres = std::make_unique<PostgresEngine>(m_folder + "/postgres");
         ASSERT_TRUE(m_postgres->start()) << m_postgres->error();
         std::filesystem::create_directories(m_folder + "/redis");
         m_redis = std::make_unique<RedisEngine>(m_folder + "/redis");
         ASSERT_TRUE(m_redis->start(persistentRedis)) << "redis-server did not start; see " << m_folder << "/redis";
+        for (int i = 1; i <= nodes; ++i) {
+            std::vector<std::string> args = {"--db", m_postgres->uri(), "--relay", m_redis->uri()};
+            args.insert(args.end(), nodeArgs.begin(), nodeArgs.end());
+            m_nodes.push_back(std::make_unique<NodeProcess>(m_folder + "/node" + std::to_string(i) + ".log", args));
+            ASSERT_TRUE(m_nodes.back()->start()) << "see " << m_nodes.back()->log();
+        }
     }
-
-    NodeProcess& startNode(std::vector<std::string> extra = {}) {
-        std::vector<std::string> args = {"--db", m_postgres->uri(), "--relay", m_redis->uri()};
-        args.insert(args.end(), extra.begin(), extra.end());
-        const std::string log = m_folder + "/node" + std::to_string(m_nodes.size() + 1) + ".log";
-        m_nodes.push_back(std::make_unique<NodeProcess>(log, args));
-        EXPECT_TRUE(m_nodes.back()->start()) << "see " << log;
-        return *m_nodes.back();
-    }
+    NodeProcess& node(std::size_t index) { return *m_nodes[index]; }
 
     std::unique_ptr<PostgresEngine> m_postgres;
     std::unique_ptr<RedisEngine> m_redis;
-    std::unique_ptr<HaproxyEngine> m_haproxy;
     std::vector<std::unique_ptr<NodeProcess>> m_nodes;
 };
 
 TEST_F(Cluster, UsersOnTwoNodesSeeOneOrderAndTheBusCarriesEachLineOnce) {
-    ASSERT_NO_FATAL_FAILURE(startEngines(false));
-    NodeProcess& one = startNode();
-    NodeProcess& two = startNode();
-    auto alice = registered(one.port(), "alice");
-    auto bob = registered(two.port(), "bob");
-    auto carol = registered(two.port(), "carol");
+    ASSERT_NO_FATAL_FAILURE(startCluster(2));
+    auto alice = registered(node(0).port(), "alice");
+    auto bob = registered(node(1).port(), "bob");
+    auto carol = registered(node(1).port(), "carol");
     ASSERT_TRUE(alice && bob && carol);
     // Both send at once, without waiting for each other: the stream decides one order for everybody.
     constexpr int kLines = 40;
@@ -108,13 +97,11 @@ TEST_F(Cluster, UsersOnTwoNodesSeeOneOrderAndTheBusCarriesEachLineOnce) {
 }
 
 TEST_F(Cluster, SameIdRegisteredOnTwoNodesAtOnceHasOneWinner) {
-    ASSERT_NO_FATAL_FAILURE(startEngines(false));
-    NodeProcess& one = startNode();
-    NodeProcess& two = startNode();
+    ASSERT_NO_FATAL_FAILURE(startCluster(2));
     for (int round = 0; round < 10; ++round) {
         const std::string id = "racer" + std::to_string(round);
-        auto first = greeted(one.port());
-        auto second = greeted(two.port());
+        auto first = greeted(node(0).port());
+        auto second = greeted(node(1).port());
         ASSERT_TRUE(first && second);
         ASSERT_EQ(first->exchange("ENTRY\0"s), "ok");
         ASSERT_EQ(second->exchange("ENTRY\0"s), "ok");
@@ -125,32 +112,29 @@ TEST_F(Cluster, SameIdRegisteredOnTwoNodesAtOnceHasOneWinner) {
         ASSERT_EQ((firstReply == "ng") + (secondReply == "ng"), 1) << "the other is refused at the ID step";
         TestClient& winner = firstReply == "ok" ? *first : *second;
         EXPECT_EQ(winner.exchange("pw-" + id), "ok");
-        auto check = greeted(firstReply == "ok" ? two.port() : one.port());
+        auto check = greeted(node(firstReply == "ok" ? 1 : 0).port());
         EXPECT_TRUE(check && check->authenticate(id, "pw-" + id));
     }
 }
 
-enum class Fault { RedisRestartsEmpty, RedisRestartsWithItsData, PostgresStopsAndStarts };
-
-struct FaultCase {
+struct Fault {
     const char* name;
-    Fault fault;
+    bool inRedis; // else PostgreSQL stops and starts again
+    bool redisKeepsData;
 };
 
-class ClusterFaults : public Cluster, public ::testing::WithParamInterface<FaultCase> {};
+class ClusterFaults : public Cluster, public ::testing::WithParamInterface<Fault> {};
 
 // Two users on two nodes chat through a fault: nothing they send is lost, duplicated or reordered, each node logs
 // the outage and the recovery once, and the cluster recovers without help.
 TEST_P(ClusterFaults, ChatGoesOnAndRecovers) {
-    const Fault fault = GetParam().fault;
-    const bool redisFault = fault != Fault::PostgresStopsAndStarts;
+    const Fault fault = GetParam();
+    const bool redisFault = fault.inRedis;
     constexpr int kHold = 12;
-    ASSERT_NO_FATAL_FAILURE(startEngines(fault == Fault::RedisRestartsWithItsData));
-    NodeProcess& one = startNode({"--relay-hold", std::to_string(kHold)});
-    NodeProcess& two = startNode({"--relay-hold", std::to_string(kHold)});
-    auto alice = registered(one.port(), "alice");
-    auto bob = registered(two.port(), "bob");
-    auto flood = registered(one.port(), "flood");
+    ASSERT_NO_FATAL_FAILURE(startCluster(2, {"--relay-hold", std::to_string(kHold)}, fault.redisKeepsData));
+    auto alice = registered(node(0).port(), "alice");
+    auto bob = registered(node(1).port(), "bob");
+    auto flood = registered(node(0).port(), "flood");
     ASSERT_TRUE(alice && bob && flood);
     ASSERT_TRUE(alice->send(record("alice> before")));
     ASSERT_EQ(receiveLines(*bob, 1), std::vector<std::string>{"alice> before"});
@@ -180,10 +164,10 @@ TEST_P(ClusterFaults, ChatGoesOnAndRecovers) {
         }
         EXPECT_TRUE(flood->readUntilClosed(5s).has_value()) << "a line beyond the hold closes its sender";
         std::this_thread::sleep_for(300ms);
-        ASSERT_TRUE(m_redis->start(fault == Fault::RedisRestartsWithItsData));
+        ASSERT_TRUE(m_redis->start(fault.redisKeepsData));
     } else {
         // Sign-ins are refused at the step that waits for the database; chat goes on meanwhile.
-        auto newcomer = greeted(two.port());
+        auto newcomer = greeted(node(1).port());
         ASSERT_TRUE(newcomer);
         EXPECT_EQ(newcomer->exchange("ENTRY\0"s), "ok");
         EXPECT_EQ(newcomer->exchange("dave"), "ng");
@@ -193,7 +177,7 @@ TEST_P(ClusterFaults, ChatGoesOnAndRecovers) {
         EXPECT_EQ(chat.size(), 10u) << "lines are relayed while the database is down";
         ASSERT_TRUE(m_postgres->start()) << m_postgres->error();
         const auto signsIn = [&] {
-            auto client = greeted(two.port());
+            auto client = greeted(node(1).port());
             return client && client->authenticate("alice", "pw");
         };
         EXPECT_TRUE(eventually(signsIn, 20s, 100ms)) << "sign-ins work again once the database is back";
@@ -201,7 +185,7 @@ TEST_P(ClusterFaults, ChatGoesOnAndRecovers) {
 
     // Every line once, in one order for both, each node's lines in the order it received them. Alice's last line
     // follows node one's held lines, once they are out of its hold.
-    eventually([&] { return !redisFault || countInFile(one.log(), "is back after") > 0; }, 15s, 50ms);
+    eventually([&] { return !redisFault || countInFile(node(0).log(), "is back after") > 0; }, 15s, 50ms);
     ASSERT_TRUE(alice->send(record("alice> after")));
     std::vector<std::string> seenByAlice;
     std::vector<std::string> fromOne;
@@ -230,7 +214,7 @@ TEST_P(ClusterFaults, ChatGoesOnAndRecovers) {
     for (const auto& node : m_nodes) {
         if (redisFault) {
             EXPECT_EQ(countInFile(node->log(), "relay: Redis at"), 2u) << node->log() << ": outage and recovery";
-            EXPECT_EQ(countInFile(node->log(), "lost the room's stream"), fault == Fault::RedisRestartsEmpty ? 1u : 0u)
+            EXPECT_EQ(countInFile(node->log(), "lost the room's stream"), fault.redisKeepsData ? 0u : 1u)
                 << node->log();
         } else {
             EXPECT_EQ(countInFile(node->log(), "user database unreachable"),
@@ -238,29 +222,25 @@ TEST_P(ClusterFaults, ChatGoesOnAndRecovers) {
                 << node->log();
         }
     }
-    EXPECT_EQ(countInFile(two.log(), "user database unreachable"), redisFault ? 0u : 1u);
+    EXPECT_EQ(countInFile(node(1).log(), "user database unreachable"), redisFault ? 0u : 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, ClusterFaults,
-                         ::testing::Values(FaultCase{"RedisRestartsEmpty", Fault::RedisRestartsEmpty},
-                                           FaultCase{"RedisRestartsWithItsData", Fault::RedisRestartsWithItsData},
-                                           FaultCase{"PostgresStopsAndStarts", Fault::PostgresStopsAndStarts}),
+                         ::testing::Values(Fault{"RedisRestartsEmpty", true, false},
+                                           Fault{"RedisRestartsWithItsData", true, true},
+                                           Fault{"PostgresStopsAndStarts", false, false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Cluster, KilledNodeIsTakenOutAndOthersLoseNothing) {
-    ASSERT_NO_FATAL_FAILURE(startEngines(false));
-    std::vector<std::uint16_t> ports;
-    for (int i = 0; i < 3; ++i) {
-        ports.push_back(startNode({"--proxy-protocol"}).port());
-    }
-    m_haproxy = std::make_unique<HaproxyEngine>(m_folder, ports);
-    ASSERT_TRUE(m_haproxy->start()) << "see " << m_folder << "/haproxy.log";
+    ASSERT_NO_FATAL_FAILURE(startCluster(3, {"--proxy-protocol"}));
+    HaproxyEngine haproxy(m_folder, {node(0).port(), node(1).port(), node(2).port()});
+    ASSERT_TRUE(haproxy.start()) << "see " << m_folder << "/haproxy.log";
 
     // Round robin: two users per node, each from a loopback address of its own, which the nodes must log.
     std::vector<std::unique_ptr<TestClient>> users;
     for (int i = 0; i < 6; ++i) {
         const std::string source = "127.0.0." + std::to_string(10 + i);
-        users.push_back(greeted(m_haproxy->port(), source.c_str()));
+        users.push_back(greeted(haproxy.port(), source.c_str()));
         ASSERT_TRUE(users.back() && users.back()->registerUser("u" + std::to_string(i), "pw"));
     }
     // A node logs a sign-in just after its "ok" is out: give the last ones a moment to reach the logs.
@@ -282,7 +262,7 @@ TEST_F(Cluster, KilledNodeIsTakenOutAndOthersLoseNothing) {
         EXPECT_EQ(countInFile(node->log(), "signed in as"), 2u) << node->log();
     }
 
-    m_nodes[2]->kill();
+    node(2).kill();
     std::vector<std::size_t> survivors;
     std::vector<std::size_t> dropped;
     for (std::size_t i = 0; i < users.size(); ++i) {
@@ -302,11 +282,11 @@ TEST_F(Cluster, KilledNodeIsTakenOutAndOthersLoseNothing) {
     // Within a few seconds HAProxy sends new connections to the living nodes only: every attempt succeeds.
     std::this_thread::sleep_for(1s);
     for (const std::size_t i : dropped) {
-        users[i] = greeted(m_haproxy->port());
+        users[i] = greeted(haproxy.port());
         ASSERT_TRUE(users[i] && users[i]->authenticate("u" + std::to_string(i), "pw"));
     }
     for (int i = 0; i < 6; ++i) {
-        EXPECT_TRUE(greeted(m_haproxy->port())) << "connection " << i << " after the node was taken out";
+        EXPECT_TRUE(greeted(haproxy.port())) << "connection " << i << " after the node was taken out";
     }
     ASSERT_TRUE(users[dropped[0]]->send(record("back")));
     for (const auto& user : users) {
