@@ -83,6 +83,7 @@ TEST(ProxyHeader, AcceptsExactlyTheHeadersOfTcpClients) {
         }
         EXPECT_EQ(result.source ? ChatServer::endpointText(*result.source) : "", c.source) << c.name;
     }
+    EXPECT_EQ(ProxyHeader::crc32c(bytesOf("123456789")), 0xE3069283u) << "CRC-32C's check value";
     const auto encoded =
         ProxyHeader::encode({asio::ip::make_address("203.0.113.7"), 51000}, {asio::ip::make_address("10.0.0.1"), 3000});
     EXPECT_EQ(encoded, kV4);
