@@ -49,6 +49,8 @@ struct ServerOptions {
     // The limits in force, given the open-file limit: defaults filled in, and a warning for each value given that
     // cannot hold.
     ServerSettings settings(std::uint64_t openFiles, std::vector<std::string>& warnings) const;
+
+    bool operator==(const ServerOptions&) const = default;
 };
 
 } // namespace vesmira

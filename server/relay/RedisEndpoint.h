@@ -16,6 +16,7 @@ struct RedisEndpoint {
     // nullopt with a message in `error` for anything else.
     static std::optional<RedisEndpoint> parse(std::string_view uri, std::string& error);
     std::string text() const;
+    bool operator==(const RedisEndpoint&) const = default;
 };
 
 } // namespace vesmira
