@@ -1,3 +1,4 @@
+#include "ChildProcess.h"
 #include "ServerHarness.h"
 #include "TestClient.h"
 #include "server/limits/ConnectionLimits.h"
@@ -165,12 +166,7 @@ TEST(Limits, WholeSignInAndIncompleteRecordsTimeOut) {
     // Talking all the time does not stretch the sign-in: only signing in ends it.
     auto chatty = greeted(server.port());
     ASSERT_TRUE(chatty);
-    bool closed = false;
-    for (int step = 0; step < 100 && !closed; ++step) {
-        closed = chatty->exchange("x").empty();
-        std::this_thread::sleep_for(20ms);
-    }
-    EXPECT_TRUE(closed);
+    EXPECT_TRUE(eventually([&] { return chatty->exchange("x").empty(); }, 5s));
     EXPECT_EQ(alice->readUntilClosed(), 0u);
     ASSERT_TRUE(bob->send(record("bob> still here")));
     EXPECT_EQ(bob->receive(kRecordBytes), record("bob> still here")) << "nothing of alice's half record";
