@@ -27,14 +27,12 @@ bool ChildProcess::start(const std::vector<std::string>& argv, const std::string
         args.push_back(const_cast<char*>(arg.c_str()));
     }
     args.push_back(nullptr);
-    const passwd* account = user && geteuid() == 0 ? getpwnam(user) : nullptr;
+    const bool asUser = user && geteuid() == 0;
+    const passwd* account = asUser ? getpwnam(user) : nullptr;
     const uid_t uid = account ? account->pw_uid : 0;
     const gid_t gid = account ? account->pw_gid : 0;
-    const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (out < 0 || (user && geteuid() == 0 && !account)) {
-        if (out >= 0) {
-            ::close(out);
-        }
+    const int out = asUser && !account ? -1 : ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (out < 0) {
         return false;
     }
     if (account) {
