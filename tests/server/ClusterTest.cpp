@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <future>
 #include <hiredis.h>
 #include <memory>
@@ -48,7 +47,6 @@ protected:
     void startCluster(int nodes, const std::vector<std::string>& nodeArgs = {}, bool persistentRedis = false) {
         m_postgres = std::make_unique<PostgresEngine>(m_folder + "/postgres");
         ASSERT_TRUE(m_postgres->start()) << m_postgres->error();
-        std::filesystem::create_directories(m_folder + "/redis");
         m_redis = std::make_unique<RedisEngine>(m_folder + "/redis");
         ASSERT_TRUE(m_redis->start(persistentRedis)) << "redis-server did not start; see " << m_folder << "/redis";
         for (int i = 1; i <= nodes; ++i) {

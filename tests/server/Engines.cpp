@@ -59,6 +59,7 @@ bool RedisEngine::start(bool persistent) {
                                            "always",
                                            "--daemonize",
                                            "no"};
+    std::filesystem::create_directories(m_folder);
     return m_process.start(argv, m_folder + "/redis.log") && waitForPort(m_port, 10s);
 }
 

@@ -14,8 +14,8 @@ namespace vesmira {
 class RedisEngine {
 public:
     explicit RedisEngine(std::string folder);
-    // Same port and folder on every start. `persistent`: every write is in the append-only file before its
-    // reply, so a restart keeps everything; otherwise a restart starts empty.
+    // Same port and folder (made if missing) on every start. `persistent`: every write is in the append-only file
+    // before its reply, so a restart keeps everything; otherwise a restart starts empty.
     bool start(bool persistent);
     void kill() { m_process.kill(); }
     std::uint16_t port() const { return m_port; }
