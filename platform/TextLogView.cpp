@@ -552,7 +552,7 @@ void TextLogView::copySelection(bool toSelectionClipboard) const {
 
 void TextLogView::selectAllText() {
     m_anchor = {};
-    setCaret({lastLine(), lineLength(lastLine())}, true);
+    setCaret(textEnd(), true);
     copySelection(true);
 }
 
@@ -684,9 +684,8 @@ bool TextLogView::handleNavigationKey(QKeyEvent* event) {
         }
         settle();
         bool document = binding.word && (binding.move == Qt::Key_Home || binding.move == Qt::Key_End);
-        Position target =
-            document ? (binding.move == Qt::Key_Home ? Position{} : Position{lastLine(), lineLength(lastLine())})
-                     : moved(m_caret, binding.move, binding.word);
+        Position target = document ? (binding.move == Qt::Key_Home ? Position{} : textEnd())
+                                   : moved(m_caret, binding.move, binding.word);
         bool vertical = binding.move == Qt::Key_Up || binding.move == Qt::Key_Down || binding.move == Qt::Key_PageUp ||
                         binding.move == Qt::Key_PageDown;
         qreal x = m_desiredX >= 0 ? m_desiredX : caretRect(m_caret).x();
@@ -1141,8 +1140,7 @@ void TextLogView::moveToEnd() {
         ensureCursorVisible();
         return;
     }
-    Position end{lastLine(), lineLength(lastLine())};
-    m_anchor = m_caret = end;
+    m_anchor = m_caret = textEnd();
     m_desiredX = -1;
     changed(true);
 }
@@ -1237,7 +1235,7 @@ int TextLogView::characterCount() const {
     if (!m_light) {
         return document()->characterCount() - 1;
     }
-    return static_cast<int>(std::min<std::size_t>(offsetOf({lastLine(), lineLength(lastLine())}), INT_MAX));
+    return static_cast<int>(std::min<std::size_t>(offsetOf(textEnd()), INT_MAX));
 }
 
 QString TextLogView::textRange(int start, int end) const {

@@ -96,6 +96,8 @@ private:
     qreal topY() const;
     std::size_t lastLine() const { return m_lines.count() - 1; }
     int lineLength(std::size_t line) const;
+    // After the last character of the text.
+    Position textEnd() const { return {lastLine(), lineLength(lastLine())}; }
 
     void changed(bool ensureCaretVisible);
     void settle() const;
