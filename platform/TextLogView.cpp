@@ -588,8 +588,11 @@ TextLogView::Position TextLogView::moved(Position from, int key, bool word) cons
         }
         return from.line > 0 ? Position{from.line - 1, lineLength(from.line - 1)} : from;
     case Qt::Key_Home:
-        return {from.line, layout.lineForTextPosition(from.column).textStart()};
+        return word ? Position{} : Position{from.line, layout.lineForTextPosition(from.column).textStart()};
     case Qt::Key_End: {
+        if (word) {
+            return textEnd();
+        }
         QTextLine line = layout.lineForTextPosition(from.column);
         int end = line.textStart() + line.textLength();
         // A wrapped line ends before the space it was wrapped at.
@@ -683,9 +686,7 @@ bool TextLogView::handleNavigationKey(QKeyEvent* event) {
             continue;
         }
         settle();
-        bool document = binding.word && (binding.move == Qt::Key_Home || binding.move == Qt::Key_End);
-        Position target = document ? (binding.move == Qt::Key_Home ? Position{} : textEnd())
-                                   : moved(m_caret, binding.move, binding.word);
+        Position target = moved(m_caret, binding.move, binding.word);
         bool vertical = binding.move == Qt::Key_Up || binding.move == Qt::Key_Down || binding.move == Qt::Key_PageUp ||
                         binding.move == Qt::Key_PageDown;
         qreal x = m_desiredX >= 0 ? m_desiredX : caretRect(m_caret).x();

@@ -120,6 +120,8 @@ private:
     void copySelection(bool toSelectionClipboard) const;
     void selectAllText();
     bool handleNavigationKey(QKeyEvent* event);
+    // Where `key` moves the caret from `from`; `word` (Ctrl) moves Left and Right by words and Home and End to the
+    // start and end of the whole text.
     Position moved(Position from, int key, bool word) const;
     void startDrag();
     // A drop into the light view is taken where the editor would take it (it then hands the text over).
