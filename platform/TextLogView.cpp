@@ -197,9 +197,13 @@ void TextLogView::showLog(const TextLog& log) {
     if (!m_light) {
         enterLight();
     }
+    // Column 0 needs no clamping: after moveToEnd() the caret is at the start of the line that has just been filled,
+    // and measuring that line would convert it once for the anchor and again for the caret.
     auto clampPosition = [this](Position& position) {
         position.line = std::min(position.line, lastLine());
-        position.column = std::min(position.column, lineLength(position.line));
+        if (position.column > 0) {
+            position.column = std::min(position.column, lineLength(position.line));
+        }
     };
     clampPosition(m_anchor);
     clampPosition(m_caret);
