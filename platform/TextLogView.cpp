@@ -374,7 +374,13 @@ void TextLogView::changed(bool ensureCaretVisible) {
 }
 
 void TextLogView::settle() const {
-    if (!m_light || !m_dirty) {
+    if (m_dirty) {
+        relayout();
+    }
+}
+
+void TextLogView::relayout() const {
+    if (!m_light) {
         return;
     }
     m_dirty = false;
@@ -697,8 +703,7 @@ bool TextLogView::handleNavigationKey(QKeyEvent* event) {
         setCaret(target, binding.select);
         m_desiredX = vertical ? x : -1;
         m_caretWanted = true;
-        m_dirty = true;
-        settle();
+        relayout();
         if (binding.select) {
             copySelection(true);
         }
@@ -979,8 +984,7 @@ void TextLogView::showEvent(QShowEvent* event) {
         QPlainTextEdit::showEvent(event);
         return;
     }
-    m_dirty = true;
-    settle();
+    relayout();
 }
 
 void TextLogView::resizeEvent(QResizeEvent* event) {
@@ -993,8 +997,7 @@ void TextLogView::resizeEvent(QResizeEvent* event) {
         forgetLayouts();
         m_top.subLine = 0;
     }
-    m_dirty = true;
-    settle();
+    relayout();
 }
 
 void TextLogView::changeEvent(QEvent* event) {
@@ -1009,8 +1012,7 @@ void TextLogView::changeEvent(QEvent* event) {
     if (event->type() == QEvent::FontChange || event->type() == QEvent::ApplicationFontChange) {
         forgetLayouts();
     }
-    m_dirty = true;
-    settle();
+    relayout();
     applyScrollBar();
 }
 
@@ -1168,8 +1170,7 @@ void TextLogView::scrollToOffset(int offset) {
     }
     settle();
     ensureVisible(positionAt(static_cast<std::size_t>(std::max(offset, 0))));
-    m_dirty = true;
-    settle();
+    relayout();
     viewport()->update();
 }
 

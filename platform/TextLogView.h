@@ -100,7 +100,10 @@ private:
     Position textEnd() const { return {lastLine(), lineLength(lastLine())}; }
 
     void changed(bool ensureCaretVisible);
+    // Brings the scroll range and the top (and the caret into view, when wanted) up to date if anything changed;
+    // relayout() does so whether or not anything did.
     void settle() const;
+    void relayout() const;
     void applyScrollBar() const;
     Top endTop() const;
     Top topShowingBottomOf(std::size_t line, int visualLine) const;
