@@ -1299,8 +1299,8 @@ void TextLogView::notifyAccessibility(std::size_t firstNewLine) {
     if (!QAccessible::isActive()) {
         return;
     }
-    std::size_t from = offsetOf({firstNewLine, 0});
-    QAccessibleTextUpdateEvent event(this, static_cast<int>(from), QString(),
-                                     textRange(static_cast<int>(from), characterCount()));
+    // Straight from the lines: going through offsets would walk the lines before the new ones three more times.
+    Position first{firstNewLine, 0};
+    QAccessibleTextUpdateEvent event(this, static_cast<int>(offsetOf(first)), QString(), textBetween(first, textEnd()));
     QAccessible::updateAccessibility(&event);
 }
