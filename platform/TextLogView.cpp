@@ -188,10 +188,7 @@ void TextLogView::showLog(const TextLog& log) {
     // The last lines may have changed (the last one grows; CRs at the end may join a new LF); the rest stays.
     std::size_t firstChanged = oldCount > 2 ? oldCount - 3 : 0;
     for (std::size_t line = firstChanged; line < oldCount; ++line) {
-        if (auto found = m_layouts.find(line); found != m_layouts.end()) {
-            m_layoutOrder.erase(found->second.second);
-            m_layouts.erase(found);
-        }
+        forgetLayout(line);
     }
     m_charBases.resize(std::min(m_charBases.size(), firstChanged / kCharBlock + 1));
     if (!m_light) {
@@ -338,13 +335,19 @@ QTextLayout& TextLogView::layoutOf(std::size_t line) const {
     }
     layout->endLayout();
     if (m_layouts.size() >= kCachedLayouts) {
-        m_layouts.erase(m_layoutOrder.back());
-        m_layoutOrder.pop_back();
+        forgetLayout(m_layoutOrder.back());
     }
     m_layoutOrder.push_front(line);
     QTextLayout& result = *layout;
     m_layouts.emplace(line, std::make_pair(std::move(layout), m_layoutOrder.begin()));
     return result;
+}
+
+void TextLogView::forgetLayout(std::size_t line) const {
+    if (auto found = m_layouts.find(line); found != m_layouts.end()) {
+        m_layoutOrder.erase(found->second.second);
+        m_layouts.erase(found);
+    }
 }
 
 void TextLogView::forgetLayouts() {

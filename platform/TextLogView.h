@@ -90,7 +90,9 @@ private:
     void leaveLight(bool relayoutNow);
     QString lineText(std::size_t line) const;
     QTextLayout& layoutOf(std::size_t line) const;
-    // Empties the layout cache (a new text, width or font).
+    // Drops one line's layout from the cache (its text changed, or the cache is full), or all of them (a new text,
+    // width or font).
+    void forgetLayout(std::size_t line) const;
     void forgetLayouts();
     qreal lineHeight(std::size_t line) const;
     qreal topY() const;
