@@ -577,11 +577,15 @@ void TextLogView::startDrag() {
     Qt::DropAction action = drag->exec(actions, Qt::MoveAction);
     // Moved out to somewhere else: the text leaves this control as the editor would let it.
     if (action == Qt::MoveAction && drag->target() != this && drag->target() != viewport() && m_light) {
-        beginEditing();
-        QTextCursor cursor = textCursor();
-        cursor.removeSelectedText();
-        setTextCursor(cursor);
+        deleteSelection();
     }
+}
+
+void TextLogView::deleteSelection() {
+    beginEditing();
+    QTextCursor cursor = textCursor();
+    cursor.removeSelectedText();
+    setTextCursor(cursor);
 }
 
 TextLogView::Position TextLogView::moved(Position from, int key, bool word) const {
@@ -907,12 +911,7 @@ void TextLogView::contextMenuEvent(QContextMenuEvent* event) {
                 cut();
             });
         } else if (name == QLatin1String("edit-delete")) {
-            redirect(editable && hasSelection(), [this] {
-                beginEditing();
-                QTextCursor cursor = textCursor();
-                cursor.removeSelectedText();
-                setTextCursor(cursor);
-            });
+            redirect(editable && hasSelection(), [this] { deleteSelection(); });
         } else if (name == QLatin1String("edit-paste")) {
             redirect(action->isEnabled(), [this] {
                 beginEditing();

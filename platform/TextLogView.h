@@ -129,6 +129,8 @@ private:
     // start and end of the whole text.
     Position moved(Position from, int key, bool word) const;
     void startDrag();
+    // Hands the text to the editor and removes the selection there.
+    void deleteSelection();
     // A drop into the light view is taken where the editor would take it (it then hands the text over).
     void acceptDropIfEditable(QDragMoveEvent* event);
 
