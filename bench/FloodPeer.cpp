@@ -6,6 +6,8 @@
 //   --lan: 1,448-byte segments a few milliseconds apart, as a LAN delivers a busy room; default: one burst.
 // Prints "listening on 127.0.0.1:PORT", then one row per 1,000 lines, then "done".
 
+#include "ScriptedPeer.h"
+
 #include <arpa/inet.h>
 #include <chrono>
 #include <cstdio>
@@ -16,6 +18,7 @@
 #include <netinet/tcp.h>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <thread>
@@ -30,18 +33,6 @@ std::string lineText(long index) {
     char head[40];
     std::snprintf(head, sizeof head, "flood\x81\x46%07ld ", index);
     return head + std::string(static_cast<std::size_t>(index * 37 % 440), static_cast<char>('a' + index % 26));
-}
-
-bool sendAll(int fd, const char* bytes, std::size_t size) {
-    while (size > 0) {
-        ssize_t sent = ::send(fd, bytes, size, MSG_NOSIGNAL);
-        if (sent <= 0) {
-            return false;
-        }
-        bytes += sent;
-        size -= static_cast<std::size_t>(sent);
-    }
-    return true;
 }
 
 // Bytes the client has not read yet: what it has not acknowledged, plus what waits in its socket (found in the
@@ -110,16 +101,17 @@ int main(int argc, char** argv) {
         std::perror("accept");
         return 1;
     }
+    PeerConnection connection(fd);
 
     // Lock-step sign-in: every step is accepted.
-    sendAll(fd, "Hello", 5);
+    connection.send("Hello");
     for (int step = 0; step < 3; ++step) {
         char message[256];
         if (::recv(fd, message, sizeof message, 0) <= 0) {
             std::fprintf(stderr, "the client left during sign-in\n");
             return 1;
         }
-        sendAll(fd, "ok", 2);
+        connection.send("ok");
     }
     // Relayed lines sent before the client has taken the last "ok" would join it in one read.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -133,15 +125,13 @@ int main(int argc, char** argv) {
     auto batchStart = start;
     std::string pending;
     for (long i = 0; i < lines; ++i) {
-        std::string record = lineText(i);
-        record.resize(500, '\0');
-        pending += record;
+        pending += chatRecord(lineText(i));
         if ((i + 1) % 1000 != 0 && i + 1 != lines) {
             continue;
         }
         std::size_t segment = lan ? 1448 : pending.size();
         for (std::size_t at = 0; at < pending.size(); at += segment) {
-            if (!sendAll(fd, pending.data() + at, std::min(segment, pending.size() - at))) {
+            if (!connection.send(std::string_view(pending).substr(at, segment))) {
                 std::fprintf(stderr, "the client left after %ld lines\n", i);
                 return 1;
             }
@@ -165,8 +155,6 @@ int main(int argc, char** argv) {
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     std::printf("done: %ld lines read by the client in %.2f s (%.0f lines/s)\n", lines, seconds, lines / seconds);
     std::fflush(stdout);
-    char sink[4096];
-    while (::recv(fd, sink, sizeof sink, 0) > 0) {
-    }
+    connection.waitForEnd(std::chrono::hours(24));
     return 0;
 }

@@ -39,7 +39,7 @@ PeerConnection::~PeerConnection() {
     close();
 }
 
-bool PeerConnection::send(const std::string& bytes) {
+bool PeerConnection::send(std::string_view bytes) {
     std::size_t sent = 0;
     while (m_fd >= 0 && sent < bytes.size()) {
         ssize_t n = ::send(m_fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);

@@ -5,6 +5,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 
 // A TCP peer on 127.0.0.1 that plays the server's side from a script on its own thread, since the client's
@@ -16,7 +17,7 @@ public:
     PeerConnection(const PeerConnection&) = delete;
     PeerConnection& operator=(const PeerConnection&) = delete;
 
-    bool send(const std::string& bytes);
+    bool send(std::string_view bytes);
     // Reads exactly `count` bytes; nullopt when the stream ends or the time runs out first.
     std::optional<std::string> read(std::size_t count, std::chrono::milliseconds limit = std::chrono::seconds(10));
     // Whatever arrives within `limit` (empty when nothing does).
