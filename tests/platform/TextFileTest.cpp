@@ -55,10 +55,14 @@ Lines folderEntries() {
     return names;
 }
 
-unsigned permissionsOf(const std::string& path) {
+struct stat statusOf(const std::string& path) {
     struct stat info {};
-    EXPECT_EQ(::stat(path.c_str(), &info), 0);
-    return info.st_mode & 07777;
+    EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
+    return info;
+}
+
+unsigned permissionsOf(const std::string& path) {
+    return statusOf(path).st_mode & 07777;
 }
 
 // Turns the injected write failure off again whatever the test does.
@@ -267,19 +271,9 @@ TEST(AtomicTextWriter, FailsWhenTheTargetCannotBeReplaced) {
     EXPECT_EQ(folderEntries(), Lines{"out.txt"});
 }
 
-} // namespace
-
-namespace {
-
 bool saveChosen(const std::string& path, const std::string& bytes) {
     AtomicTextWriter writer;
     return writer.openChosenFile(path) && writer.writeBinary(bytes) && writer.commit();
-}
-
-struct stat statusOf(const std::string& path) {
-    struct stat info {};
-    EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
-    return info;
 }
 
 // Root passes every permission check: while this lives, files are checked as the user nobody would be.
@@ -298,8 +292,6 @@ struct ActingAsOrdinaryUser {
         }
     }
 };
-
-} // namespace
 
 TEST(ChosenFile, ANewFileGetsTheModeTheUmaskAllowsAndAnOldOneKeepsModeOwnerAndGroup) {
     for (auto [mask, expected] : {std::pair<mode_t, unsigned>{022, 0644}, {077, 0600}, {0, 0666}}) {
@@ -408,3 +400,5 @@ TEST(ChosenFile, AnAccessAclIsKeptByWritingInPlace) {
     EXPECT_EQ(statusOf("log.txt").st_ino, inode);
     EXPECT_EQ(::getxattr("log.txt", "system.posix_acl_access", nullptr, 0), static_cast<ssize_t>(sizeof acl));
 }
+
+} // namespace
