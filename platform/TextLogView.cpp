@@ -1138,7 +1138,8 @@ QVariant TextLogView::inputMethodQuery(Qt::InputMethodQuery query) const {
 }
 
 QString TextLogView::shownText() const {
-    return m_light ? textRange(0, characterCount()) : toPlainText();
+    // From the lines themselves: through offsets, every line would be converted once more to count the characters.
+    return m_light ? textBetween({}, textEnd()) : toPlainText();
 }
 
 void TextLogView::moveToEnd() {
