@@ -486,9 +486,8 @@ void TextLogView::scrollContentsBy(int dx, int dy) {
 TextLogView::Position TextLogView::hit(const QPointF& point) const {
     qreal y = topY();
     std::size_t line = m_top.line;
-    while (line < lastLine() && y + lineHeight(line) <= point.y()) {
-        y += lineHeight(line);
-        ++line;
+    for (qreal height = lineHeight(line); line < lastLine() && y + height <= point.y(); height = lineHeight(++line)) {
+        y += height;
     }
     const QTextLayout& layout = layoutOf(line);
     QPointF inside = point - QPointF(0, y);
