@@ -1209,7 +1209,7 @@ void TextLogView::ensureCharBases() const {
         std::size_t first = (m_charBases.size() - 1) * kCharBlock;
         std::size_t sum = m_charBases.back();
         for (std::size_t line = first; line < first + kCharBlock; ++line) {
-            sum += static_cast<std::size_t>(lineText(line).size()) + 1;
+            sum += static_cast<std::size_t>(lineLength(line)) + 1;
         }
         m_charBases.push_back(sum);
     }
@@ -1220,7 +1220,7 @@ std::size_t TextLogView::offsetOf(Position position) const {
     std::size_t first = position.line / kCharBlock * kCharBlock;
     std::size_t offset = m_charBases[position.line / kCharBlock];
     for (std::size_t line = first; line < position.line; ++line) {
-        offset += static_cast<std::size_t>(lineText(line).size()) + 1;
+        offset += static_cast<std::size_t>(lineLength(line)) + 1;
     }
     return offset + static_cast<std::size_t>(position.column);
 }
@@ -1231,7 +1231,7 @@ TextLogView::Position TextLogView::positionAt(std::size_t offset) const {
     std::size_t line = static_cast<std::size_t>(after - m_charBases.begin() - 1) * kCharBlock;
     std::size_t at = *(after - 1);
     for (;; ++line) {
-        std::size_t length = static_cast<std::size_t>(lineText(line).size());
+        std::size_t length = static_cast<std::size_t>(lineLength(line));
         if (offset <= at + length || line == lastLine()) {
             return {line, static_cast<int>(std::min(offset - at, length))};
         }
