@@ -82,20 +82,16 @@ int main(int argc, char** argv) {
         }
     }
 
-    int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (::bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(listener, 1) != 0 ||
-        ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    int port = 0;
+    int listener = listenOnLoopback(1, &port);
+    if (listener < 0) {
         std::perror("listen");
         return 1;
     }
-    std::printf("listening on 127.0.0.1:%d\n", ntohs(address.sin_port));
+    std::printf("listening on 127.0.0.1:%d\n", port);
     std::fflush(stdout);
     sockaddr_in client{};
-    length = sizeof client;
+    socklen_t length = sizeof client;
     int fd = ::accept(listener, reinterpret_cast<sockaddr*>(&client), &length);
     if (fd < 0) {
         std::perror("accept");

@@ -109,16 +109,25 @@ void PeerConnection::reset() {
     }
 }
 
-ScriptedPeer::ScriptedPeer() {
-    m_listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+int listenOnLoopback(int backlog, int* port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(m_listenFd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::listen(m_listenFd, 8);
     socklen_t length = sizeof address;
-    ::getsockname(m_listenFd, reinterpret_cast<sockaddr*>(&address), &length);
-    m_port = ntohs(address.sin_port);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(fd, backlog) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        return -1;
+    }
+    *port = ntohs(address.sin_port);
+    return fd;
+}
+
+ScriptedPeer::ScriptedPeer() {
+    m_listenFd = listenOnLoopback(8, &m_port);
 }
 
 ScriptedPeer::~ScriptedPeer() {

@@ -55,6 +55,9 @@ private:
     std::atomic<bool> m_done{true};
 };
 
+// A socket listening on 127.0.0.1 at a free port, which is stored in `port`; -1 when none could be made.
+int listenOnLoopback(int backlog, int* port);
+
 // Runs the event loop until `condition` holds or `limit` passes; returns the condition's last value.
 bool pumpUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit = std::chrono::seconds(10));
 // Runs the event loop for a while.
