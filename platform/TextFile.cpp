@@ -173,8 +173,7 @@ bool AtomicTextWriter::openChosenFile(const std::string& chosen) {
     if (existingFd >= 0 &&
         (::fchown(fd, existing.st_uid, existing.st_gid) != 0 || ::fchmod(fd, existing.st_mode & 07777) != 0)) {
         ::close(fd);
-        ::unlink(m_tempPath.c_str());
-        m_tempPath.clear();
+        removeTempFile();
         return openInPlace(existingFd);
     }
     if (existingFd >= 0) {
@@ -201,10 +200,7 @@ bool AtomicTextWriter::attach(int fd) {
     m_file = ::fdopen(fd, "wb");
     if (!m_file) {
         ::close(fd);
-        if (!m_tempPath.empty()) {
-            ::unlink(m_tempPath.c_str());
-            m_tempPath.clear();
-        }
+        removeTempFile();
         return false;
     }
     return true;
@@ -260,8 +256,7 @@ bool AtomicTextWriter::commit() {
         m_tempPath.clear();
         return true;
     }
-    ::unlink(m_tempPath.c_str());
-    m_tempPath.clear();
+    removeTempFile();
     return false;
 }
 
@@ -270,6 +265,10 @@ void AtomicTextWriter::discard() {
         std::fclose(m_file);
         m_file = nullptr;
     }
+    removeTempFile();
+}
+
+void AtomicTextWriter::removeTempFile() {
     if (!m_tempPath.empty()) {
         ::unlink(m_tempPath.c_str());
         m_tempPath.clear();

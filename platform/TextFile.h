@@ -66,6 +66,8 @@ private:
     // Empties and writes m_path itself: through `existingFd` when open, else opening (or creating) it.
     bool openInPlace(int existingFd);
     bool attach(int fd);
+    // Unlinks the temporary file, if any, and forgets its name, so that it is never unlinked twice.
+    void removeTempFile();
 
     std::FILE* m_file = nullptr;
     std::string m_path;
