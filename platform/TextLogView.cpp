@@ -590,17 +590,16 @@ void TextLogView::deleteSelection() {
 TextLogView::Position TextLogView::moved(Position from, int key, bool word) const {
     const QTextLayout& layout = layoutOf(from.line);
     int length = static_cast<int>(layout.text().size());
+    QTextLayout::CursorMode skip = word ? QTextLayout::SkipWords : QTextLayout::SkipCharacters;
     switch (key) {
     case Qt::Key_Right:
         if (from.column < length) {
-            return {from.line, layout.nextCursorPosition(from.column,
-                                                         word ? QTextLayout::SkipWords : QTextLayout::SkipCharacters)};
+            return {from.line, layout.nextCursorPosition(from.column, skip)};
         }
         return from.line < lastLine() ? Position{from.line + 1, 0} : from;
     case Qt::Key_Left:
         if (from.column > 0) {
-            return {from.line, layout.previousCursorPosition(from.column, word ? QTextLayout::SkipWords
-                                                                               : QTextLayout::SkipCharacters)};
+            return {from.line, layout.previousCursorPosition(from.column, skip)};
         }
         return from.line > 0 ? Position{from.line - 1, lineLength(from.line - 1)} : from;
     case Qt::Key_Home:
