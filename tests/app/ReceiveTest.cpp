@@ -105,6 +105,20 @@ TEST_F(Receive, EveryRelayedRecordIsOneLineHoweverTheReadsCutIt) {
     EXPECT_EQ(CString::fromUtf8(text(IDC_RECEIVED)), CString(window().transcript().bytes()));
 }
 
+TEST_F(Receive, TextHeldWhenTheServerClosesIsTheLastLine) {
+    const std::string leave = sjis("じろう：退室しました。");
+    std::atomic<bool> signedIn{false};
+    signIn("taro", [&](PeerConnection& peer) {
+        waitForFlag(signedIn);
+        peer.send(leave);
+        peer.close(); // the end of the stream, not a quiet time, tells that nothing more belongs to it
+    });
+    expectBox("サーバーにより切断されました。", "通信エラー");
+    signedIn = true;
+    ASSERT_TRUE(pumpUntil([this] { return window().connection() == nullptr; }));
+    EXPECT_EQ(window().transcript().bytes(), leave + "\r\n");
+}
+
 TEST_F(Receive, TheLastOkOfASignInMayCarryTheFirstLine) {
     const std::string record = chatRecord("hanako" + sjis("：はじめまして"));
     struct Case {
