@@ -142,10 +142,8 @@ void CClientSocket::OnQuiet() {
 }
 
 void CClientSocket::OnClose(int errorCode) {
+    OnQuiet(); // while chatting, what is held is the last message before the end
     SessionHost* host = SessionHost::find();
-    if (host && m_flow == 1 && host->signedIn() == 1) {
-        OnQuiet(); // the last message before the end
-    }
     if (host) {
         CDialog& window = host->window();
         host->setSignedIn(0);
