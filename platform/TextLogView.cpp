@@ -182,6 +182,7 @@ void TextLogView::showLog(const TextLog& log) {
         m_bytes = std::move(bytes);
         m_lines.clear();
         m_charBases.clear();
+        forgetLayouts();
         oldCount = 0;
     }
     m_lines.update(*m_bytes, log.size());

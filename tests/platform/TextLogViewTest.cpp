@@ -102,6 +102,13 @@ TEST(TextLogView, ShowsTheBytesAsTheEditorDidAcrossChunkBorders) {
         EXPECT_EQ(view.shownText(), expected);
         EXPECT_EQ(accessibleText(&view)->text(0, accessibleText(&view)->characterCount()), expected);
         EXPECT_TRUE(view.document()->isEmpty()); // nothing held twice
+
+        view.grab(); // lays the lines in view out
+        TextLog other(3);
+        other.append("xy");
+        view.showLog(other); // nothing of the log shown before stays
+        EXPECT_EQ(view.shownText(), QStringLiteral("xy"));
+        EXPECT_EQ(accessibleText(&view)->characterCount(), 2);
     }
 }
 
