@@ -38,7 +38,11 @@ client="${VESMIRA_CLIENT:-$build/app/vesmira}"
 "$build/bench/vesmira_flood_peer" --lines "$lines" --expect "$work/expected.txt" "$@" >"$work/peer.out" 2>&1 &
 peer_pid=$!
 pids+=($peer_pid)
-port="$(listening_port "$work/peer.out" "$peer_pid")" || { echo "the flood peer did not start" >&2; cat "$work/peer.out" >&2; exit 1; }
+port="$(listening_port "$work/peer.out" "$peer_pid")" || {
+    echo "the flood peer did not start" >&2
+    cat "$work/peer.out" >&2
+    exit 1
+}
 
 mkdir "$work/home"
 printf 'flood\r\npw\r\n' >"$work/home/EntryData.txt"
