@@ -15,7 +15,6 @@
 #include <map>
 #include <regex>
 #include <sstream>
-#include <stdlib.h>
 #include <string>
 #include <sys/wait.h>
 #include <vector>

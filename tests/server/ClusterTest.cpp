@@ -127,7 +127,6 @@ class ClusterFaults : public Cluster, public ::testing::WithParamInterface<Fault
 // the outage and the recovery once, and the cluster recovers without help.
 TEST_P(ClusterFaults, ChatGoesOnAndRecovers) {
     const Fault fault = GetParam();
-    const bool redisFault = fault.inRedis;
     constexpr int kHold = 12;
     ASSERT_NO_FATAL_FAILURE(startCluster(2, {"--relay-hold", std::to_string(kHold)}, fault.redisKeepsData));
     auto alice = registered(node(0).port(), "alice");
@@ -139,7 +138,7 @@ TEST_P(ClusterFaults, ChatGoesOnAndRecovers) {
     ASSERT_EQ(receiveLines(*alice, 1), std::vector<std::string>{"alice> before"});
     ASSERT_EQ(receiveLines(*flood, 1), std::vector<std::string>{"alice> before"});
 
-    if (redisFault) {
+    if (fault.inRedis) {
         m_redis->kill();
     } else {
         m_postgres->stop();
@@ -152,7 +151,7 @@ TEST_P(ClusterFaults, ChatGoesOnAndRecovers) {
         ASSERT_TRUE(alice->send(record(sentOnOne.back())));
         ASSERT_TRUE(bob->send(record(sentOnTwo.back())));
     }
-    if (redisFault) {
+    if (fault.inRedis) {
         // Node one holds alice's 5 lines; the flood fills the rest of its hold and is closed at the next line.
         // (A line whose append Redis never confirmed stays held too: "alice> before" may still be, if its reply
         // was lost with Redis.)
@@ -183,7 +182,7 @@ TEST_P(ClusterFaults, ChatGoesOnAndRecovers) {
 
     // Every line once, in one order for both, each node's lines in the order it received them. Alice's last line
     // follows node one's held lines, once they are out of its hold.
-    eventually([&] { return !redisFault || countInFile(node(0).log(), "is back after") > 0; }, 15s, 50ms);
+    eventually([&] { return !fault.inRedis || countInFile(node(0).log(), "is back after") > 0; }, 15s, 50ms);
     ASSERT_TRUE(alice->send(record("alice> after")));
     std::vector<std::string> seenByAlice;
     std::vector<std::string> fromOne;
@@ -196,13 +195,13 @@ TEST_P(ClusterFaults, ChatGoesOnAndRecovers) {
     }
     EXPECT_EQ(receiveLines(*bob, seenByAlice.size()), seenByAlice);
     std::size_t flooded = 0;
-    while (redisFault && fromOne.size() > sentOnOne.size() + 1 && fromOne[sentOnOne.size()].starts_with("flood> ")) {
+    while (fault.inRedis && fromOne.size() > sentOnOne.size() + 1 && fromOne[sentOnOne.size()].starts_with("flood> ")) {
         sentOnOne.push_back("flood> " + std::to_string(flooded++));
     }
     sentOnOne.push_back("alice> after");
     EXPECT_EQ(fromOne, sentOnOne);
     EXPECT_EQ(fromTwo, sentOnTwo);
-    if (redisFault) {
+    if (fault.inRedis) {
         EXPECT_GE(flooded, kHold - 6u) << "the flood's lines up to the hold's bound arrive, in order";
         EXPECT_LE(flooded, kHold - 5u);
     }
@@ -210,7 +209,7 @@ TEST_P(ClusterFaults, ChatGoesOnAndRecovers) {
     EXPECT_EQ(receiveLines(*alice, 2, 2s), std::vector<std::string>{"bob> last"}) << "nothing comes twice";
 
     for (const auto& node : m_nodes) {
-        if (redisFault) {
+        if (fault.inRedis) {
             EXPECT_EQ(countInFile(node->log(), "relay: Redis at"), 2u) << node->log() << ": outage and recovery";
             EXPECT_EQ(countInFile(node->log(), "lost the room's stream"), fault.redisKeepsData ? 0u : 1u)
                 << node->log();
@@ -220,7 +219,7 @@ TEST_P(ClusterFaults, ChatGoesOnAndRecovers) {
                 << node->log();
         }
     }
-    EXPECT_EQ(countInFile(node(1).log(), "user database unreachable"), redisFault ? 0u : 1u);
+    EXPECT_EQ(countInFile(node(1).log(), "user database unreachable"), fault.inRedis ? 0u : 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, ClusterFaults,
