@@ -1,5 +1,7 @@
 #include "ChildProcess.h"
 
+#include "TestClient.h"
+
 #include <arpa/inet.h>
 #include <csignal>
 #include <fcntl.h>
@@ -94,10 +96,7 @@ namespace {
 // Whether a new TCP socket can bind to (or, with `connectTo`, connect to) 127.0.0.1:port.
 bool onLoopback(std::uint16_t port, bool connectTo) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const sockaddr_in address = loopbackAddress(port);
     const auto* at = reinterpret_cast<const sockaddr*>(&address);
     const bool done = (connectTo ? ::connect(fd, at, sizeof address) : ::bind(fd, at, sizeof address)) == 0;
     ::close(fd);

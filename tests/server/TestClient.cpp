@@ -38,10 +38,7 @@ bool TestClient::connect(std::uint16_t port, int receiveBufferBytes, const char*
             return false;
         }
     }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const sockaddr_in address = loopbackAddress(port);
     // Loopback connects complete or fail at once, so no deadline is needed here.
     return ::connect(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
 }
@@ -141,6 +138,14 @@ bool TestClient::registerUser(std::string_view id, std::string_view password) {
 bool TestClient::authenticate(std::string_view id, std::string_view password) {
     return exchange(std::string_view("JUDGE\0", 6)) == "ok" && exchange("USER:" + std::string(id)) == "ok" &&
            exchange("PASSWORD:" + std::string(password)) == "ok";
+}
+
+sockaddr_in loopbackAddress(std::uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
 }
 
 std::string record(std::string_view line) {

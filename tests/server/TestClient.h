@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <netinet/in.h>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -45,6 +46,8 @@ private:
     int m_fd = -1;
 };
 
+// 127.0.0.1:port, for the tests' own sockets.
+sockaddr_in loopbackAddress(std::uint16_t port);
 // One chat line as clients send and receive it: the line, zero-filled to the record size.
 inline constexpr std::size_t kRecordBytes = 500;
 std::string record(std::string_view line);
