@@ -1,6 +1,6 @@
 #include "CredentialsFile.h"
 
-#include "platform/TextFile.h"
+#include "platform/base/TextFile.h"
 
 #include <cstring>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/CString.h"
+#include "platform/base/CString.h"
 
 // EntryData.txt in the current folder: the registered user ID on line 1 and its password on line 2, CP932, each
 // line ending in CR LF. Its presence decides between registration and authentication.

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "platform/CString.h"
-#include "platform/TextLog.h"
+#include "platform/base/CString.h"
+#include "platform/base/TextLog.h"
 
 class CClientSocket;
 class CDialog;

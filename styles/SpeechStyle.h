@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/CString.h"
+#include "platform/base/CString.h"
 #include "styles/UserRuleTable.h"
 
 // The speech styles that rewrite an outgoing line. Each conversion is an ordered list of replacement steps; the

@@ -1,7 +1,7 @@
 #include "UserRuleFile.h"
 
 #include "platform/CWnd.h"
-#include "platform/TextFile.h"
+#include "platform/base/TextFile.h"
 
 #include <string>
 

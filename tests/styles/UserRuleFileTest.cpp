@@ -2,7 +2,7 @@
 #include "TempDir.h"
 #include "platform/CWnd.h"
 #include "platform/TestSeam.h"
-#include "platform/TextFile.h"
+#include "platform/base/TextFile.h"
 #include "res/ResourceIds.h"
 #include "styles/UserRuleFile.h"
 
