@@ -6,7 +6,7 @@
 
 namespace CredentialsFile {
 
-int read(CString& userId) {
+ReadResult read(CString& userId) {
     TextFileReader file;
     if (!file.open(kFileName)) {
         return kMissing;

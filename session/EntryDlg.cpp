@@ -29,7 +29,7 @@ bool CEntryDlg::OnInitDialog() {
         m_idEdit.SetWindowText(host->window().GetDlgItemText(IDC_HIDDEN_USER));
         m_passwordEdit.SetWindowText(host->window().GetDlgItemText(IDC_HIDDEN_PASSWORD));
     }
-    m_result = 1;
+    m_result = kCancelled;
     SetDefID(IDC_ENTRY_REGISTER);
     return true;
 }
@@ -91,11 +91,11 @@ void CEntryDlg::OnRegister() {
         MessageBox(SJIS("ファイル 'EntryData.txt' が開けませんでした。\n"), SJIS("エラー"));
         return;
     }
-    m_result = 0;
+    m_result = kRegistered;
     OnOK();
 }
 
 void CEntryDlg::OnCancelButton() {
-    m_result = 1;
+    m_result = kCancelled;
     OnOK();
 }
