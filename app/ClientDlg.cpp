@@ -13,7 +13,7 @@
 #include "session/WireFormat.h"
 #include "styles/OmakeEditDlg.h"
 #include "styles/SpeechStyle.h"
-#include "styles/UserRuleFile.h"
+#include "styles/UserRules.h"
 
 using namespace SessionTexts;
 
