@@ -157,6 +157,26 @@ void CClientDlg::forgetConnection(CClientSocket* socket) {
     }
 }
 
+void CClientDlg::showSignedIn(const CString& userId) {
+    SetWindowText(SJIS(kTitleSignedIn));
+    m_signedIn = kSignedIn;
+    m_name.SetWindowText(userId);
+    SetDefID(IDC_SEND);
+}
+
+void CClientDlg::showServerClosed() {
+    m_signedIn = kNotSignedIn;
+    // The hidden edits carry the user name to a registration opened later in this run.
+    m_hiddenUser.SetWindowText(m_userName);
+    m_hiddenPassword.SetWindowText(CString());
+    MessageBox(SJIS("サーバーにより切断されました。"), SJIS("通信エラー"));
+    SetWindowText(SJIS(kTitleServerClosed));
+}
+
+CClientDlg::RegistrationStart CClientDlg::registrationStart() const {
+    return {m_hiddenUser.GetWindowText(), m_hiddenPassword.GetWindowText()};
+}
+
 void CClientDlg::releaseConnection() {
     if (m_pSocket) {
         CClientSocket* socket = m_pSocket;

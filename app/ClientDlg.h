@@ -18,7 +18,9 @@ public:
     // SessionHost
     CDialog& window() override { return *this; }
     SignInState signedIn() const override { return m_signedIn; }
-    void setSignedIn(SignInState signedIn) override { m_signedIn = signedIn; }
+    void showSignedIn(const CString& userId) override;
+    void showServerClosed() override;
+    RegistrationStart registrationStart() const override;
     const CString& userName() const override { return m_userName; }
     CClientSocket* connection() const override { return m_pSocket; }
     void forgetConnection(CClientSocket* socket) override;

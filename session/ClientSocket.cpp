@@ -1,7 +1,6 @@
 #include "ClientSocket.h"
 
 #include "platform/CDialog.h"
-#include "res/ResourceIds.h"
 #include "session/EntryDlg.h"
 #include "session/JudgeDlg.h"
 #include "session/SessionHost.h"
@@ -26,11 +25,7 @@ bool markSignedIn(SessionHost& host, CClientSocket* socket, const CString& userI
     if (host.connection() != socket) {
         return false;
     }
-    CDialog& window = host.window();
-    window.SetWindowText(SJIS(kTitleSignedIn));
-    host.setSignedIn(SessionHost::kSignedIn);
-    window.SetDlgItemText(IDC_NAME, userId);
-    window.SetDefID(IDC_SEND);
+    host.showSignedIn(userId);
     return true;
 }
 
@@ -145,13 +140,7 @@ void CClientSocket::OnClose(int errorCode) {
     OnQuiet(); // while chatting, what is held is the last message before the end
     SessionHost* host = SessionHost::find();
     if (host) {
-        CDialog& window = host->window();
-        host->setSignedIn(SessionHost::kNotSignedIn);
-        // A registration opened later in this run starts with this user name and no password.
-        window.SetDlgItemText(IDC_HIDDEN_USER, host->userName());
-        window.SetDlgItemText(IDC_HIDDEN_PASSWORD, CString());
-        window.MessageBox(SJIS("サーバーにより切断されました。"), SJIS("通信エラー"));
-        window.SetWindowText(SJIS(kTitleServerClosed));
+        host->showServerClosed();
     }
     Close();
     CSocket::OnClose(errorCode);

@@ -24,10 +24,10 @@ bool CEntryDlg::PreTranslateMessage(const MSG& message) {
 
 bool CEntryDlg::OnInitDialog() {
     CDialog::OnInitDialog();
-    // The hidden edits of the main window hold the user name of a connection the server closed, and no password.
     if (SessionHost* host = SessionHost::find()) {
-        m_idEdit.SetWindowText(host->window().GetDlgItemText(IDC_HIDDEN_USER));
-        m_passwordEdit.SetWindowText(host->window().GetDlgItemText(IDC_HIDDEN_PASSWORD));
+        SessionHost::RegistrationStart start = host->registrationStart();
+        m_idEdit.SetWindowText(start.userId);
+        m_passwordEdit.SetWindowText(start.password);
     }
     m_result = kCancelled;
     SetDefID(IDC_ENTRY_REGISTER);
