@@ -1,12 +1,10 @@
 #pragma once
 
-#include <string_view>
-
 namespace fuzz {
 
 // The credential and rule files are opened by a fixed name in the current folder: a fuzz target changes into a
-// private folder of its own first, so it never reads or replaces a real user's file. The folder is removed when
-// the process exits normally.
+// private folder of its own first (a TempDir), so it never reads or replaces a real user's file. The folder is
+// removed when the process exits normally.
 class ScratchFolder {
 public:
     // Call from LLVMFuzzerInitialize with its arguments. Makes libFuzzer's relative paths (corpus folders, inputs,
@@ -14,8 +12,6 @@ public:
     // /dev/shm when there is one) and changes into it. Aborts when that fails: fuzzing somewhere else would be
     // worse than not fuzzing.
     static void enter(int* argc, char*** argv);
-    // Replaces `name` in the current folder with exactly `bytes`.
-    static void writeFile(const char* name, std::string_view bytes);
 };
 
 } // namespace fuzz

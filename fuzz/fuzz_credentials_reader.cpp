@@ -1,5 +1,6 @@
 #include "FuzzCheck.h"
 #include "ScratchFolder.h"
+#include "TempDir.h"
 #include "session/CredentialsFile.h"
 
 #include <cstddef>
@@ -46,7 +47,7 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view bytes(reinterpret_cast<const char*>(data), size);
 
-    fuzz::ScratchFolder::writeFile(CredentialsFile::kFileName, bytes);
+    FUZZ_CHECK(TempDir::write(CredentialsFile::kFileName, bytes));
     CString userId("untouched");
     FUZZ_CHECK(CredentialsFile::read(userId) == CredentialsFile::kPresent);
     FUZZ_CHECK(userId.view() == expectedId(bytes));

@@ -1,5 +1,6 @@
 #include "FuzzCheck.h"
 #include "ScratchFolder.h"
+#include "TempDir.h"
 #include "styles/UserRuleFile.h"
 
 #include <algorithm>
@@ -51,7 +52,7 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view bytes(reinterpret_cast<const char*>(data), size);
 
-    fuzz::ScratchFolder::writeFile(UserRuleFile::kFileName, bytes);
+    FUZZ_CHECK(TempDir::write(UserRuleFile::kFileName, bytes));
     UserRuleTable table;
     table.count = 3; // loading starts from an empty table, whatever was there
     table.replaced[0] = CString("stale");
