@@ -58,11 +58,18 @@ void makePathsAbsolute(int* argc, char*** argv) {
 
 } // namespace
 
-void ScratchFolder::enter(int* argc, char*** argv) {
-    FUZZ_CHECK(g_arguments.empty());
-    makePathsAbsolute(argc, argv);
-    // Lives until the process exits; a TempDir that cannot be made throws, which aborts.
-    static TempDir folder(TempDir::Current::Enter, baseFolder());
+std::string_view ScratchFolder::writeInput(const char* name, const std::uint8_t* data, std::size_t size) {
+    FUZZ_CHECK(!g_arguments.empty()); // never outside the private folder
+    const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+    FUZZ_CHECK(TempDir::write(name, bytes));
+    return bytes;
 }
 
 } // namespace fuzz
+
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+    fuzz::makePathsAbsolute(argc, argv);
+    // Lives until the process exits; a TempDir that cannot be made throws, which aborts.
+    static TempDir folder(TempDir::Current::Enter, fuzz::baseFolder());
+    return 0;
+}

@@ -1,6 +1,5 @@
 #include "FuzzCheck.h"
 #include "ScratchFolder.h"
-#include "TempDir.h"
 #include "session/CredentialsFile.h"
 
 #include <cstddef>
@@ -39,15 +38,9 @@ std::string expectedId(std::string_view file) {
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
-    fuzz::ScratchFolder::enter(argc, argv);
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+    const std::string_view bytes = fuzz::ScratchFolder::writeInput(CredentialsFile::kFileName, data, size);
 
-    FUZZ_CHECK(TempDir::write(CredentialsFile::kFileName, bytes));
     CString userId("untouched");
     FUZZ_CHECK(CredentialsFile::read(userId) == CredentialsFile::kPresent);
     FUZZ_CHECK(userId.view() == expectedId(bytes));

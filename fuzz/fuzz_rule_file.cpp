@@ -1,6 +1,5 @@
 #include "FuzzCheck.h"
 #include "ScratchFolder.h"
-#include "TempDir.h"
 #include "styles/UserRuleFile.h"
 
 #include <algorithm>
@@ -44,15 +43,9 @@ bool sameRules(const UserRuleTable& a, const UserRuleTable& b) {
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
-    fuzz::ScratchFolder::enter(argc, argv);
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+    const std::string_view bytes = fuzz::ScratchFolder::writeInput(UserRuleFile::kFileName, data, size);
 
-    FUZZ_CHECK(TempDir::write(UserRuleFile::kFileName, bytes));
     UserRuleTable table;
     table.count = 3; // loading starts from an empty table, whatever was there
     table.replaced[0] = CString("stale");
