@@ -4,8 +4,8 @@
 #include "platform/CAsyncSocket.h"
 #include "platform/CFileDialog.h"
 #include "platform/CWinApp.h"
-#include "platform/Runtime.h"
-#include "platform/TextFile.h"
+#include "platform/base/Runtime.h"
+#include "platform/base/TextFile.h"
 #include "res/ResourceIds.h"
 #include "session/ClientSocket.h"
 #include "session/CredentialsFile.h"
@@ -13,7 +13,7 @@
 #include "session/WireFormat.h"
 #include "styles/OmakeEditDlg.h"
 #include "styles/SpeechStyle.h"
-#include "styles/UserRuleFile.h"
+#include "styles/UserRules.h"
 
 using namespace SessionTexts;
 
@@ -51,8 +51,8 @@ bool CClientDlg::OnInitDialog() {
     SetIcon(IDR_MAINFRAME, false);
 
     m_pSocket = new CClientSocket(&m_received);
-    m_signedIn = 0;
-    m_speechStyle = 1;
+    m_signedIn = kNotSignedIn;
+    m_speechStyle = SpeechStyle::kNone;
 
     m_address.SetWindowText(GetLocalIPv4Address());
     m_port.SetWindowText("3000");
@@ -87,20 +87,20 @@ bool CClientDlg::OnCommand(int id) {
         OnEditRules();
         return true;
     case IDC_STYLE_NONE:
-        m_speechStyle = 1;
+        m_speechStyle = SpeechStyle::kNone;
         return true;
     case IDC_STYLE_JAYO:
-        m_speechStyle = 2;
+        m_speechStyle = SpeechStyle::kJayo;
         return true;
     case IDC_STYLE_NIIGATA:
-        m_speechStyle = 3;
+        m_speechStyle = SpeechStyle::kNiigata;
         return true;
     case IDC_STYLE_DEARIMASU:
-        m_speechStyle = 4;
+        m_speechStyle = SpeechStyle::kDearimasu;
         return true;
     case IDC_STYLE_USER:
         // Every click reads the file again, so edits made by hand take effect.
-        m_speechStyle = 5;
+        m_speechStyle = SpeechStyle::kUserRules;
         LoadUserRules(m_rules, *this, SJIS("ファイルが開けませんでした。\n"));
         return true;
     default:
@@ -147,7 +147,7 @@ void CClientDlg::OnSysCommand(unsigned command) {
     CDialog::OnSysCommand(command);
 }
 
-int CClientDlg::ReadCredentials() {
+CredentialsFile::ReadResult CClientDlg::ReadCredentials() {
     return CredentialsFile::read(m_userName);
 }
 
@@ -155,6 +155,26 @@ void CClientDlg::forgetConnection(CClientSocket* socket) {
     if (m_pSocket == socket) {
         m_pSocket = nullptr;
     }
+}
+
+void CClientDlg::showSignedIn(const CString& userId) {
+    SetWindowText(SJIS(kTitleSignedIn));
+    m_signedIn = kSignedIn;
+    m_name.SetWindowText(userId);
+    SetDefID(IDC_SEND);
+}
+
+void CClientDlg::showServerClosed() {
+    m_signedIn = kNotSignedIn;
+    // The hidden edits carry the user name to a registration opened later in this run.
+    m_hiddenUser.SetWindowText(m_userName);
+    m_hiddenPassword.SetWindowText(CString());
+    MessageBox(SJIS("サーバーにより切断されました。"), SJIS("通信エラー"));
+    SetWindowText(SJIS(kTitleServerClosed));
+}
+
+CClientDlg::RegistrationStart CClientDlg::registrationStart() const {
+    return {m_hiddenUser.GetWindowText(), m_hiddenPassword.GetWindowText()};
 }
 
 void CClientDlg::releaseConnection() {
@@ -167,10 +187,10 @@ void CClientDlg::releaseConnection() {
 }
 
 void CClientDlg::OnConnect() {
-    int stored = ReadCredentials();
+    CredentialsFile::ReadResult stored = ReadCredentials();
     CString host = m_address.GetWindowText();
     int port = StrToInt(m_port.GetWindowText());
-    if (m_signedIn != 0) {
+    if (m_signedIn != kNotSignedIn) {
         MessageBox(SJIS("既に接続しています。"), SJIS(kConnectErrorCaption));
         return;
     }
@@ -181,10 +201,10 @@ void CClientDlg::OnConnect() {
         // The flow is set before any notification of the new connection can run.
         if (stored == CredentialsFile::kMissing) {
             SetWindowText(SJIS(kTitleRegistering));
-            socket->m_flow = 0;
+            socket->m_flow = CClientSocket::kRegistrationFlow;
         } else {
             SetWindowText(SJIS(kTitleAuthenticating));
-            socket->m_flow = 1;
+            socket->m_flow = CClientSocket::kAuthenticationFlow;
         }
     } else {
         ShowSystemError();
@@ -197,7 +217,7 @@ void CClientDlg::ShowSystemError() {
 }
 
 void CClientDlg::OnSend() {
-    if (m_signedIn == 0 || !m_pSocket) {
+    if (m_signedIn == kNotSignedIn || !m_pSocket) {
         MessageBox(SJIS(kNotConnected), SJIS(kConnectErrorCaption));
         if (CWnd* connect = GetDlgItem(IDC_CONNECT)) {
             connect->SetFocus();
@@ -212,19 +232,19 @@ void CClientDlg::OnSend() {
         MessageBox(SJIS("名前は全角15字以下でお願いします。"), SJIS(kSorryCaption));
     } else {
         switch (m_speechStyle) {
-        case 2:
+        case SpeechStyle::kJayo:
             ConvertJayo(line, line);
             break;
-        case 3:
+        case SpeechStyle::kNiigata:
             ConvertNiigata(line, line);
             break;
-        case 4:
+        case SpeechStyle::kDearimasu:
             ConvertDearimasu(line, line);
             break;
-        case 5:
+        case SpeechStyle::kUserRules:
             ConvertUserRules(m_rules, line, line);
             break;
-        default:
+        case SpeechStyle::kNone:
             break;
         }
         std::optional<WireFormat::Record> record = WireFormat::chatRecord(WireFormat::composeLine(m_userName, line));
@@ -251,14 +271,14 @@ void CClientDlg::OnSend() {
 }
 
 void CClientDlg::OnDisconnect() {
-    if (m_signedIn != 1 || !m_pSocket) {
+    if (m_signedIn != kSignedIn || !m_pSocket) {
         MessageBox(SJIS(kNotConnected), SJIS(kConnectErrorCaption));
         return;
     }
     m_pSocket->ShutDown(1);
     releaseConnection();
     SetWindowText(SJIS(kTitleDisconnected));
-    m_signedIn = 0;
+    m_signedIn = kNotSignedIn;
     m_received.SetWindowText(CString());
 }
 

@@ -1,7 +1,9 @@
 #pragma once
 
 #include "platform/CDialog.h"
+#include "session/CredentialsFile.h"
 #include "session/SessionHost.h"
+#include "styles/SpeechStyle.h"
 #include "styles/UserRuleTable.h"
 
 class CClientSocket;
@@ -15,18 +17,20 @@ public:
 
     // SessionHost
     CDialog& window() override { return *this; }
-    int signedIn() const override { return m_signedIn; }
-    void setSignedIn(int signedIn) override { m_signedIn = signedIn; }
+    SignInState signedIn() const override { return m_signedIn; }
+    void showSignedIn(const CString& userId) override;
+    void showServerClosed() override;
+    RegistrationStart registrationStart() const override;
     const CString& userName() const override { return m_userName; }
     CClientSocket* connection() const override { return m_pSocket; }
     void forgetConnection(CClientSocket* socket) override;
     TextLog& transcript() override { return m_transcript; }
 
-    int speechStyle() const { return m_speechStyle; }
+    SpeechStyle::Choice speechStyle() const { return m_speechStyle; }
     const UserRuleTable& userRules() const { return m_rules; }
 
-    // Reads EntryData.txt; when present its ID becomes the user name. Returns 1 (missing) or 2 (present).
-    int ReadCredentials();
+    // Reads EntryData.txt; when present its ID becomes the user name.
+    CredentialsFile::ReadResult ReadCredentials();
 
 protected:
     void DoDataExchange(CDataExchange* exchange) override;
@@ -45,10 +49,10 @@ private:
     void ShowSystemError();
     void releaseConnection();
 
-    int m_speechStyle = 1;
+    SpeechStyle::Choice m_speechStyle = SpeechStyle::kNone;
     TextLog m_transcript;
     CString m_userName;
-    int m_signedIn = 0;
+    SignInState m_signedIn = kNotSignedIn;
     CClientSocket* m_pSocket = nullptr;
     CEdit m_hiddenPassword;
     CEdit m_hiddenUser;

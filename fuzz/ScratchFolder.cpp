@@ -1,8 +1,8 @@
 #include "ScratchFolder.h"
 
 #include "FuzzCheck.h"
+#include "TempDir.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -13,14 +13,8 @@ namespace fuzz {
 
 namespace {
 
-std::string g_folder;
 std::vector<std::string> g_arguments;
 std::vector<char*> g_argv;
-
-void removeFolder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(g_folder, ignored);
-}
 
 std::string baseFolder() {
     if (::access("/dev/shm", W_OK | X_OK) == 0) {
@@ -64,21 +58,18 @@ void makePathsAbsolute(int* argc, char*** argv) {
 
 } // namespace
 
-void ScratchFolder::enter(int* argc, char*** argv) {
-    FUZZ_CHECK(g_folder.empty());
-    makePathsAbsolute(argc, argv);
-    std::string pattern = baseFolder() + "/vesmira-fuzz-XXXXXX";
-    FUZZ_CHECK(::mkdtemp(pattern.data()) != nullptr);
-    g_folder = pattern;
-    FUZZ_CHECK(::chdir(g_folder.c_str()) == 0);
-    std::atexit(removeFolder);
-}
-
-void ScratchFolder::writeFile(const char* name, std::string_view bytes) {
-    std::FILE* file = std::fopen(name, "wb");
-    FUZZ_CHECK(file != nullptr);
-    FUZZ_CHECK(std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size());
-    FUZZ_CHECK(std::fclose(file) == 0);
+std::string_view ScratchFolder::writeInput(const char* name, const std::uint8_t* data, std::size_t size) {
+    FUZZ_CHECK(!g_arguments.empty()); // never outside the private folder
+    const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+    FUZZ_CHECK(TempDir::write(name, bytes));
+    return bytes;
 }
 
 } // namespace fuzz
+
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+    fuzz::makePathsAbsolute(argc, argv);
+    // Lives until the process exits; a TempDir that cannot be made throws, which aborts.
+    static TempDir folder(TempDir::Current::Enter, fuzz::baseFolder());
+    return 0;
+}

@@ -38,15 +38,9 @@ std::string expectedId(std::string_view file) {
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
-    fuzz::ScratchFolder::enter(argc, argv);
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+    const std::string_view bytes = fuzz::ScratchFolder::writeInput(CredentialsFile::kFileName, data, size);
 
-    fuzz::ScratchFolder::writeFile(CredentialsFile::kFileName, bytes);
     CString userId("untouched");
     FUZZ_CHECK(CredentialsFile::read(userId) == CredentialsFile::kPresent);
     FUZZ_CHECK(userId.view() == expectedId(bytes));

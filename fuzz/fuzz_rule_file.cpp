@@ -1,35 +1,14 @@
 #include "FuzzCheck.h"
 #include "ScratchFolder.h"
-#include "platform/CWnd.h"
 #include "styles/UserRuleFile.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <unistd.h>
 #include <vector>
-
-// The rule file code only needs a window to own its message boxes. This stand-in records them instead of
-// opening them, so the reading path runs without a window system.
-namespace {
-int g_boxes = 0;
-CString g_lastBoxText;
-CString g_lastBoxCaption;
-} // namespace
-
-CWnd::~CWnd() = default;
-
-CWnd* CWnd::GetDlgItem(int) const {
-    return nullptr;
-}
-
-int CWnd::MessageBox(const CString& text, const CString* caption, unsigned) {
-    ++g_boxes;
-    g_lastBoxText = text;
-    g_lastBoxCaption = caption ? *caption : CString();
-    return 1;
-}
 
 namespace {
 
@@ -64,24 +43,14 @@ bool sameRules(const UserRuleTable& a, const UserRuleTable& b) {
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
-    fuzz::ScratchFolder::enter(argc, argv);
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::string_view bytes(reinterpret_cast<const char*>(data), size);
-    CWnd owner;
-    const CString missing("missing");
-    g_boxes = 0;
+    const std::string_view bytes = fuzz::ScratchFolder::writeInput(UserRuleFile::kFileName, data, size);
 
-    fuzz::ScratchFolder::writeFile(kUserRuleFileName, bytes);
     UserRuleTable table;
     table.count = 3; // loading starts from an empty table, whatever was there
     table.replaced[0] = CString("stale");
     std::vector<int> slotsReported;
-    FUZZ_CHECK(LoadUserRules(table, owner, missing, [&](int slot) { slotsReported.push_back(slot); }));
-    FUZZ_CHECK(g_boxes == 0);
+    FUZZ_CHECK(UserRuleFile::read(table, [&](int slot) { slotsReported.push_back(slot); }));
 
     const std::vector<std::string> lines = expectedLines(bytes);
     const std::size_t expectedCount = std::min<std::size_t>((lines.size() + 1) / 2, UserRuleTable::kCapacity);
@@ -101,16 +70,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     // What the editor saves, the next start reads back unchanged.
-    FUZZ_CHECK(SaveUserRules(table, owner));
-    FUZZ_CHECK(g_boxes == 0);
+    FUZZ_CHECK(UserRuleFile::write(table));
     UserRuleTable reloaded;
-    FUZZ_CHECK(LoadUserRules(reloaded, owner, missing));
+    FUZZ_CHECK(UserRuleFile::read(reloaded));
     FUZZ_CHECK(sameRules(reloaded, table));
 
-    // Without the file: one box with the caller's text, and no rules.
-    FUZZ_CHECK(::unlink(kUserRuleFileName) == 0);
-    FUZZ_CHECK(!LoadUserRules(reloaded, owner, missing));
-    FUZZ_CHECK(g_boxes == 1 && g_lastBoxText == missing && g_lastBoxCaption.view() == kUserRuleFileName);
+    // Without the file: a failed read, and no rules.
+    FUZZ_CHECK(::unlink(UserRuleFile::kFileName) == 0);
+    FUZZ_CHECK(!UserRuleFile::read(reloaded));
     FUZZ_CHECK(reloaded.count == 0);
     return 0;
 }

@@ -1,5 +1,5 @@
 #include "FuzzCheck.h"
-#include "platform/CString.h"
+#include "platform/base/CString.h"
 #include "styles/SpeechStyle.h"
 #include "styles/UserRuleTable.h"
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "platform/CString.h"
 #include "platform/CWnd.h"
+#include "platform/base/CString.h"
 
 // The application object: exactly one exists while the program runs.
 class CWinApp {

@@ -2,9 +2,9 @@
 
 #include "platform/CWinApp.h"
 #include "platform/QtBridge.h"
-#include "platform/TextLog.h"
 #include "platform/TextLogView.h"
 #include "platform/WindowAttention.h"
+#include "platform/base/TextLog.h"
 
 #include <QAbstractButton>
 #include <QCloseEvent>

@@ -3,7 +3,7 @@
 // Qt-side helpers shared by the platform's own sources; nothing outside platform/ includes this.
 
 #include "platform/CDialog.h"
-#include "platform/CString.h"
+#include "platform/base/CString.h"
 
 #include <QDialog>
 #include <QString>

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets (fuzz/, with clang) and runs each for a while, seeded from fuzz/corpus/<target>/.
+# Builds the libFuzzer targets (fuzz/, with clang: the project configured with -DVESMIRA_FUZZ=ON) and runs each for a
+# while, seeded from fuzz/corpus/<target>/. The targets and their longest inputs are fuzz/CMakeLists.txt's.
 # Usage: fuzz.sh [SECONDS_PER_TARGET] [TARGET...]   (default 30 seconds, every target)
 # New inputs the fuzzer finds go to build-fuzz/corpus/<target>/, crashing inputs to build-fuzz/artifacts/<target>/.
 # Fails when any target crashes, leaks, hangs or breaks one of its invariants.
@@ -12,28 +13,26 @@ if ! [[ "$seconds" =~ ^[0-9]+$ ]] || [ "$seconds" -lt 1 ]; then
     exit 2
 fi
 
-all_targets=(
-    fuzz_cp932_to_utf8 fuzz_utf8_to_cp932 fuzz_server_message fuzz_credentials_reader fuzz_rule_file
-    fuzz_speech_style fuzz_relay_framer fuzz_sign_in_protocol fuzz_record_assembler fuzz_server_options
-    fuzz_log_printable fuzz_proxy_header
-)
+"$root/scripts/install-deps.sh"
+build_dir="$root/build-fuzz"
+CC=clang CXX=clang++ cmake -S "$root" -B "$build_dir" -G Ninja -DVESMIRA_FUZZ=ON -DVESMIRA_WERROR=ON >/dev/null
+
+declare -A max_len
+all_targets=()
+while read -r name length; do
+    all_targets+=("$name")
+    max_len[$name]="$length"
+done <"$build_dir/fuzz/targets.txt"
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
     targets=("${all_targets[@]}")
 fi
-
-# Inputs long enough to cross the codec's 4 KiB conversion chunks and to hold several records.
-max_len_of() {
-    case "$1" in
-    fuzz_cp932_to_utf8 | fuzz_utf8_to_cp932) echo 16384 ;;
-    fuzz_record_assembler | fuzz_relay_framer) echo 8192 ;;
-    *) echo 4096 ;;
-    esac
-}
-
-"$root/scripts/install-deps.sh"
-build_dir="$root/build-fuzz"
-CC=clang CXX=clang++ cmake -S "$root/fuzz" -B "$build_dir" -G Ninja -DVESMIRA_WERROR=ON >/dev/null
+for target in "${targets[@]}"; do
+    if [ -z "${max_len[$target]:-}" ]; then
+        echo "unknown fuzz target: $target (known: ${all_targets[*]})" >&2
+        exit 2
+    fi
+done
 cmake --build "$build_dir" -j "${FUZZ_BUILD_JOBS:-2}" --target "${targets[@]}"
 
 export ASAN_OPTIONS="abort_on_error=1:detect_leaks=1"
@@ -48,7 +47,7 @@ for target in "${targets[@]}"; do
     log="$build_dir/logs/$target.log"
     mkdir -p "$corpus" "$artifacts" "$(dirname "$log")"
     status=0
-    "$build_dir/$target" -max_total_time="$seconds" -max_len="$(max_len_of "$target")" -timeout=10 \
+    "$build_dir/fuzz/$target" -max_total_time="$seconds" -max_len="${max_len[$target]}" -timeout=10 \
         -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$artifacts/" "$corpus" "$seeds" \
         >"$log" 2>&1 || status=$?
     runs="$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)"
@@ -65,6 +64,6 @@ done
 
 if [ ${#failed[@]} -ne 0 ]; then
     echo "Fuzzing failed: ${failed[*]}" >&2
-    echo "Reproduce with: $build_dir/<target> $build_dir/artifacts/<target>/<crash file>" >&2
+    echo "Reproduce with: $build_dir/fuzz/<target> $build_dir/artifacts/<target>/<crash file>" >&2
     exit 1
 fi

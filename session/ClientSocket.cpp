@@ -1,7 +1,6 @@
 #include "ClientSocket.h"
 
 #include "platform/CDialog.h"
-#include "res/ResourceIds.h"
 #include "session/EntryDlg.h"
 #include "session/JudgeDlg.h"
 #include "session/SessionHost.h"
@@ -26,11 +25,7 @@ bool markSignedIn(SessionHost& host, CClientSocket* socket, const CString& userI
     if (host.connection() != socket) {
         return false;
     }
-    CDialog& window = host.window();
-    window.SetWindowText(SJIS(kTitleSignedIn));
-    host.setSignedIn(1);
-    window.SetDlgItemText(IDC_NAME, userId);
-    window.SetDefID(IDC_SEND);
+    host.showSignedIn(userId);
     return true;
 }
 
@@ -44,7 +39,7 @@ CClientSocket::~CClientSocket() = default;
 
 void CClientSocket::OnReceive(int errorCode) {
     SessionHost* host = SessionHost::find();
-    if (host && m_flow == 1 && host->signedIn() == 1) {
+    if (host && m_flow == kAuthenticationFlow && host->signedIn() == SessionHost::kSignedIn) {
         readChat(*host);
         CSocket::OnReceive(errorCode);
         return;
@@ -59,12 +54,12 @@ void CClientSocket::OnReceive(int errorCode) {
     }
     CDialog& window = host->window();
     bool signedIn = false;
-    if (m_flow == 1) {
+    if (m_flow == kAuthenticationFlow) {
         if (WireFormat::isGreeting(text)) {
             window.SetWindowText(SJIS(kTitleAuthenticating));
             CJudgeDlg dialog;
             dialog.DoModal();
-            if (dialog.m_result == 0) {
+            if (dialog.m_result == CJudgeDlg::kNotAuthenticated) {
                 window.MessageBox(SJIS("ユーザー認証は\r\nキャンセルされました。"), SJIS("ユーザー未登録"));
                 return;
             }
@@ -74,11 +69,11 @@ void CClientSocket::OnReceive(int errorCode) {
         window.SetWindowText(SJIS(kTitleRegistering));
         CEntryDlg dialog;
         dialog.DoModal();
-        if (dialog.m_result == 1) {
+        if (dialog.m_result == CEntryDlg::kCancelled) {
             window.MessageBox(SJIS("ユーザー登録は\r\nキャンセルされました。"), SJIS("ユーザー未登録"));
             return;
         }
-        m_flow = 1;
+        m_flow = kAuthenticationFlow;
         signedIn = markSignedIn(*host, this, dialog.m_id);
     }
     std::string chatStart = std::exchange(m_chatStart, {});
@@ -134,7 +129,7 @@ void CClientSocket::showChat(SessionHost& host, std::size_t shownSize) {
 
 void CClientSocket::OnQuiet() {
     SessionHost* host = SessionHost::find();
-    if (host && m_flow == 1 && host->signedIn() == 1) {
+    if (host && m_flow == kAuthenticationFlow && host->signedIn() == SessionHost::kSignedIn) {
         std::size_t shown = host->transcript().size();
         m_framer.flush(lineAdder(host->transcript()));
         showChat(*host, shown);
@@ -145,13 +140,7 @@ void CClientSocket::OnClose(int errorCode) {
     OnQuiet(); // while chatting, what is held is the last message before the end
     SessionHost* host = SessionHost::find();
     if (host) {
-        CDialog& window = host->window();
-        host->setSignedIn(0);
-        // A registration opened later in this run starts with this user name and no password.
-        window.SetDlgItemText(IDC_HIDDEN_USER, host->userName());
-        window.SetDlgItemText(IDC_HIDDEN_PASSWORD, CString());
-        window.MessageBox(SJIS("サーバーにより切断されました。"), SJIS("通信エラー"));
-        window.SetWindowText(SJIS(kTitleServerClosed));
+        host->showServerClosed();
     }
     Close();
     CSocket::OnClose(errorCode);

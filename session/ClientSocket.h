@@ -24,9 +24,13 @@ public:
     // the sign-in has taken effect.
     void keepChatStart(std::string_view bytes) { m_chatStart.assign(bytes); }
 
-    // 0: the greeting opens the registration dialog; 1: it opens the authentication dialog, and once signed in
-    // every block is a chat line.
-    int m_flow = 0;
+    // Which sign-in the server's greeting opens. The flag keeps the numbers it has always stored.
+    enum Flow : int {
+        kRegistrationFlow = 0,   // no stored credentials: the greeting opens the registration dialog
+        kAuthenticationFlow = 1, // the greeting opens the authentication dialog; once signed in, every block is chat
+    };
+
+    Flow m_flow = kRegistrationFlow;
     // The main window's received-text control; not owned.
     CWnd* m_pWnd;
 

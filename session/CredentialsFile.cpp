@@ -1,12 +1,12 @@
 #include "CredentialsFile.h"
 
-#include "platform/TextFile.h"
+#include "platform/base/TextFile.h"
 
 #include <cstring>
 
 namespace CredentialsFile {
 
-int read(CString& userId) {
+ReadResult read(CString& userId) {
     TextFileReader file;
     if (!file.open(kFileName)) {
         return kMissing;

@@ -24,12 +24,12 @@ bool CEntryDlg::PreTranslateMessage(const MSG& message) {
 
 bool CEntryDlg::OnInitDialog() {
     CDialog::OnInitDialog();
-    // The hidden edits of the main window hold the user name of a connection the server closed, and no password.
     if (SessionHost* host = SessionHost::find()) {
-        m_idEdit.SetWindowText(host->window().GetDlgItemText(IDC_HIDDEN_USER));
-        m_passwordEdit.SetWindowText(host->window().GetDlgItemText(IDC_HIDDEN_PASSWORD));
+        SessionHost::RegistrationStart start = host->registrationStart();
+        m_idEdit.SetWindowText(start.userId);
+        m_passwordEdit.SetWindowText(start.password);
     }
-    m_result = 1;
+    m_result = kCancelled;
     SetDefID(IDC_ENTRY_REGISTER);
     return true;
 }
@@ -91,11 +91,11 @@ void CEntryDlg::OnRegister() {
         MessageBox(SJIS("ファイル 'EntryData.txt' が開けませんでした。\n"), SJIS("エラー"));
         return;
     }
-    m_result = 0;
+    m_result = kRegistered;
     OnOK();
 }
 
 void CEntryDlg::OnCancelButton() {
-    m_result = 1;
+    m_result = kCancelled;
     OnOK();
 }

@@ -8,8 +8,13 @@ class CEntryDlg : public CDialog {
 public:
     CEntryDlg();
 
-    // 0 = registered, 1 = cancelled (every end other than a successful registration).
-    int m_result = 1;
+    // How the run ended, read by the receive handler. The numbers are the reverse of the authentication dialog's.
+    enum Result : int {
+        kRegistered = 0,
+        kCancelled = 1, // every end other than a successful registration
+    };
+
+    Result m_result = kCancelled;
     CString m_password;
     CString m_id;
 

@@ -23,7 +23,7 @@ bool CJudgeDlg::PreTranslateMessage(const MSG& message) {
 
 bool CJudgeDlg::OnInitDialog() {
     CDialog::OnInitDialog();
-    m_result = 0;
+    m_result = kNotAuthenticated;
     SetDefID(IDC_JUDGE_AUTHENTICATE);
     if (SessionHost* host = SessionHost::find()) {
         m_idEdit.SetWindowText(host->userName());
@@ -89,6 +89,6 @@ void CJudgeDlg::OnAuthenticate() {
     case SignInExchange::Outcome::Accepted:
         break;
     }
-    m_result = 1;
+    m_result = kAuthenticated;
     OnOK();
 }

@@ -10,8 +10,13 @@ public:
     CString m_password;
     // The ID as typed, without the wire's prefix.
     CString m_id;
-    // 1 = authenticated, 0 = not (the reverse of the registration dialog's result).
-    int m_result = 0;
+    // How the run ended, read by the receive handler. The numbers are the reverse of the registration dialog's.
+    enum Result : int {
+        kNotAuthenticated = 0, // every end other than a successful authentication
+        kAuthenticated = 1,
+    };
+
+    Result m_result = kNotAuthenticated;
 
 protected:
     void DoDataExchange(CDataExchange* exchange) override;

@@ -1,7 +1,7 @@
 #include "OmakeEditDlg.h"
 
 #include "res/ResourceIds.h"
-#include "styles/UserRuleFile.h"
+#include "styles/UserRules.h"
 
 namespace {
 // "→" (81 A8) between the two texts of a rule in the list.

@@ -1,16 +1,15 @@
 #include "UserRuleFile.h"
 
-#include "platform/CWnd.h"
-#include "platform/TextFile.h"
+#include "platform/base/TextFile.h"
 
 #include <string>
 
-bool LoadUserRules(UserRuleTable& table, CWnd& owner, const CString& missingMessage,
-                   const std::function<void(int slot)>& onRule) {
+namespace UserRuleFile {
+
+bool read(UserRuleTable& table, const std::function<void(int slot)>& onRule) {
     table = UserRuleTable{};
     TextFileReader file;
-    if (!file.open(kUserRuleFileName)) {
-        owner.MessageBox(missingMessage, CString(kUserRuleFileName));
+    if (!file.open(kFileName)) {
         return false;
     }
     // Lines are read whole, however long, so a long text never shifts the pairs that follow it.
@@ -34,9 +33,9 @@ bool LoadUserRules(UserRuleTable& table, CWnd& owner, const CString& missingMess
     return true;
 }
 
-bool SaveUserRules(const UserRuleTable& table, CWnd& owner) {
+bool write(const UserRuleTable& table) {
     AtomicTextWriter file;
-    bool written = file.open(kUserRuleFileName);
+    bool written = file.open(kFileName);
     for (int i = 0; written && i < table.count; ++i) {
         auto slot = static_cast<std::size_t>(i);
         written = file.write(table.replaced[slot]) && file.write(std::string_view("\n")) &&
@@ -46,6 +45,7 @@ bool SaveUserRules(const UserRuleTable& table, CWnd& owner) {
         return true;
     }
     file.discard();
-    owner.MessageBox(SJIS("ファイルが開けませんでした。\n"), CString(kUserRuleFileName));
     return false;
 }
+
+} // namespace UserRuleFile

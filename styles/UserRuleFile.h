@@ -1,22 +1,20 @@
 #pragma once
 
-#include "platform/CString.h"
 #include "styles/UserRuleTable.h"
 
 #include <functional>
 
-class CWnd;
+// omake.txt in the current folder: the rules in slot order, each as two lines (replaced text, replacement), CP932,
+// lines ending in CR LF. Reading and writing report their outcome; the windows decide what the user is told.
+namespace UserRuleFile {
 
-// omake.txt in the current folder: the rules in slot order, each as two lines (replaced text, replacement),
-// CP932, lines ending in CR LF.
-inline constexpr const char* kUserRuleFileName = "omake.txt";
+inline constexpr const char* kFileName = "omake.txt";
 
-// Fills `table` from omake.txt, at most 50 rules. When the file cannot be opened, shows `missingMessage` (caption
-// "omake.txt") owned by `owner` and leaves the table empty. `onRule` runs after each rule read with its slot.
-// Returns false when the file could not be opened.
-bool LoadUserRules(UserRuleTable& table, CWnd& owner, const CString& missingMessage,
-                   const std::function<void(int slot)>& onRule = {});
+// Fills `table` from the file, at most 50 rules; `onRule` runs after each rule read with its slot. Returns false,
+// with the table empty, when the file cannot be opened.
+bool read(UserRuleTable& table, const std::function<void(int slot)>& onRule = {});
 
-// Replaces omake.txt with the rules of `table`. On any failure shows "ファイルが開けませんでした。\n" (caption
-// "omake.txt") owned by `owner`, leaves the old file as it was and returns false.
-bool SaveUserRules(const UserRuleTable& table, CWnd& owner);
+// Replaces the file with the rules of `table`. Returns false when anything failed; the old file is then as it was.
+bool write(const UserRuleTable& table);
+
+} // namespace UserRuleFile

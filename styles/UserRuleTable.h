@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/CString.h"
+#include "platform/base/CString.h"
 
 #include <array>
 

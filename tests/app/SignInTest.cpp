@@ -1,5 +1,5 @@
 #include "ClientFixture.h"
-#include "platform/TextFile.h"
+#include "platform/base/TextFile.h"
 
 #include <sys/stat.h>
 

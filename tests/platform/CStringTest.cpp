@@ -1,5 +1,5 @@
 #include "ScriptedPeer.h"
-#include "platform/CString.h"
+#include "platform/base/CString.h"
 
 #include <gtest/gtest.h>
 

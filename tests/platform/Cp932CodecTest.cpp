@@ -1,5 +1,5 @@
-#include "platform/CString.h"
 #include "platform/Cp932Codec.h"
+#include "platform/base/CString.h"
 
 #include <gtest/gtest.h>
 

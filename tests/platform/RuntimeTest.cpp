@@ -1,4 +1,4 @@
-#include "platform/Runtime.h"
+#include "platform/base/Runtime.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 #include "TempDir.h"
-#include "platform/TextFile.h"
+#include "platform/base/TextFile.h"
 
 #include <gtest/gtest.h>
 

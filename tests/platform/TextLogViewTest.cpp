@@ -1,6 +1,6 @@
 #include "platform/Cp932Codec.h"
-#include "platform/TextLog.h"
 #include "platform/TextLogView.h"
+#include "platform/base/TextLog.h"
 
 #include <QAccessible>
 #include <QApplication>

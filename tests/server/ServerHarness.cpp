@@ -1,14 +1,13 @@
 #include "ServerHarness.h"
 
+#include "TempDir.h"
 #include "server/ChatServer.h"
 #include "server/users/UserStore.h"
 #include "server/workers/WorkerPool.h"
 
 #include <chrono>
-#include <filesystem>
 #include <future>
 #include <iostream>
-#include <stdlib.h>
 #include <thread>
 
 namespace vesmira {
@@ -29,13 +28,8 @@ ServerHarness::ServerHarness() : ServerHarness(Options{}) {}
 
 ServerHarness::ServerHarness(Options options)
     : m_runtime(std::make_unique<Runtime>(options.logLevel, options.log ? *options.log : std::cerr)) {
-    std::string pattern = (std::filesystem::temp_directory_path() / "vesmira-server-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) {
-        m_error = "cannot create a temporary folder";
-        return;
-    }
-    m_folder = pattern;
-    m_databasePath = m_folder + "/users.sqlite3";
+    m_folder = std::make_unique<TempDir>(TempDir::Current::Stay);
+    m_databasePath = m_folder->file("users.sqlite3");
     Runtime& rt = *m_runtime;
     rt.users = UserStore::open(m_databasePath, PasswordHasher(PasswordHasher::Cost::Minimum), rt.logger, m_error);
     if (!rt.users) {
@@ -69,10 +63,7 @@ ServerHarness::~ServerHarness() {
     rt.server.reset();
     rt.workers.reset();
     rt.users.reset();
-    if (!m_folder.empty()) {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_folder, ignored);
-    }
+    m_folder.reset();
 }
 
 std::size_t ServerHarness::overflowDrops() const {

@@ -9,6 +9,8 @@
 #include <memory>
 #include <string>
 
+class TempDir;
+
 namespace vesmira {
 
 class ChatServer;
@@ -54,7 +56,7 @@ public:
 private:
     struct Runtime;
     std::unique_ptr<Runtime> m_runtime;
-    std::string m_folder;
+    std::unique_ptr<TempDir> m_folder;
     std::string m_databasePath;
     std::string m_error;
     std::uint16_t m_port = 0;

@@ -1,10 +1,11 @@
 #pragma once
 
+#include "TempDir.h"
+
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <iostream>
-#include <stdlib.h>
+#include <memory>
 #include <string>
 
 namespace vesmira {
@@ -15,22 +16,21 @@ namespace vesmira {
 template <class Base = ::testing::Test> class InTempFolder : public Base {
 protected:
     void SetUp() override {
-        std::string pattern = (std::filesystem::temp_directory_path() / "vesmira-test-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        m_folder = pattern;
+        m_temp = std::make_unique<TempDir>(TempDir::Current::Stay);
+        m_folder = m_temp->path();
     }
     void TearDown() override {
-        if (m_folder.empty()) {
-            return;
-        }
-        if (!this->HasFailure()) {
-            std::filesystem::remove_all(m_folder);
-        } else {
+        if (m_temp && this->HasFailure()) {
+            m_temp->keep();
             std::cerr << "files kept in " << m_folder << "\n";
         }
+        m_temp.reset();
     }
 
     std::string m_folder;
+
+private:
+    std::unique_ptr<TempDir> m_temp;
 };
 
 } // namespace vesmira

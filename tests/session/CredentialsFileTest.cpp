@@ -1,6 +1,6 @@
 #include "ScriptedPeer.h"
 #include "TempDir.h"
-#include "platform/TextFile.h"
+#include "platform/base/TextFile.h"
 #include "session/CredentialsFile.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 #include "ScriptedPeer.h"
 #include "TempDir.h"
 #include "platform/TestSeam.h"
-#include "platform/TextFile.h"
+#include "platform/base/TextFile.h"
 #include "res/ResourceIds.h"
 #include "styles/OmakeEditDlg.h"
 

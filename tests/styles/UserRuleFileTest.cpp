@@ -2,9 +2,10 @@
 #include "TempDir.h"
 #include "platform/CWnd.h"
 #include "platform/TestSeam.h"
-#include "platform/TextFile.h"
+#include "platform/base/TextFile.h"
 #include "res/ResourceIds.h"
 #include "styles/UserRuleFile.h"
+#include "styles/UserRules.h"
 
 #include <gtest/gtest.h>
 
@@ -196,6 +197,16 @@ TEST_F(UserRuleFile, SaveWhereNoFileCanBeWrittenShowsTheMessage) {
     expectMessage("ファイルが開けませんでした。\n");
     EXPECT_FALSE(SaveUserRules(tableOf({{"a", "b"}}), m_owner));
     std::filesystem::current_path(m_folder.path());
+}
+
+// The file alone tells its caller, and no one else: the boxes are the windows' to show.
+TEST_F(UserRuleFile, ReadingAndWritingReportFailureWithoutABox) {
+    UserRuleTable table = tableOf({{"a", "b"}});
+    EXPECT_FALSE(::UserRuleFile::read(table));
+    EXPECT_EQ(table.count, 0);
+    std::filesystem::create_directory("omake.txt");
+    EXPECT_FALSE(::UserRuleFile::write(tableOf({{"a", "b"}})));
+    EXPECT_EQ(TestSeam::answeredCount(), 0);
 }
 
 } // namespace

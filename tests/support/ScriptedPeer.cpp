@@ -1,6 +1,6 @@
 #include "ScriptedPeer.h"
 
-#include "platform/CString.h"
+#include "platform/base/CString.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>

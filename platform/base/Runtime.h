@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/CString.h"
+#include "platform/base/CString.h"
 
 // The C runtime's string-to-integer conversion: optional leading white space and sign, then decimal digits; text
 // without leading digits gives 0, and a value out of range is clamped.
