@@ -1,4 +1,0 @@
-#pragma once
-
-// TextLog is part of the Qt-free base (platform/base/); TextLogView includes it by this path.
-#include "platform/base/TextLog.h"

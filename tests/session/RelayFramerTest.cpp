@@ -1,0 +1,73 @@
+#include "session/RelayFramer.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+// A chat record as the server writes it: the line, a NUL, zero fill to 500 bytes.
+std::string record(const std::string& line) {
+    return line + std::string(500 - line.size(), '\0');
+}
+
+// A read of nothing stands for the stream going quiet (a flush).
+const std::string kQuiet;
+
+std::vector<std::string> linesOf(const std::vector<std::string>& reads) {
+    RelayFramer framer;
+    std::vector<std::string> lines;
+    auto onLine = [&](std::string_view text) { lines.emplace_back(text); };
+    for (const std::string& read : reads) {
+        if (read.empty()) {
+            framer.flush(onLine);
+        } else {
+            framer.feed(read, onLine);
+        }
+    }
+    return lines;
+}
+
+} // namespace
+
+TEST(RelayFramer, HandsOutTheMessagesTheServerWrote) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> reads;
+        std::vector<std::string> lines;
+    };
+    const std::string text500(500, 'z');
+    const Case cases[] = {
+        {"a record", {record("a")}, {"a"}},
+        {"two records in one read", {record("a") + record("b")}, {"a", "b"}},
+        {"a record over three reads",
+         {record("a").substr(0, 1), record("a").substr(1, 300), record("a").substr(301)},
+         {"a"}},
+        {"a record of 499 bytes of text", {record(std::string(499, 'y'))}, {std::string(499, 'y')}},
+        {"500 bytes without NUL are one line", {text500}, {text500}},
+        {"1,000 bytes without NUL are two lines", {text500 + text500}, {text500, text500}},
+        {"NUL fill where a message starts is no line", {std::string(20, '\0') + record("a")}, {"a"}},
+        {"zero fill alone is no line", {std::string(499, '\0'), kQuiet}, {}},
+        {"a short message is held until the stream goes quiet", {"bye"}, {}},
+        {"a short message, then quiet", {"bye", kQuiet}, {"bye"}},
+        {"a short message glued in front of a record", {"bye" + record("x"), kQuiet}, {"bye", "x"}},
+        {"a short message glued in front of two records", {"bye" + record("x") + record("y")}, {"bye", "x", "y"}},
+        {"a short message after a record", {record("x") + "bye", kQuiet}, {"x", "bye"}},
+        {"500 bytes of text and a short message, then quiet", {text500 + "bye", kQuiet}, {text500, "bye"}},
+        {"quiet with nothing held", {kQuiet, record("a"), kQuiet}, {"a"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(linesOf(c.reads), c.lines);
+    }
+}
+
+TEST(RelayFramer, RecordsCutAtEveryPointAreTheSameLines) {
+    const std::string stream = record("first") + record(std::string(499, 's')) + std::string(500, 't');
+    const std::vector<std::string> expected = {"first", std::string(499, 's'), std::string(500, 't')};
+    for (std::size_t cut = 1; cut < stream.size(); ++cut) {
+        SCOPED_TRACE(cut);
+        EXPECT_EQ(linesOf({stream.substr(0, cut), stream.substr(cut)}), expected);
+    }
+}
