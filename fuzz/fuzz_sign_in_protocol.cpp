@@ -1,5 +1,5 @@
 #include "FuzzCheck.h"
-#include "server/SignInProtocol.h"
+#include "server/core/SignInProtocol.h"
 #include "server/users/UserDirectory.h"
 
 #include <algorithm>

@@ -1,7 +1,7 @@
 #include "server/admin/UsersCommand.h"
 
-#include "server/ServerOptions.h"
-#include "server/SignInProtocol.h"
+#include "server/options/ServerOptions.h"
+#include "server/core/SignInProtocol.h"
 #include "server/admin/Cp932Text.h"
 #include "server/users/UserDirectory.h"
 

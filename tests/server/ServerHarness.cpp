@@ -1,6 +1,6 @@
 #include "ServerHarness.h"
 
-#include "server/ChatServer.h"
+#include "server/core/ChatServer.h"
 #include "server/users/UserStore.h"
 #include "server/workers/WorkerPool.h"
 

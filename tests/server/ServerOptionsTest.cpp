@@ -1,4 +1,4 @@
-#include "server/ServerOptions.h"
+#include "server/options/ServerOptions.h"
 #include "server/log/Logger.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "server/relay/RedisEndpoint.h"
+#include "server/bus/RedisEndpoint.h"
 
 #include <chrono>
 #include <memory>

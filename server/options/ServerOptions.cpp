@@ -1,4 +1,4 @@
-#include "server/ServerOptions.h"
+#include "server/options/ServerOptions.h"
 
 #include "server/limits/ConnectionLimits.h"
 #include "server/limits/DescriptorLimit.h"

@@ -1,4 +1,4 @@
-#include "server/relay/StreamRecord.h"
+#include "server/bus/StreamRecord.h"
 
 #include <algorithm>
 

@@ -1,13 +1,13 @@
 #pragma once
 
-#include "server/RecordAssembler.h"
-#include "server/ServerSettings.h"
+#include "server/core/RecordAssembler.h"
+#include "server/core/ServerSettings.h"
 #include "server/limits/ConnectionLimits.h"
 #include "server/limits/GuessDelay.h"
 #include "server/limits/LimitCounters.h"
 #include "server/log/LogThrottle.h"
 #include "server/metrics/ServerStats.h"
-#include "server/relay/InProcessBus.h"
+#include "server/bus/InProcessBus.h"
 
 #include <asio.hpp>
 

@@ -1,8 +1,8 @@
-#include "server/relay/RedisBus.h"
+#include "server/bus/RedisBus.h"
 
 #include "server/log/Logger.h"
-#include "server/relay/RedisLink.h"
-#include "server/relay/StreamRecord.h"
+#include "server/bus/RedisLink.h"
+#include "server/bus/StreamRecord.h"
 
 #include <algorithm>
 #include <charconv>

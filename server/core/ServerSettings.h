@@ -1,6 +1,6 @@
 #pragma once
 
-#include "server/SignInProtocol.h"
+#include "server/core/SignInProtocol.h"
 #include "server/limits/GuessDelay.h"
 
 #include <chrono>

@@ -1,4 +1,4 @@
-#include "server/relay/RedisEndpoint.h"
+#include "server/bus/RedisEndpoint.h"
 
 #include <charconv>
 

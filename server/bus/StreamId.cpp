@@ -1,4 +1,4 @@
-#include "server/relay/StreamId.h"
+#include "server/bus/StreamId.h"
 
 #include <charconv>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "server/RecordAssembler.h"
+#include "server/core/RecordAssembler.h"
 
 #include <optional>
 #include <string>

@@ -1,6 +1,6 @@
-#include "server/ChatServer.h"
+#include "server/core/ChatServer.h"
 
-#include "server/Connection.h"
+#include "server/core/Connection.h"
 #include "server/log/Logger.h"
 #include "server/proxy/ProxyHandshake.h"
 #include "server/workers/WorkerPool.h"

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "server/RecordAssembler.h"
-#include "server/ServerSettings.h"
-#include "server/SignInProtocol.h"
+#include "server/core/RecordAssembler.h"
+#include "server/core/ServerSettings.h"
+#include "server/core/SignInProtocol.h"
 #include "server/limits/LimitCounters.h"
 #include "server/log/Logger.h"
 

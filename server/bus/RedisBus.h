@@ -1,8 +1,8 @@
 #pragma once
 
-#include "server/relay/RedisEndpoint.h"
-#include "server/relay/RelayBus.h"
-#include "server/relay/StreamId.h"
+#include "server/bus/RedisEndpoint.h"
+#include "server/bus/RelayBus.h"
+#include "server/bus/StreamId.h"
 
 #include <asio.hpp>
 

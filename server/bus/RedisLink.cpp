@@ -1,4 +1,4 @@
-#include "server/relay/RedisLink.h"
+#include "server/bus/RedisLink.h"
 
 #include <hiredis.h>
 #include <sys/socket.h>

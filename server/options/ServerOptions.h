@@ -1,8 +1,8 @@
 #pragma once
 
-#include "server/ServerSettings.h"
+#include "server/core/ServerSettings.h"
 #include "server/log/Logger.h"
-#include "server/relay/RedisEndpoint.h"
+#include "server/bus/RedisEndpoint.h"
 #include "server/users/PasswordHasher.h"
 
 #include <chrono>

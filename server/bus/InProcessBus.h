@@ -1,6 +1,6 @@
 #pragma once
 
-#include "server/relay/RelayBus.h"
+#include "server/bus/RelayBus.h"
 
 namespace vesmira {
 

@@ -1,6 +1,6 @@
-#include "server/Connection.h"
+#include "server/core/Connection.h"
 
-#include "server/ChatServer.h"
+#include "server/core/ChatServer.h"
 #include "server/metrics/ServerStats.h"
 #include "server/workers/WorkerPool.h"
 
