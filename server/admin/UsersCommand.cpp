@@ -1,8 +1,8 @@
 #include "server/admin/UsersCommand.h"
 
-#include "server/options/ServerOptions.h"
-#include "server/core/SignInProtocol.h"
+#include "protocol/SignInWords.h"
 #include "server/admin/Cp932Text.h"
+#include "server/options/ServerOptions.h"
 #include "server/users/UserDirectory.h"
 
 #include <algorithm>
@@ -139,7 +139,7 @@ UsersCommand UsersCommand::parse(const std::vector<std::string>& args, const cha
         if (!bytes) {
             return failure("the ID '" + Cp932Text::printable(command.idText) + "' cannot be used: " + error);
         }
-        if (const std::string problem = checkField("the ID", *bytes, SignInProtocol::kMaxIdSize); !problem.empty()) {
+        if (const std::string problem = checkField("the ID", *bytes, kMaxIdBytes); !problem.empty()) {
             return failure(problem);
         }
         command.id = *bytes;
@@ -189,8 +189,7 @@ int UsersCommand::run(UserDirectory& users, const PasswordReader& readPassword, 
             err << "vesmira-server users: the password cannot be used: " << error << "\n";
             return kUsage;
         }
-        if (const std::string problem = checkField("the password", *bytes, SignInProtocol::kMaxPasswordSize);
-            !problem.empty()) {
+        if (const std::string problem = checkField("the password", *bytes, kMaxPasswordBytes); !problem.empty()) {
             err << "vesmira-server users: " << problem << "\n";
             return kUsage;
         }

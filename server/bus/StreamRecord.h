@@ -1,6 +1,6 @@
 #pragma once
 
-#include "server/core/RecordAssembler.h"
+#include "protocol/Record.h"
 
 #include <optional>
 #include <string>

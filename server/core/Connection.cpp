@@ -15,9 +15,9 @@ Connection::Bytes constantBytes(std::string_view text) {
     return std::make_shared<const std::string>(text);
 }
 
-const Connection::Bytes kGreeting = constantBytes("Hello");
-const Connection::Bytes kAcceptReply = constantBytes(SignInProtocol::kAccept);
-const Connection::Bytes kRefuseReply = constantBytes(SignInProtocol::kRefuse);
+const Connection::Bytes kGreetingBytes = constantBytes(kGreeting);
+const Connection::Bytes kAcceptReply = constantBytes(kAccept);
+const Connection::Bytes kRefuseReply = constantBytes(kRefuse);
 
 // A client that exits with chat still unread in its socket makes its kernel send RST instead of FIN, right
 // after the leave notice; that must still count as the end of its stream.
@@ -53,7 +53,7 @@ void Connection::start() {
         m_socket.set_option(asio::socket_base::send_buffer_size(m_settings.sendBufferBytes), ignored);
     }
     log(LogLevel::Info, "connected");
-    deliver(kGreeting);
+    deliver(kGreetingBytes);
     m_signInDeadline = Clock::now() + m_settings.signInTimeout;
     armTimer(m_signInDeadline);
     readNext();

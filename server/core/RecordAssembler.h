@@ -1,16 +1,13 @@
 #pragma once
 
-#include <array>
+#include "protocol/Record.h"
+
 #include <cstddef>
 #include <functional>
 #include <optional>
 #include <string_view>
 
 namespace vesmira {
-
-// Every chat line travels as one fixed-size record: a NUL-terminated line, zero-filled.
-inline constexpr std::size_t kRecordSize = 500;
-using Record = std::array<char, kRecordSize>;
 
 // Cuts a byte stream (split or merged by TCP at will) back into records. Holds at most one partial record.
 class RecordAssembler {

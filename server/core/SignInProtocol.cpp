@@ -8,19 +8,11 @@ namespace vesmira {
 
 namespace {
 
-constexpr std::string_view kEntryWord = "ENTRY";
-constexpr std::string_view kJudgeWord = "JUDGE";
-constexpr std::string_view kUserPrefix = "USER:";
-constexpr std::string_view kPasswordPrefix = "PASSWORD:";
-
-// The client sends a command word as a C string including its terminator. Accepted: the word followed by one
-// or more NULs (some clients send a padded buffer). Refused: the bare word, or any other byte after it, so a
+// The client sends a command word as a C string including its terminator. Accepted: the word, its NUL and
+// possibly more NULs (some clients send a padded buffer). Refused: the bare word, or any other byte after it, so a
 // command glued to a field never half-succeeds.
-bool isCommandWord(std::string_view message, std::string_view word) {
-    if (message.size() <= word.size() || !message.starts_with(word)) {
-        return false;
-    }
-    return message.find_first_not_of('\0', word.size()) == std::string_view::npos;
+bool isCommand(std::string_view message, std::string_view command) {
+    return message.starts_with(command) && message.find_first_not_of('\0', command.size()) == std::string_view::npos;
 }
 
 // Fields are sent without a terminator; a NUL inside one would make two IDs that print the same.
@@ -117,10 +109,10 @@ SignInProtocol::Outcome SignInProtocol::finish(UserDirectory::Answer answer) {
 }
 
 SignInProtocol::Step SignInProtocol::handleCommand(std::string_view message) {
-    if (isCommandWord(message, kEntryWord)) {
+    if (isCommand(message, kRegisterCommand)) {
         return {accept(State::AwaitingEntryId), std::nullopt};
     }
-    if (isCommandWord(message, kJudgeWord)) {
+    if (isCommand(message, kAuthenticateCommand)) {
         return {accept(State::AwaitingJudgeUser), std::nullopt};
     }
     return {refuse("unknown command"), std::nullopt};
@@ -130,7 +122,7 @@ SignInProtocol::Step SignInProtocol::handleEntryId(std::string_view id) {
     if (id.empty()) {
         return {refuse("empty ID"), std::nullopt};
     }
-    if (id.size() > kMaxIdSize) {
+    if (id.size() > kMaxIdBytes) {
         return {refuse("ID too long"), std::nullopt};
     }
     if (hasNul(id)) {
@@ -151,7 +143,7 @@ SignInProtocol::Step SignInProtocol::handleEntryPassword(std::string_view passwo
     if (password.empty()) {
         return {refuse("empty password"), std::nullopt};
     }
-    if (password.size() > kMaxPasswordSize) {
+    if (password.size() > kMaxPasswordBytes) {
         return {refuse("password too long"), std::nullopt};
     }
     if (hasNul(password)) {
@@ -166,7 +158,7 @@ SignInProtocol::Step SignInProtocol::handleJudgeUser(std::string_view message) {
     }
     const std::string_view id = message.substr(kUserPrefix.size());
     // IDs that registration would refuse cannot exist, so they skip the store.
-    if (id.empty() || id.size() > kMaxIdSize || hasNul(id)) {
+    if (id.empty() || id.size() > kMaxIdBytes || hasNul(id)) {
         return {refuseAuthentication("unknown user", id), std::nullopt};
     }
     return ask(Query::Kind::Contains, id);
@@ -178,7 +170,7 @@ SignInProtocol::Step SignInProtocol::handleJudgePassword(std::string_view messag
     }
     const std::string_view password = message.substr(kPasswordPrefix.size());
     // Passwords registration would refuse cannot match; refusing them early also spares a slow hash.
-    if (password.empty() || password.size() > kMaxPasswordSize || hasNul(password)) {
+    if (password.empty() || password.size() > kMaxPasswordBytes || hasNul(password)) {
         return {refuseAuthentication("wrong password", m_userId), std::nullopt};
     }
     return ask(Query::Kind::CheckPassword, m_userId, password);
@@ -202,7 +194,7 @@ SignInProtocol::Outcome SignInProtocol::refuse(std::string_view reason) {
 
 SignInProtocol::Outcome SignInProtocol::refuseAuthentication(std::string_view reason, std::string_view id) {
     // Copied before refuse() clears the ID it may point into; an overlong one only needs to be told apart.
-    m_failedId = std::string(id.substr(0, kMaxIdSize + 4));
+    m_failedId = std::string(id.substr(0, kMaxIdBytes + 4));
     Outcome outcome = refuse(reason);
     outcome.failedAuthentication = true;
     return outcome;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "protocol/SignInWords.h"
 #include "server/users/UserDirectory.h"
 
 #include <cstddef>
@@ -17,11 +18,6 @@ namespace vesmira {
 // hands its answer to finish(). handle() does both at once on the directory given at construction.
 class SignInProtocol {
 public:
-    static constexpr std::string_view kAccept = "ok";
-    static constexpr std::string_view kRefuse = "ng";
-    static constexpr std::size_t kMaxIdSize = 44;
-    static constexpr std::size_t kMaxPasswordSize = 40;
-
     enum class State {
         AwaitingCommand,
         AwaitingEntryId,
