@@ -136,23 +136,17 @@ ServerOptions ServerOptions::parse(const std::vector<std::string>& args, const c
                 return failure("--port needs a number from 0 to 65535, not '" + value + "'");
             }
             options.port = static_cast<std::uint16_t>(*port);
-        } else if (name == "--db") {
-            if (value.empty()) {
-                return failure("--db needs a file path or a postgresql:// URI");
+        } else if (StoreOptions::takes(name)) {
+            std::string error;
+            if (!options.set(name, value, error)) {
+                return failure(error);
             }
-            options.databasePath = value;
         } else if (name == "--log-level") {
             const auto level = Logger::parseLevel(value);
             if (!level) {
                 return failure("--log-level needs one of error, warn, info, debug, not '" + value + "'");
             }
             options.logLevel = *level;
-        } else if (name == "--hash-cost") {
-            const auto cost = PasswordHasher::parseCost(value);
-            if (!cost) {
-                return failure("--hash-cost needs interactive or min, not '" + value + "'");
-            }
-            options.hashCost = *cost;
         } else if (name == "--sign-in-timeout" || name == "--record-timeout") {
             const auto seconds = parseNumber(value, 1, kMaxTimeoutSeconds);
             if (!seconds) {
@@ -213,24 +207,10 @@ ServerOptions ServerOptions::parse(const std::vector<std::string>& args, const c
         return failure("--max-pending (" + std::to_string(*options.maxPending) + ") cannot exceed --max-connections (" +
                        std::to_string(*options.maxConnections) + ")");
     }
-    if (options.databasePath.empty()) {
-        options.databasePath = defaultDatabasePath(xdgStateHome, home);
-        if (options.databasePath.empty()) {
-            return failure("neither XDG_STATE_HOME nor HOME is set: give the database path with --db");
-        }
+    if (std::string error; !options.resolve(xdgStateHome, home, error)) {
+        return failure(error);
     }
     return options;
-}
-
-std::string ServerOptions::defaultDatabasePath(const char* xdgStateHome, const char* home) {
-    // Relative values of XDG_STATE_HOME are invalid and must be ignored.
-    if (xdgStateHome && xdgStateHome[0] == '/') {
-        return std::string(xdgStateHome) + "/vesmira/users.sqlite3";
-    }
-    if (home && home[0] != '\0') {
-        return std::string(home) + "/.local/state/vesmira/users.sqlite3";
-    }
-    return {};
 }
 
 std::string ServerOptions::usage() {

@@ -1,9 +1,9 @@
 #pragma once
 
+#include "server/bus/RedisEndpoint.h"
 #include "server/core/ServerSettings.h"
 #include "server/log/Logger.h"
-#include "server/bus/RedisEndpoint.h"
-#include "server/users/PasswordHasher.h"
+#include "server/users/StoreOptions.h"
 
 #include <chrono>
 #include <cstddef>
@@ -14,8 +14,9 @@
 
 namespace vesmira {
 
-// The command line of vesmira-server. Parsing is pure: the environment comes in as arguments.
-struct ServerOptions {
+// The command line of vesmira-server: the options of the user store (which its users command reads too) and the
+// server's own. Parsing is pure: the environment comes in as arguments.
+struct ServerOptions : StoreOptions {
     enum class Action { Run, ShowHelp, ShowVersion, Fail, Users };
 
     Action action = Action::Run;
@@ -24,9 +25,7 @@ struct ServerOptions {
 
     std::string listenAddress = "0.0.0.0";
     std::uint16_t port = 3000;
-    std::string databasePath; // an SQLite file, or a postgresql:// URI
     LogLevel logLevel = LogLevel::Info;
-    PasswordHasher::Cost hashCost = PasswordHasher::Cost::Interactive;
     std::chrono::seconds signInTimeout{30};
     std::chrono::seconds recordTimeout{60};
     std::optional<std::size_t> maxConnections; // default: from the open-file limit
@@ -42,8 +41,6 @@ struct ServerOptions {
 
     // `args` excludes the program name; xdgStateHome and home are the variables' values or nullptr when unset.
     static ServerOptions parse(const std::vector<std::string>& args, const char* xdgStateHome, const char* home);
-    // $XDG_STATE_HOME/vesmira/users.sqlite3, else ~/.local/state/vesmira/users.sqlite3; empty when neither is known.
-    static std::string defaultDatabasePath(const char* xdgStateHome, const char* home);
     static std::string usage();
 
     // The limits in force, given the open-file limit: defaults filled in, and a warning for each value given that
