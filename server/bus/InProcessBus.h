@@ -8,9 +8,9 @@ namespace vesmira {
 class InProcessBus final : public RelayBus {
 public:
     void start(Deliver deliver) override { m_deliver = std::move(deliver); }
-    bool publish(const Record& record, const Connection* except) override {
+    bool publish(const Record& record, Excluded excluded) override {
         if (m_deliver) {
-            m_deliver(record, except);
+            m_deliver(record, excluded);
         }
         return true;
     }

@@ -1,8 +1,8 @@
 #include "server/bus/RedisBus.h"
 
-#include "server/log/Logger.h"
 #include "server/bus/RedisLink.h"
 #include "server/bus/StreamRecord.h"
+#include "server/log/Logger.h"
 
 #include <algorithm>
 #include <charconv>
@@ -93,8 +93,8 @@ void RedisBus::start(Deliver deliver) {
     m_reader = std::thread([this] { runReader(); });
 }
 
-bool RedisBus::publish(const Record& record, const Connection* except) {
-    static_cast<void>(except); // a leaver is gone by the time its notice comes back
+bool RedisBus::publish(const Record& record, Excluded excluded) {
+    static_cast<void>(excluded); // a leaver is gone by the time its notice comes back
     std::string bytes = encodeStreamRecord(record);
     {
         std::lock_guard lock(m_mutex);
@@ -453,7 +453,7 @@ void RedisBus::deliverBatch(const std::vector<Record>& records) {
         return;
     }
     for (const Record& record : records) {
-        m_deliver(record, nullptr);
+        m_deliver(record, Excluded::Nobody);
     }
 }
 

@@ -53,7 +53,7 @@ public:
     ~RedisBus() override;
 
     void start(Deliver deliver) override;
-    bool publish(const Record& record, const Connection* except) override;
+    bool publish(const Record& record, Excluded excluded) override;
     void stop() override;
 
     // Lines taken and not yet appended; any thread.

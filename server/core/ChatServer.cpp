@@ -17,7 +17,7 @@ ChatServer::ChatServer(asio::io_context& io, UserDirectory& users, WorkerPool& w
     : m_acceptor(io), m_acceptRetry(io), m_accountTimer(io), m_users(users), m_workers(workers), m_logger(logger),
       m_settings(settings), m_limits({settings.maxConnections, settings.maxPending, settings.maxPerAddress}),
       m_guessDelay(settings.guessDelay), m_bus(bus ? *bus : m_inProcess), m_instance(randomName()) {
-    m_bus.start([this](const Record& record, const Connection* except) { deliver(record, except); });
+    m_bus.start([this](const Record& record, RelayBus::Excluded excluded) { deliver(record, excluded); });
 }
 
 ChatServer::~ChatServer() = default;
@@ -265,7 +265,7 @@ void ChatServer::relay(const Record& record, Connection& from, bool leaving) {
     if (from.closed() && !leaving) {
         return; // the rest of a read whose earlier line closed it
     }
-    if (m_bus.publish(record, leaving ? &from : nullptr)) {
+    if (m_bus.publish(record, leaving ? excluding(from) : RelayBus::Excluded::Nobody)) {
         return;
     }
     if (const auto held = m_relayHoldLog.admit()) {
@@ -279,14 +279,14 @@ void ChatServer::relay(const Record& record, Connection& from, bool leaving) {
     }
 }
 
-void ChatServer::deliver(const Record& record, const Connection* except) {
+void ChatServer::deliver(const Record& record, RelayBus::Excluded excluded) {
     const auto bytes = std::make_shared<const std::string>(record.data(), record.size());
     const bool flushPosted = !m_toFlush.empty();
     // By index: a delivery may close a connection, but the list only changes in forget(), posted for later.
     std::size_t delivered = 0;
     for (std::size_t i = 0; i < m_members.size(); ++i) {
         Connection* connection = m_members[i];
-        if (connection == except || connection->closed()) {
+        if (excluding(*connection) == excluded || connection->closed()) {
             continue;
         }
         ++delivered;
@@ -322,6 +322,10 @@ void ChatServer::forget(const std::shared_ptr<Connection>& connection) {
         m_members.pop_back();
     }
     m_connections.erase(connection);
+}
+
+RelayBus::Excluded ChatServer::excluding(const Connection& connection) {
+    return static_cast<RelayBus::Excluded>(reinterpret_cast<std::uintptr_t>(&connection));
 }
 
 std::string ChatServer::randomName() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "server/bus/InProcessBus.h"
 #include "server/core/RecordAssembler.h"
 #include "server/core/ServerSettings.h"
 #include "server/limits/ConnectionLimits.h"
@@ -7,7 +8,6 @@
 #include "server/limits/LimitCounters.h"
 #include "server/log/LogThrottle.h"
 #include "server/metrics/ServerStats.h"
-#include "server/bus/InProcessBus.h"
 
 #include <asio.hpp>
 
@@ -86,9 +86,11 @@ private:
     void scheduleAccountCheck();
     void checkAccounts();
     void closeAccounts(std::vector<std::string> ids, std::uint64_t asOf);
-    // Sends one record to every signed-in connection except `except` (nullptr: to all, sender included).
-    void deliver(const Record& record, const Connection* except);
+    // Sends one record to every signed-in connection but the excluded one.
+    void deliver(const Record& record, RelayBus::Excluded excluded);
     void flushAll();
+    // What keeps `connection` from getting a record, its own leave notice.
+    static RelayBus::Excluded excluding(const Connection& connection);
     void readProxyHeader(asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& proxy);
     // Where a new connection from `peer` is let in or turned away. With a proxy in front, the address to count
     // is the client's, read from the proxy's header, not the socket's.
