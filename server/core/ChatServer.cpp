@@ -16,8 +16,9 @@ ChatServer::ChatServer(asio::io_context& io, UserDirectory& users, WorkerPool& w
                        ServerSettings settings, RelayBus* bus)
     : m_acceptor(io), m_acceptRetry(io), m_accountTimer(io), m_users(users), m_workers(workers), m_logger(logger),
       m_settings(settings), m_limits({settings.maxConnections, settings.maxPending, settings.maxPerAddress}),
-      m_guessDelay(settings.guessDelay), m_bus(bus ? *bus : m_inProcess), m_instance(randomName()) {
-    m_bus.start([this](const Record& record, RelayBus::Excluded excluded) { deliver(record, excluded); });
+      m_guessDelay(settings.guessDelay), m_bus(bus ? *bus : m_inProcess), m_instance(randomName()),
+      m_room(m_acceptor.get_executor(), m_stats) {
+    m_bus.start([this](const Record& record, RelayBus::Excluded excluded) { m_room.deliver(record, excluded); });
 }
 
 ChatServer::~ChatServer() = default;
@@ -69,7 +70,7 @@ void ChatServer::stop() {
     for (const auto& connection : connections) {
         connection->close("server shutting down");
     }
-    m_members.clear();
+    m_room.clear();
 }
 
 void ChatServer::acceptNext() {
@@ -146,7 +147,7 @@ void ChatServer::admit(asio::ip::tcp::socket socket, const asio::ip::tcp::endpoi
         if (!m_pending.empty()) {
             // close() hands the place back through onClosed() at once. A flood can make this happen thousands
             // of times a second: one line a second says so.
-            Connection& oldest = *m_pending.front();
+            Connection& oldest = *m_pending.begin()->second;
             if (const auto held = m_evictionLog.admit()) {
                 std::string line = "closed: not signed in, and the place was needed for a new connection (all " +
                                    std::to_string(m_settings.maxPending) + " places for signing in were taken";
@@ -162,11 +163,12 @@ void ChatServer::admit(asio::ip::tcp::socket socket, const asio::ip::tcp::endpoi
     case ConnectionLimits::Decision::Admit:
         break;
     }
-    auto connection = std::make_shared<Connection>(std::move(socket), peer, address, *this, m_workers, m_users,
+    const std::uint64_t number = ++m_accepted;
+    auto connection = std::make_shared<Connection>(number, std::move(socket), peer, address, *this, m_workers, m_users,
                                                    m_logger, m_settings, quiet);
     m_limits.add(address);
     noteConnections();
-    connection->m_pendingPlace = m_pending.insert(m_pending.end(), connection.get());
+    m_pending.emplace(number, connection.get());
     m_connections.insert(connection);
     connection->start();
 }
@@ -185,13 +187,12 @@ void ChatServer::refuse(asio::ip::tcp::socket& socket, const asio::ip::tcp::endp
     socket.close(ignored);
 }
 
-void ChatServer::onSignedIn(Connection& connection) {
-    m_pending.erase(connection.m_pendingPlace);
+std::uint64_t ChatServer::onSignedIn(Connection& connection) {
+    m_pending.erase(connection.number());
     m_limits.signedIn();
-    connection.m_memberIndex = m_members.size();
-    connection.m_signInSerial = ++m_signIns;
-    m_members.push_back(&connection);
+    m_room.join(connection);
     noteConnections();
+    return ++m_signIns;
 }
 
 void ChatServer::noteConnections() {
@@ -215,8 +216,8 @@ void ChatServer::checkAccounts() {
     // Every signed-in user, once: a second server sharing the store, or the operator's command, may have locked
     // or removed any of them. Sign-ins after this point are not judged by its answer, which may be older.
     std::vector<std::string> ids;
-    ids.reserve(m_members.size());
-    for (const Connection* member : m_members) {
+    ids.reserve(m_room.members().size());
+    for (const Connection* member : m_room.members()) {
         ids.push_back(member->userId());
     }
     std::sort(ids.begin(), ids.end());
@@ -241,7 +242,7 @@ void ChatServer::checkAccounts() {
 void ChatServer::closeAccounts(std::vector<std::string> ids, std::uint64_t asOf) {
     std::sort(ids.begin(), ids.end());
     // close() changes no list now (forget() is posted), so iterating over the members is safe.
-    for (Connection* member : m_members) {
+    for (Connection* member : m_room.members()) {
         if (!member->closed() && member->signInSerial() <= asOf &&
             std::binary_search(ids.begin(), ids.end(), member->userId())) {
             m_stats.closedForAccount();
@@ -255,7 +256,7 @@ void ChatServer::onClosed(Connection& connection, std::optional<Limit> limit) {
         m_counters.count(*limit);
     }
     if (!connection.signedIn()) {
-        m_pending.erase(connection.m_pendingPlace);
+        m_pending.erase(connection.number());
     }
     m_limits.remove(connection.address(), !connection.signedIn());
     noteConnections();
@@ -265,7 +266,7 @@ void ChatServer::relay(const Record& record, Connection& from, bool leaving) {
     if (from.closed() && !leaving) {
         return; // the rest of a read whose earlier line closed it
     }
-    if (m_bus.publish(record, leaving ? excluding(from) : RelayBus::Excluded::Nobody)) {
+    if (m_bus.publish(record, leaving ? Room::excluding(from) : RelayBus::Excluded::Nobody)) {
         return;
     }
     if (const auto held = m_relayHoldLog.admit()) {
@@ -279,53 +280,9 @@ void ChatServer::relay(const Record& record, Connection& from, bool leaving) {
     }
 }
 
-void ChatServer::deliver(const Record& record, RelayBus::Excluded excluded) {
-    const auto bytes = std::make_shared<const std::string>(record.data(), record.size());
-    const bool flushPosted = !m_toFlush.empty();
-    // By index: a delivery may close a connection, but the list only changes in forget(), posted for later.
-    std::size_t delivered = 0;
-    for (std::size_t i = 0; i < m_members.size(); ++i) {
-        Connection* connection = m_members[i];
-        if (excluding(*connection) == excluded || connection->closed()) {
-            continue;
-        }
-        ++delivered;
-        if (connection->queue(bytes)) {
-            m_toFlush.push_back(connection);
-        }
-    }
-    m_stats.relayed(delivered);
-    // The writes start once the records that other senders' reads, ready in this same turn, relay are queued too:
-    // one write per connection for all of them. Posted handlers run after those reads.
-    if (!flushPosted && !m_toFlush.empty()) {
-        asio::post(m_acceptor.get_executor(), [this] { flushAll(); });
-    }
-}
-
-void ChatServer::flushAll() {
-    std::vector<Connection*> connections;
-    connections.swap(m_toFlush);
-    for (Connection* connection : connections) {
-        connection->flush();
-    }
-    // Keeps the list's capacity for the next turn.
-    connections.clear();
-    m_toFlush.swap(connections);
-}
-
 void ChatServer::forget(const std::shared_ptr<Connection>& connection) {
-    if (connection->signedIn() && connection->m_memberIndex < m_members.size() &&
-        m_members[connection->m_memberIndex] == connection.get()) {
-        Connection* last = m_members.back();
-        m_members[connection->m_memberIndex] = last;
-        last->m_memberIndex = connection->m_memberIndex;
-        m_members.pop_back();
-    }
+    m_room.leave(*connection);
     m_connections.erase(connection);
-}
-
-RelayBus::Excluded ChatServer::excluding(const Connection& connection) {
-    return static_cast<RelayBus::Excluded>(reinterpret_cast<std::uintptr_t>(&connection));
 }
 
 std::string ChatServer::randomName() {

@@ -1,7 +1,8 @@
 #pragma once
 
+#include "protocol/Record.h"
 #include "server/bus/InProcessBus.h"
-#include "server/core/RecordAssembler.h"
+#include "server/core/Room.h"
 #include "server/core/ServerSettings.h"
 #include "server/limits/ConnectionLimits.h"
 #include "server/limits/GuessDelay.h"
@@ -14,7 +15,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <list>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -54,8 +55,9 @@ public:
     // bus cannot take it, `from` is closed: a line is never dropped without a word.
     void relay(const Record& record, Connection& from, bool leaving = false);
 
-    // From a connection: it signed in; it closed (its places are free at once); it may be let go.
-    void onSignedIn(Connection& connection);
+    // From a connection: it signed in (returns the serial number of the sign-in); it closed (its places are free at
+    // once); it may be let go.
+    std::uint64_t onSignedIn(Connection& connection);
     void onClosed(Connection& connection, std::optional<Limit> limit);
     void forget(const std::shared_ptr<Connection>& connection);
 
@@ -63,8 +65,8 @@ public:
     char* readBuffer() { return m_readBuffer.data(); }
     static constexpr std::size_t kReadBufferSize = 4096;
 
-    // Names a connection uniquely among every server sharing the user store.
-    std::string newHolder() { return m_instance + "/" + std::to_string(++m_holders); }
+    // Names connection `number` uniquely among every server sharing the user store.
+    std::string holder(std::uint64_t number) const { return m_instance + "/" + std::to_string(number); }
     bool stopping() const { return m_stopped; }
 
     const LimitCounters& limitCounters() const { return m_counters; }
@@ -86,11 +88,6 @@ private:
     void scheduleAccountCheck();
     void checkAccounts();
     void closeAccounts(std::vector<std::string> ids, std::uint64_t asOf);
-    // Sends one record to every signed-in connection but the excluded one.
-    void deliver(const Record& record, RelayBus::Excluded excluded);
-    void flushAll();
-    // What keeps `connection` from getting a record, its own leave notice.
-    static RelayBus::Excluded excluding(const Connection& connection);
     void readProxyHeader(asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& proxy);
     // Where a new connection from `peer` is let in or turned away. With a proxy in front, the address to count
     // is the client's, read from the proxy's header, not the socket's.
@@ -119,14 +116,11 @@ private:
     InProcessBus m_inProcess;
     RelayBus& m_bus;
     const std::string m_instance;
-    std::uint64_t m_holders = 0;
+    std::uint64_t m_accepted = 0;                                     // numbers the connections
     std::unordered_set<std::shared_ptr<ProxyHandshake>> m_handshakes; // connections whose PROXY header is due
     std::unordered_set<std::shared_ptr<Connection>> m_connections;
-    std::list<Connection*> m_pending;   // not signed in, oldest first
-    std::vector<Connection*> m_members; // signed in: the fan-out list
-    // Relayed to but not yet writing. A connection closed meanwhile stays alive until its forget() has run, which
-    // comes after the flush.
-    std::vector<Connection*> m_toFlush;
+    std::map<std::uint64_t, Connection*> m_pending; // not signed in, by number: the oldest first
+    Room m_room;                                    // signed in
     std::array<char, kReadBufferSize> m_readBuffer{};
     bool m_stopped = false;
 };
