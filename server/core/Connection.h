@@ -9,20 +9,13 @@
 
 #include <asio.hpp>
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <optional>
-#include <string>
-#include <string_view>
 
 namespace vesmira {
 
 class ChatServer;
-class UserDirectory;
-class WorkerPool;
-struct ServerSettings;
 
 // One client: its socket, read until the end of the stream. Before sign-in, each read is one message for the
 // sign-in handler; after it, the bytes are records for the room. Every failure ends this connection only.

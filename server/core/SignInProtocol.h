@@ -3,7 +3,6 @@
 #include "protocol/SignInWords.h"
 #include "server/users/UserDirectory.h"
 
-#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
