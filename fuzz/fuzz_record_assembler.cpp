@@ -1,5 +1,5 @@
 #include "FuzzCheck.h"
-#include "server/RecordAssembler.h"
+#include "server/core/RecordAssembler.h"
 
 #include <algorithm>
 #include <cstddef>

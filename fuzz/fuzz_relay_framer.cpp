@@ -10,7 +10,7 @@
 
 namespace {
 
-constexpr std::size_t kRecord = RelayFramer::kRecordSize;
+constexpr std::size_t kRecord = vesmira::kRecordSize;
 
 // Where a stream of well-formed messages may go quiet, and where a read must not end: just when a record glued
 // behind a short message would look whole if the short message were its start.

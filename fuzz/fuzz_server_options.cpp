@@ -1,5 +1,5 @@
 #include "FuzzCheck.h"
-#include "server/ServerOptions.h"
+#include "server/options/ServerOptions.h"
 #include "server/log/Logger.h"
 #include "server/users/PasswordHasher.h"
 

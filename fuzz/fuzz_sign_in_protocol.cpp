@@ -1,5 +1,5 @@
 #include "FuzzCheck.h"
-#include "server/SignInProtocol.h"
+#include "server/core/SignInProtocol.h"
 #include "server/users/UserDirectory.h"
 
 #include <algorithm>
@@ -155,8 +155,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             FUZZ_CHECK(directory.users.contains(connection.userId()));
         }
         for (const auto& [id, password] : directory.users) {
-            FUZZ_CHECK(isAcceptableField(id, SignInProtocol::kMaxIdSize));
-            FUZZ_CHECK(isAcceptableField(password, SignInProtocol::kMaxPasswordSize));
+            FUZZ_CHECK(isAcceptableField(id, vesmira::kMaxIdBytes));
+            FUZZ_CHECK(isAcceptableField(password, vesmira::kMaxPasswordBytes));
         }
     }
     return 0;

@@ -1,6 +1,6 @@
 #include "Cp932Table.h"
 #include "FuzzCheck.h"
-#include "platform/Cp932Codec.h"
+#include "platform/base/Cp932Codec.h"
 #include "platform/base/CString.h"
 
 #include <cstddef>

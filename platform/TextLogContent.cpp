@@ -1,6 +1,6 @@
 #include "TextLogContent.h"
 
-#include "platform/Cp932Codec.h"
+#include "platform/base/Cp932Codec.h"
 
 #include <string>
 #include <string_view>

@@ -7,7 +7,7 @@ namespace {
 // Takes the messages at the front of `data`; returns how many bytes they took. What is left starts a message that
 // only more bytes (or, when `quiet`, nothing more) can complete.
 std::size_t takeMessages(std::string_view data, bool quiet, const RelayFramer::LineSink& onLine) {
-    constexpr std::size_t kRecord = RelayFramer::kRecordSize;
+    constexpr std::size_t kRecord = vesmira::kRecordSize;
     std::size_t taken = 0;
     while (true) {
         while (taken < data.size() && data[taken] == '\0') {

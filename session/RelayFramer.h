@@ -1,5 +1,7 @@
 #pragma once
 
+#include "protocol/Record.h"
+
 #include <functional>
 #include <string>
 #include <string_view>
@@ -15,8 +17,6 @@
 // still on its way: it is held until more bytes decide, or until the caller says the stream went quiet (flush).
 class RelayFramer {
 public:
-    static constexpr std::size_t kRecordSize = 500;
-
     using LineSink = std::function<void(std::string_view text)>;
 
     // Takes the next bytes of the stream and hands every message they complete to `onLine`, in order.

@@ -1,37 +1,35 @@
 #pragma once
 
 #include "platform/base/CString.h"
+#include "protocol/Record.h"
+#include "protocol/SignInWords.h"
 
-#include <array>
 #include <optional>
 #include <string_view>
 
 // Every byte that passes between the client and the chat server.
 namespace WireFormat {
 
-inline constexpr int kRecordSize = 500;               // a chat record, always this long
+// The client counts bytes as int, as CString lengths and socket calls do.
+inline constexpr int kRecordSize = static_cast<int>(vesmira::kRecordSize);
 inline constexpr int kMaxLineBytes = kRecordSize - 1; // name, colon and text, before the record's NUL
 inline constexpr int kReplyCapacity = 256;            // one sign-in reply is read with this capacity
 inline constexpr int kFieldBufferSize = 50;           // sign-in fields are staged in buffers of this size
 inline constexpr int kMaxFieldBytes = kFieldBufferSize - 1;
 inline constexpr int kMaxSendTextBytes = 479; // typed text, before conversion
 inline constexpr int kMaxNameBytes = 29;
-inline constexpr int kMaxUserIdBytes = 44;   // what fits "USER:" + ID in a field
-inline constexpr int kMaxPasswordBytes = 40; // what fits "PASSWORD:" + password in a field
+inline constexpr int kMaxUserIdBytes = static_cast<int>(vesmira::kMaxIdBytes);
+inline constexpr int kMaxPasswordBytes = static_cast<int>(vesmira::kMaxPasswordBytes);
 
-// "：" (81 46), between the name and the text of a chat line.
-inline constexpr std::string_view kColon = "\x81\x46";
-// "：退室しました。", the tail of the leave notice.
-inline constexpr std::string_view kLeaveSuffix = "\x81\x46\x91\xDE\x8E\xBA\x82\xB5\x82\xDC\x82\xB5\x82\xBD\x81\x42";
-inline constexpr std::string_view kGreeting = "Hello";
-inline constexpr std::string_view kAccept = "ok";
-// The command words, each with its NUL.
-inline constexpr std::string_view kRegisterCommand{"ENTRY\0", 6};
-inline constexpr std::string_view kAuthenticateCommand{"JUDGE\0", 6};
-inline constexpr std::string_view kUserPrefix = "USER:";
-inline constexpr std::string_view kPasswordPrefix = "PASSWORD:";
-
-using Record = std::array<char, kRecordSize>;
+using vesmira::kAccept;
+using vesmira::kAuthenticateCommand;
+using vesmira::kColon;
+using vesmira::kGreeting;
+using vesmira::kLeaveSuffix;
+using vesmira::kPasswordPrefix;
+using vesmira::kRegisterCommand;
+using vesmira::kUserPrefix;
+using vesmira::Record;
 
 // The line of a chat record: name, colon, text.
 CString composeLine(const CString& name, const CString& text);

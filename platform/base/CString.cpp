@@ -1,6 +1,6 @@
 #include "CString.h"
 
-#include "platform/Cp932Codec.h"
+#include "platform/base/Cp932Codec.h"
 #include "res/StringTable.h"
 
 CString CString::fromUtf8(std::string_view utf8) {

@@ -1,49 +1,15 @@
 #include "server/admin/Cp932Text.h"
 
+#include "protocol/Cp932.h"
 #include "server/log/Logger.h"
 
 #include <array>
 #include <cstdint>
 #include <cstdio>
-#include <iconv.h>
 
 namespace vesmira {
 
 namespace {
-
-class Converter {
-public:
-    Converter(const char* to, const char* from) : m_cd(iconv_open(to, from)) {}
-    ~Converter() {
-        if (ok()) {
-            iconv_close(m_cd);
-        }
-    }
-    Converter(const Converter&) = delete;
-    Converter& operator=(const Converter&) = delete;
-
-    bool ok() const { return m_cd != reinterpret_cast<iconv_t>(-1); }
-
-    // One whole character in, its bytes out; nullopt when it has no form on the other side.
-    std::optional<std::string> convert(std::string_view in) {
-        if (!ok()) {
-            return std::nullopt;
-        }
-        iconv(m_cd, nullptr, nullptr, nullptr, nullptr);
-        std::array<char, 16> out{};
-        char* inPtr = const_cast<char*>(in.data());
-        std::size_t inLeft = in.size();
-        char* outPtr = out.data();
-        std::size_t outLeft = out.size();
-        if (iconv(m_cd, &inPtr, &inLeft, &outPtr, &outLeft) == static_cast<std::size_t>(-1) || inLeft != 0) {
-            return std::nullopt;
-        }
-        return std::string(out.data(), out.size() - outLeft);
-    }
-
-private:
-    iconv_t m_cd;
-};
 
 // The length of the UTF-8 sequence at the start of `text` and its code point; 0 when it is not valid UTF-8
 // (overlong forms, surrogates and values past U+10FFFF included).
@@ -80,6 +46,17 @@ std::size_t decodeUtf8(std::string_view text, char32_t& codePoint) {
     return length;
 }
 
+// One whole character in, its bytes appended; false, with nothing appended, when it has no form on the other side.
+bool convertWhole(std::size_t (*convert)(std::string_view, std::string&), std::string_view character,
+                  std::string& out) {
+    std::string converted;
+    if (convert(character, converted) != character.size()) {
+        return false;
+    }
+    out += converted;
+    return true;
+}
+
 bool isCp932Lead(unsigned char byte) {
     return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
 }
@@ -87,8 +64,7 @@ bool isCp932Lead(unsigned char byte) {
 } // namespace
 
 std::optional<std::string> Cp932Text::fromUtf8(std::string_view utf8, std::string& error) {
-    Converter converter("CP932", "UTF-8");
-    if (!converter.ok()) {
+    if (!Cp932::available()) {
         error = "the system has no CP932 converter (glibc's gconv modules are missing)";
         return std::nullopt;
     }
@@ -104,9 +80,7 @@ std::optional<std::string> Cp932Text::fromUtf8(std::string_view utf8, std::strin
         const std::string_view character = utf8.substr(at, length);
         if (codePoint < 0x80) {
             out += character;
-        } else if (const auto bytes = converter.convert(character)) {
-            out += *bytes;
-        } else {
+        } else if (!convertWhole(Cp932::encode, character, out)) {
             std::array<char, 16> name{};
             std::snprintf(name.data(), name.size(), "U+%04X", static_cast<unsigned>(codePoint));
             error = std::string("'").append(character) + "' (" + name.data() + ") cannot be written in CP932";
@@ -118,7 +92,6 @@ std::optional<std::string> Cp932Text::fromUtf8(std::string_view utf8, std::strin
 }
 
 std::string Cp932Text::toUtf8(std::string_view cp932) {
-    Converter converter("UTF-8", "CP932");
     std::string out;
     for (std::size_t at = 0; at < cp932.size();) {
         const auto byte = static_cast<unsigned char>(cp932[at]);
@@ -128,8 +101,7 @@ std::string Cp932Text::toUtf8(std::string_view cp932) {
             continue;
         }
         const std::size_t length = isCp932Lead(byte) && at + 1 < cp932.size() ? 2 : 1;
-        if (const auto text = converter.convert(cp932.substr(at, length))) {
-            out += *text;
+        if (convertWhole(Cp932::decode, cp932.substr(at, length), out)) {
             at += length;
         } else {
             // Not a character: this byte alone is shown, and the next is read afresh.

@@ -6,8 +6,8 @@
 
 namespace vesmira {
 
-// Between what an operator types (UTF-8) and what clients send and the database holds (CP932 bytes), with glibc's
-// "CP932" converter, the one the client uses: an ID typed here matches the bytes that client sends for it.
+// Between what an operator types (UTF-8) and what clients send and the database holds (CP932 bytes), with the
+// converter the client uses: an ID typed here matches the bytes that client sends for it.
 class Cp932Text {
 public:
     // The CP932 bytes of `utf8`; nullopt with a message naming the first character that is not valid UTF-8 or

@@ -1,8 +1,8 @@
 #include "server/admin/UsersCommand.h"
 
-#include "server/ServerOptions.h"
-#include "server/SignInProtocol.h"
+#include "protocol/SignInWords.h"
 #include "server/admin/Cp932Text.h"
+#include "server/users/StoreOptions.h"
 #include "server/users/UserDirectory.h"
 
 #include <algorithm>
@@ -93,7 +93,8 @@ std::string padded(std::string_view text, std::size_t width) {
 UsersCommand UsersCommand::parse(const std::vector<std::string>& args, const char* xdgStateHome, const char* home) {
     UsersCommand command;
     std::vector<std::string> words;
-    std::vector<std::string> options;
+    std::vector<std::pair<std::string, std::string>> options;
+    std::string withoutValue; // the last argument, an option whose value is missing
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (arg == "--help" || arg == "-h") {
@@ -104,22 +105,34 @@ UsersCommand UsersCommand::parse(const std::vector<std::string>& args, const cha
             words.push_back(arg);
             continue;
         }
-        // Its options are the server's own: the server's parser reads them, with the same defaults and messages.
+        // Its options are the server's own, read once the command line is known to ask for no help.
         const std::string name = arg.substr(0, arg.find('='));
-        if (name != "--db" && name != "--hash-cost") {
+        if (!StoreOptions::takes(name)) {
             return failure("unknown option '" + name + "'");
         }
-        options.push_back(arg);
-        if (name == arg && i + 1 < args.size()) {
-            options.push_back(args[++i]);
+        if (name != arg) {
+            options.emplace_back(name, arg.substr(name.size() + 1));
+        } else if (i + 1 < args.size()) {
+            options.emplace_back(name, args[++i]);
+        } else {
+            withoutValue = name;
         }
     }
-    const ServerOptions server = ServerOptions::parse(options, xdgStateHome, home);
-    if (server.action == ServerOptions::Action::Fail) {
-        return failure(server.error);
+    StoreOptions store;
+    std::string error;
+    for (const auto& [name, value] : options) {
+        if (!store.set(name, value, error)) {
+            return failure(error);
+        }
     }
-    command.database = server.databasePath;
-    command.hashCost = server.hashCost;
+    if (!withoutValue.empty()) {
+        return failure("option '" + withoutValue + "' needs a value");
+    }
+    if (!store.resolve(xdgStateHome, home, error)) {
+        return failure(error);
+    }
+    command.database = store.databasePath;
+    command.hashCost = store.hashCost;
     if (words.empty()) {
         return failure("a command is needed: list, add, passwd, remove, lock, unlock or invite");
     }
@@ -134,12 +147,11 @@ UsersCommand UsersCommand::parse(const std::vector<std::string>& args, const cha
     }
     if (verb->takesId) {
         command.idText = words[1];
-        std::string error;
         const auto bytes = Cp932Text::fromUtf8(command.idText, error);
         if (!bytes) {
             return failure("the ID '" + Cp932Text::printable(command.idText) + "' cannot be used: " + error);
         }
-        if (const std::string problem = checkField("the ID", *bytes, SignInProtocol::kMaxIdSize); !problem.empty()) {
+        if (const std::string problem = checkField("the ID", *bytes, kMaxIdBytes); !problem.empty()) {
             return failure(problem);
         }
         command.id = *bytes;
@@ -189,8 +201,7 @@ int UsersCommand::run(UserDirectory& users, const PasswordReader& readPassword, 
             err << "vesmira-server users: the password cannot be used: " << error << "\n";
             return kUsage;
         }
-        if (const std::string problem = checkField("the password", *bytes, SignInProtocol::kMaxPasswordSize);
-            !problem.empty()) {
+        if (const std::string problem = checkField("the password", *bytes, kMaxPasswordBytes); !problem.empty()) {
             err << "vesmira-server users: " << problem << "\n";
             return kUsage;
         }

@@ -8,9 +8,8 @@ namespace load {
 namespace {
 
 constexpr std::string_view kPrefix = "load";
-constexpr std::string_view kColon = "\x81\x46"; // "："
-// "：退室しました。" in CP932.
-constexpr std::string_view kLeaveSuffix = "\x81\x46\x91\xde\x8e\xba\x82\xb5\x82\xdc\x82\xb5\x82\xbd\x81\x42";
+using vesmira::kColon;
+using vesmira::kLeaveSuffix;
 // "こんにちは、" in CP932.
 constexpr std::string_view kText = "\x82\xb1\x82\xf1\x82\xc9\x82\xbf\x82\xcd\x81\x41";
 

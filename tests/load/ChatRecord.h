@@ -1,5 +1,7 @@
 #pragma once
 
+#include "protocol/Record.h"
+
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -7,7 +9,7 @@
 
 namespace load {
 
-inline constexpr std::size_t kRecordSize = 500;
+using vesmira::kRecordSize;
 
 struct RecordId {
     int sender = 0;

@@ -397,7 +397,7 @@ asio::awaitable<void> LoadRun::silentWorker() {
 }
 
 asio::awaitable<void> LoadRun::slowWorker(int worker) {
-    const std::string_view pattern("ENTRY\0", 6);
+    const std::string_view pattern = vesmira::kRegisterCommand;
     do {
         auto socket = std::make_shared<Socket>(m_io);
         const Clock::time_point opened = Clock::now();

@@ -61,10 +61,11 @@ asio::awaitable<bool> readExactly(const SocketPtr& socket, std::size_t size, std
 }
 
 asio::awaitable<bool> signIn(const SocketPtr& socket, bool registering, std::string id, std::string password) {
-    using namespace std::string_literals;
+    using namespace vesmira;
     const std::array<std::string, 3> messages =
-        registering ? std::array<std::string, 3>{"ENTRY\0"s, id, password}
-                    : std::array<std::string, 3>{"JUDGE\0"s, "USER:" + id, "PASSWORD:" + password};
+        registering ? std::array<std::string, 3>{std::string(kRegisterCommand), id, password}
+                    : std::array<std::string, 3>{std::string(kAuthenticateCommand), std::string(kUserPrefix) + id,
+                                                 std::string(kPasswordPrefix) + password};
     for (const std::string& message : messages) {
         auto [ec, written] = co_await asio::async_write(*socket, asio::buffer(message), kNoThrow);
         if (ec) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "protocol/SignInWords.h"
+
 #include <asio.hpp>
 #include <asio/experimental/as_tuple.hpp>
 
@@ -19,9 +21,9 @@ using SocketPtr = std::shared_ptr<Socket>;
 using Clock = std::chrono::steady_clock;
 
 inline constexpr auto kNoThrow = asio::experimental::as_tuple(asio::use_awaitable);
-inline constexpr std::string_view kGreeting = "Hello";
-inline constexpr std::string_view kAccept = "ok";
-inline constexpr std::string_view kRefuse = "ng";
+using vesmira::kAccept;
+using vesmira::kGreeting;
+using vesmira::kRefuse;
 // A connect or a sign-in reply may wait behind a whole round of relaying, but not this long.
 inline constexpr auto kStepTimeout = std::chrono::seconds(30);
 

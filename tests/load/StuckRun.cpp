@@ -1,5 +1,7 @@
 #include "StuckRun.h"
 
+#include "ChatRecord.h"
+
 #include <ostream>
 
 namespace load {
@@ -43,7 +45,7 @@ asio::awaitable<void> StuckRun::watch(SocketPtr socket) {
 }
 
 void StuckRun::report(std::ostream& out) {
-    const std::size_t owed = m_room.sent() * 500;
+    const std::size_t owed = m_room.sent() * kRecordSize;
     out << "chat:                 1 sender, " << m_room.sent() << " records (" << owed / 1024 << " KiB) at one per "
         << m_options.interval.count() << " ms; " << m_room.deliveries() << " deliveries checked by " << kReaders
         << " readers\n";

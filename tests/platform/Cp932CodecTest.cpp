@@ -1,4 +1,4 @@
-#include "platform/Cp932Codec.h"
+#include "platform/base/Cp932Codec.h"
 #include "platform/base/CString.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "platform/Cp932Codec.h"
+#include "platform/base/Cp932Codec.h"
 #include "platform/TextLogView.h"
 #include "platform/base/TextLog.h"
 

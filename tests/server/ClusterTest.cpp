@@ -2,7 +2,7 @@
 #include "Engines.h"
 #include "TempFolder.h"
 #include "TestClient.h"
-#include "server/relay/RedisLink.h"
+#include "server/bus/RedisLink.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "server/RecordAssembler.h"
+#include "server/core/RecordAssembler.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
-#include "server/ChatServer.h"
+#include "server/core/ChatServer.h"
 #include "server/proxy/ProxyHeader.h"
-#include "server/relay/RedisEndpoint.h"
-#include "server/relay/StreamId.h"
-#include "server/relay/StreamRecord.h"
+#include "server/bus/RedisEndpoint.h"
+#include "server/bus/StreamId.h"
+#include "server/bus/StreamRecord.h"
 
 #include <gtest/gtest.h>
 

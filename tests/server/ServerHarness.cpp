@@ -1,7 +1,7 @@
 #include "ServerHarness.h"
 
 #include "TempDir.h"
-#include "server/ChatServer.h"
+#include "server/core/ChatServer.h"
 #include "server/users/UserStore.h"
 #include "server/workers/WorkerPool.h"
 

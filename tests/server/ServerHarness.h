@@ -1,6 +1,6 @@
 #pragma once
 
-#include "server/ServerSettings.h"
+#include "server/core/ServerSettings.h"
 #include "server/log/Logger.h"
 
 #include <cstddef>

@@ -1,5 +1,6 @@
-#include "server/ServerOptions.h"
+#include "server/admin/UsersCommand.h"
 #include "server/log/Logger.h"
+#include "server/options/ServerOptions.h"
 
 #include <gtest/gtest.h>
 
@@ -184,6 +185,42 @@ TEST(ServerOptions, DefaultDatabasePath) {
     }
     EXPECT_EQ(ServerOptions::parse({}, nullptr, nullptr).action, Action::Fail);
     EXPECT_EQ(ServerOptions::parse({"--db", "u.db"}, nullptr, nullptr).action, Action::Run);
+}
+
+TEST(UsersCommand, ReadsTheStoreOptionsAsTheServerDoesOnceNoHelpIsAsked) {
+    using UsersAction = UsersCommand::Action;
+    struct Case {
+        std::vector<std::string> args;
+        const char* home;
+        UsersAction action;
+        std::string databaseOrError;
+        PasswordHasher::Cost cost = PasswordHasher::Cost::Interactive;
+    };
+    for (const Case& c : std::vector<Case>{
+             {{"list", "--db", "/d", "--hash-cost=min"},
+              nullptr,
+              UsersAction::Run,
+              "/d",
+              PasswordHasher::Cost::Minimum},
+             {{"--db=/e", "list"}, nullptr, UsersAction::Run, "/e"},
+             {{"list"}, "/h", UsersAction::Run, "/h/.local/state/vesmira/users.sqlite3"},
+             {{"list"}, nullptr, UsersAction::Fail, "neither XDG_STATE_HOME nor HOME"},
+             {{"list", "--db="}, "/h", UsersAction::Fail, "--db needs a file path"},
+             {{"list", "--hash-cost", "high"}, "/h", UsersAction::Fail, "not 'high'"},
+             {{"list", "--hash-cost=high", "--db"}, "/h", UsersAction::Fail, "not 'high'"},
+             {{"list", "--db"}, "/h", UsersAction::Fail, "option '--db' needs a value"},
+             {{"list", "--hash-cost=high", "--port"}, "/h", UsersAction::Fail, "unknown option '--port'"},
+             {{"list", "--hash-cost=high", "--help"}, "/h", UsersAction::ShowHelp, ""},
+         }) {
+        const UsersCommand command = UsersCommand::parse(c.args, nullptr, c.home);
+        EXPECT_EQ(command.action, c.action) << c.args.back();
+        if (c.action == UsersAction::Run) {
+            EXPECT_EQ(command.database, c.databaseOrError);
+            EXPECT_EQ(command.hashCost, c.cost) << c.args.back();
+        } else {
+            EXPECT_NE(command.error.find(c.databaseOrError), std::string::npos) << command.error;
+        }
+    }
 }
 
 TEST(Logger, FiltersByLevelAndEscapesPeerBytes) {

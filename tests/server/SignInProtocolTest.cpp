@@ -1,4 +1,4 @@
-#include "server/SignInProtocol.h"
+#include "server/core/SignInProtocol.h"
 #include "server/users/UserDirectory.h"
 
 #include <gtest/gtest.h>

@@ -48,7 +48,8 @@ private:
 
 // 127.0.0.1:port, for the tests' own sockets.
 sockaddr_in loopbackAddress(std::uint16_t port);
-// One chat line as clients send and receive it: the line, zero-filled to the record size.
+// One chat line as clients send and receive it: the line, zero-filled to the record size. The tests' own figure,
+// not taken from the server's code: a server whose records changed size must fail them.
 inline constexpr std::size_t kRecordBytes = 500;
 std::string record(std::string_view line);
 // A client connected (from `source` when given) that has read the server's greeting; nullptr when either failed.

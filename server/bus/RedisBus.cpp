@@ -1,0 +1,460 @@
+#include "server/bus/RedisBus.h"
+
+#include "server/bus/RedisLink.h"
+#include "server/bus/StreamRecord.h"
+#include "server/log/Logger.h"
+
+#include <algorithm>
+#include <charconv>
+#include <hiredis.h>
+
+namespace vesmira {
+
+namespace {
+
+// Appends one batch, skipping the lines of this origin it appended before (a batch retried after its reply was
+// lost). The epoch key is set with the first entry of a new stream, in the same atomic step, so a copy of the
+// data that holds the stream also holds its epoch.
+constexpr std::string_view kAppendScript = R"lua(#!lua
+local stream, epoch, guard = KEYS[1], KEYS[2], KEYS[3]
+redis.call('SET', epoch, ARGV[1], 'NX')
+local last = tonumber(redis.call('GET', guard) or '0')
+for i = 4, #ARGV, 2 do
+  local sequence = tonumber(ARGV[i])
+  if sequence > last then
+    redis.call('XADD', stream, 'MAXLEN', '~', ARGV[3], '*', 'o', ARGV[2], 's', ARGV[i], 'r', ARGV[i + 1])
+    last = sequence
+  end
+end
+redis.call('SET', guard, last, 'EX', 86400)
+return last
+)lua";
+
+constexpr std::size_t kBatchLines = 256;
+constexpr std::string_view kReadCount = "1024";
+constexpr std::string_view kReadBlockMs = "500";
+// Records read and posted to the relay thread but not yet delivered; the reader waits beyond this.
+constexpr std::size_t kMaxUndelivered = 16384;
+// Origins not seen for an hour of stream time are forgotten once there are this many.
+constexpr std::size_t kSeenPrune = 1024;
+constexpr std::uint64_t kSeenKeepMs = 3600 * 1000;
+constexpr std::chrono::milliseconds kFirstBackoff{100};
+constexpr std::chrono::milliseconds kMaxBackoff{2000};
+constexpr std::chrono::milliseconds kConnectTimeout{2000};
+
+std::string_view stringOf(const redisReply* reply) {
+    if (!reply || (reply->type != REDIS_REPLY_STRING && reply->type != REDIS_REPLY_STATUS)) {
+        return {};
+    }
+    return {reply->str, reply->len};
+}
+
+std::string replyError(const RedisLink::Reply& reply, std::string_view what) {
+    if (const char* message = RedisLink::errorOf(*reply)) {
+        return std::string(what) + ": " + message;
+    }
+    return std::string(what) + ": unexpected reply";
+}
+
+std::optional<std::uint64_t> numberOf(std::string_view text) {
+    std::uint64_t value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || ec != std::errc() || end != text.data() + text.size()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::string secondsText(std::chrono::steady_clock::duration duration) {
+    const auto tenths = std::chrono::duration_cast<std::chrono::milliseconds>(duration).count() / 100;
+    return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " s";
+}
+
+} // namespace
+
+RedisBus::RedisBus(asio::io_context& relay, RedisBusSettings settings, std::string origin, Logger& logger)
+    : m_relay(relay), m_settings(std::move(settings)), m_origin(std::move(origin)),
+      m_epochKey(m_settings.streamKey + ":epoch"), m_guardKey(m_settings.streamKey + ":appended:" + m_origin),
+      m_logger(logger), m_appendLink(std::make_unique<RedisLink>()), m_readLink(std::make_unique<RedisLink>()) {}
+
+RedisBus::~RedisBus() {
+    stop();
+    if (m_appender.joinable()) {
+        m_appender.join();
+    }
+    if (m_reader.joinable()) {
+        m_reader.join();
+    }
+}
+
+void RedisBus::start(Deliver deliver) {
+    m_deliver = std::move(deliver);
+    m_appender = std::thread([this] { runAppender(); });
+    m_reader = std::thread([this] { runReader(); });
+}
+
+bool RedisBus::publish(const Record& record, Excluded excluded) {
+    static_cast<void>(excluded); // a leaver is gone by the time its notice comes back
+    std::string bytes = encodeStreamRecord(record);
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_stopping || m_held.size() >= m_settings.holdLimit) {
+            return false;
+        }
+        m_held.push_back(Line{++m_nextSequence, std::move(bytes)});
+        if (m_down != 0) {
+            ++m_takenInOutage;
+        }
+    }
+    m_wake.notify_all();
+    return true;
+}
+
+void RedisBus::stop() {
+    m_deliver = nullptr;
+    std::size_t unsent = 0;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_stopping) {
+            return;
+        }
+        m_stopping = true;
+        unsent = m_held.size();
+    }
+    m_wake.notify_all();
+    m_appendLink->interrupt();
+    m_readLink->interrupt();
+    if (unsent > 0) {
+        m_logger.log(LogLevel::Warn, {},
+                     "relay: stopping with " + std::to_string(unsent) + " lines not yet appended to Redis");
+    }
+}
+
+std::size_t RedisBus::held() const {
+    std::lock_guard lock(m_mutex);
+    return m_held.size();
+}
+
+bool RedisBus::backOff(std::chrono::milliseconds& delay) {
+    std::unique_lock lock(m_mutex);
+    const bool stopping = m_wake.wait_for(lock, delay, [this] { return m_stopping; });
+    delay = std::min(delay * 2, kMaxBackoff);
+    return !stopping;
+}
+
+void RedisBus::linkDown(Side side, const std::string& error) {
+    std::lock_guard lock(m_mutex);
+    if (m_stopping) {
+        return;
+    }
+    if (m_down == 0) {
+        m_downSince = std::chrono::steady_clock::now();
+        m_heldAtOutage = m_held.size();
+        m_takenInOutage = 0;
+        m_logger.log(LogLevel::Warn, {},
+                     "relay: Redis at " + m_settings.endpoint.text() + " unreachable (" + error +
+                         "); holding the lines sent here, up to " + std::to_string(m_settings.holdLimit) +
+                         ", until it is back");
+    }
+    m_down |= side;
+}
+
+void RedisBus::linkUp(Side side) {
+    std::lock_guard lock(m_mutex);
+    if (m_down == 0) {
+        return;
+    }
+    m_down &= ~side;
+    if (m_down == 0 && !m_stopping) {
+        m_logger.log(LogLevel::Warn, {},
+                     "relay: Redis at " + m_settings.endpoint.text() + " is back after " +
+                         secondsText(std::chrono::steady_clock::now() - m_downSince) + "; " +
+                         std::to_string(m_heldAtOutage + m_takenInOutage) + " lines were held meanwhile");
+    }
+}
+
+void RedisBus::runAppender() {
+    RedisLink& link = *m_appendLink;
+    std::string scriptSha;
+    std::vector<Line> batch;
+    std::chrono::milliseconds delay = kFirstBackoff;
+    bool down = false;
+    for (;;) {
+        {
+            std::unique_lock lock(m_mutex);
+            m_wake.wait(lock, [this] { return m_stopping || (m_positioned && !m_held.empty()); });
+            if (m_stopping) {
+                return;
+            }
+            const std::size_t count = std::min(m_held.size(), kBatchLines);
+            batch.assign(m_held.begin(), m_held.begin() + static_cast<std::ptrdiff_t>(count));
+        }
+        std::string error;
+        bool appended = false;
+        // A link that worked before may have died quietly (Redis restarted while nothing was sent): one more try
+        // on a fresh link before this counts as an outage.
+        for (int attempt = 0; attempt < 2 && !appended; ++attempt) {
+            const bool fresh = !link.connected();
+            if (fresh && !connectAppender(link, scriptSha, error)) {
+                break;
+            }
+            appended = append(link, scriptSha, batch, error);
+            if (!appended) {
+                link.close();
+                if (fresh) {
+                    break;
+                }
+            }
+        }
+        if (!appended) {
+            linkDown(kAppender, error);
+            down = true;
+            if (!backOff(delay)) {
+                return;
+            }
+            continue;
+        }
+        {
+            std::lock_guard lock(m_mutex);
+            m_held.erase(m_held.begin(), m_held.begin() + static_cast<std::ptrdiff_t>(batch.size()));
+        }
+        if (down) {
+            down = false;
+            delay = kFirstBackoff;
+            linkUp(kAppender);
+        }
+    }
+}
+
+bool RedisBus::connectAppender(RedisLink& link, std::string& scriptSha, std::string& error) {
+    if (!link.connect(m_settings.endpoint, kConnectTimeout)) {
+        error = link.error();
+        return false;
+    }
+    const RedisLink::Reply reply = link.command({"SCRIPT", "LOAD", kAppendScript});
+    if (!reply) {
+        error = link.error();
+        return false;
+    }
+    if (reply->type != REDIS_REPLY_STRING) {
+        error = replyError(reply, "SCRIPT LOAD");
+        return false;
+    }
+    scriptSha.assign(reply->str, reply->len);
+    return true;
+}
+
+bool RedisBus::append(RedisLink& link, const std::string& scriptSha, const std::vector<Line>& batch,
+                      std::string& error) {
+    const std::string maxLength = std::to_string(m_settings.maxLength);
+    // Whoever starts a new stream names its epoch; any unique text does.
+    const std::string epoch = m_origin + "/" + std::to_string(batch.front().sequence);
+    std::vector<std::string> sequences;
+    sequences.reserve(batch.size());
+    std::vector<std::string_view> args = {"EVALSHA", scriptSha, "3",      m_settings.streamKey, m_epochKey, m_guardKey,
+                                          epoch,     m_origin,  maxLength};
+    for (const Line& line : batch) {
+        sequences.push_back(std::to_string(line.sequence));
+    }
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+        args.push_back(sequences[i]);
+        args.push_back(batch[i].bytes);
+    }
+    const RedisLink::Reply reply = link.command(args);
+    if (!reply) {
+        error = link.error();
+        return false;
+    }
+    // An error reply (Redis still loading its data after a restart, out of memory, ...) appended nothing: the
+    // script is checked before it runs. The batch is tried again, in its place.
+    if (reply->type != REDIS_REPLY_INTEGER) {
+        error = replyError(reply, "append");
+        return false;
+    }
+    return true;
+}
+
+void RedisBus::runReader() {
+    RedisLink& link = *m_readLink;
+    std::chrono::milliseconds delay = kFirstBackoff;
+    bool down = false;
+    for (;;) {
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_stopping) {
+                return;
+            }
+        }
+        std::string error;
+        const bool ok = link.connected() ? read(link, error)
+                                         : link.connect(m_settings.endpoint, kConnectTimeout) && position(link, error);
+        if (!ok) {
+            if (error.empty()) {
+                error = link.error();
+            }
+            link.close();
+            linkDown(kReader, error);
+            down = true;
+            if (!backOff(delay)) {
+                return;
+            }
+            continue;
+        }
+        if (down) {
+            down = false;
+            delay = kFirstBackoff;
+            linkUp(kReader);
+        }
+    }
+}
+
+bool RedisBus::position(RedisLink& link, std::string& error) {
+    // A missing epoch means a missing stream (they are written together): name the new one's epoch.
+    const std::string token = m_origin + "/reader/" + std::to_string(++m_positionings);
+    const RedisLink::Reply set = link.command({"SET", m_epochKey, token, "NX"});
+    const RedisLink::Reply get = set ? link.command({"GET", m_epochKey}) : nullptr;
+    const RedisLink::Reply last =
+        get ? link.command({"XREVRANGE", m_settings.streamKey, "+", "-", "COUNT", "1"}) : nullptr;
+    if (!last) {
+        error = link.error();
+        return false;
+    }
+    if (RedisLink::errorOf(*set) || get->type != REDIS_REPLY_STRING) {
+        error = replyError(RedisLink::errorOf(*set) ? set : get, "epoch");
+        return false;
+    }
+    if (last->type != REDIS_REPLY_ARRAY) {
+        error = replyError(last, "XREVRANGE");
+        return false;
+    }
+    const std::string epoch(get->str, get->len);
+    std::optional<StreamId> lastId;
+    if (last->elements == 1 && last->element[0]->type == REDIS_REPLY_ARRAY && last->element[0]->elements >= 1) {
+        lastId = StreamId::parse(stringOf(last->element[0]->element[0]));
+    }
+
+    if (!m_epoch) {
+        // First contact: the room's past is not this server's to deliver; what comes next is.
+        m_lastRead = lastId.value_or(StreamId{});
+        m_logger.log(LogLevel::Info, {},
+                     "relay: stream " + m_settings.streamKey + " on " + m_settings.endpoint.text() +
+                         ", reading after " + m_lastRead.text());
+    } else if (epoch != *m_epoch) {
+        m_logger.log(LogLevel::Warn, {},
+                     "relay: Redis lost the room's stream (restarted without its data); reading the new one from "
+                     "its start (lines appended before the loss and not yet read here are gone)");
+        m_lastRead = StreamId{};
+    } else if (!lastId ? m_lastRead != StreamId{} : *lastId < m_lastRead) {
+        const StreamId from = lastId.value_or(StreamId{});
+        m_logger.log(LogLevel::Warn, {},
+                     "relay: Redis came back with an older copy of the stream (up to " + from.text() +
+                         ", read here up to " + m_lastRead.text() + "); reading on from there");
+        m_lastRead = from;
+    }
+    m_epoch = epoch;
+    {
+        std::lock_guard lock(m_mutex);
+        m_positioned = true;
+    }
+    m_wake.notify_all();
+    return true;
+}
+
+bool RedisBus::read(RedisLink& link, std::string& error) {
+    while (m_undelivered.load(std::memory_order_acquire) > kMaxUndelivered) {
+        std::unique_lock lock(m_mutex);
+        if (m_wake.wait_for(lock, std::chrono::milliseconds(5), [this] { return m_stopping; })) {
+            return true;
+        }
+    }
+    const std::string from = m_lastRead.text();
+    const RedisLink::Reply reply =
+        link.command({"XREAD", "COUNT", kReadCount, "BLOCK", kReadBlockMs, "STREAMS", m_settings.streamKey, from});
+    if (!reply) {
+        error = link.error();
+        return false;
+    }
+    if (reply->type == REDIS_REPLY_NIL) {
+        return true; // nothing new within the block time
+    }
+    if (reply->type != REDIS_REPLY_ARRAY || reply->elements != 1 || reply->element[0]->type != REDIS_REPLY_ARRAY ||
+        reply->element[0]->elements != 2 || reply->element[0]->element[1]->type != REDIS_REPLY_ARRAY) {
+        error = replyError(reply, "XREAD");
+        return false;
+    }
+    const redisReply* entries = reply->element[0]->element[1];
+    std::vector<Record> records;
+    records.reserve(entries->elements);
+    for (std::size_t i = 0; i < entries->elements; ++i) {
+        const redisReply* entry = entries->element[i];
+        if (entry->type != REDIS_REPLY_ARRAY || entry->elements != 2) {
+            continue;
+        }
+        const std::optional<StreamId> id = StreamId::parse(stringOf(entry->element[0]));
+        if (!id) {
+            continue;
+        }
+        m_lastRead = *id;
+        const redisReply* fields = entry->element[1];
+        std::string_view origin;
+        std::string_view sequenceText;
+        std::optional<std::string_view> bytes;
+        for (std::size_t f = 0; fields->type == REDIS_REPLY_ARRAY && f + 1 < fields->elements; f += 2) {
+            const std::string_view name = stringOf(fields->element[f]);
+            const std::string_view value = stringOf(fields->element[f + 1]);
+            if (name == "o") {
+                origin = value;
+            } else if (name == "s") {
+                sequenceText = value;
+            } else if (name == "r" && fields->element[f + 1]->type == REDIS_REPLY_STRING) {
+                bytes = value;
+            }
+        }
+        const std::optional<std::uint64_t> sequence = numberOf(sequenceText);
+        const std::optional<Record> record = bytes ? decodeStreamRecord(*bytes) : std::nullopt;
+        if (origin.empty() || !sequence || !record) {
+            if (m_malformed++ % 1000 == 0) {
+                m_logger.log(LogLevel::Warn, {},
+                             "relay: skipped entry " + id->text() +
+                                 " of the stream: not a record of this server's "
+                                 "form (" +
+                                 std::to_string(m_malformed) + " so far)");
+            }
+            continue;
+        }
+        auto known = m_seen.find(origin);
+        if (known == m_seen.end()) {
+            known = m_seen.emplace(origin, Seen{}).first;
+        }
+        Seen& seen = known->second;
+        if (*sequence <= seen.sequence) {
+            ++m_duplicates; // appended again after a lost reply, into a stream that had lost the first copy
+            continue;
+        }
+        seen.sequence = *sequence;
+        seen.lastMilliseconds = id->milliseconds;
+        records.push_back(*record);
+    }
+    if (m_seen.size() > kSeenPrune) {
+        std::erase_if(m_seen, [this](const auto& item) {
+            return item.second.lastMilliseconds + kSeenKeepMs < m_lastRead.milliseconds;
+        });
+    }
+    if (!records.empty()) {
+        m_undelivered.fetch_add(records.size(), std::memory_order_acq_rel);
+        asio::post(m_relay, [this, records = std::move(records)] { deliverBatch(records); });
+    }
+    return true;
+}
+
+void RedisBus::deliverBatch(const std::vector<Record>& records) {
+    m_undelivered.fetch_sub(records.size(), std::memory_order_acq_rel);
+    if (!m_deliver) {
+        return;
+    }
+    for (const Record& record : records) {
+        m_deliver(record, Excluded::Nobody);
+    }
+}
+
+} // namespace vesmira

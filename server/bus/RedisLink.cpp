@@ -1,0 +1,84 @@
+#include "server/bus/RedisLink.h"
+
+#include <hiredis.h>
+#include <sys/socket.h>
+
+namespace vesmira {
+
+void RedisLink::ReplyDeleter::operator()(redisReply* reply) const {
+    freeReplyObject(reply);
+}
+
+RedisLink::~RedisLink() {
+    close();
+}
+
+bool RedisLink::connect(const RedisEndpoint& endpoint, std::chrono::milliseconds timeout) {
+    close();
+    const timeval limit{static_cast<time_t>(timeout.count() / 1000),
+                        static_cast<suseconds_t>((timeout.count() % 1000) * 1000)};
+    redisContext* context = redisConnectWithTimeout(endpoint.host.c_str(), endpoint.port, limit);
+    if (!context || context->err) {
+        m_error = context ? context->errstr : "out of memory";
+        redisFree(context);
+        return false;
+    }
+    redisSetTimeout(context, limit);
+    // A peer that vanishes without a reset (a machine lost) is noticed within about a minute even when idle.
+    redisEnableKeepAlive(context);
+    std::lock_guard lock(m_mutex);
+    if (m_interrupted) {
+        redisFree(context);
+        m_error = "stopping";
+        return false;
+    }
+    m_context = context;
+    return true;
+}
+
+RedisLink::Reply RedisLink::command(const std::vector<std::string_view>& args) {
+    if (!m_context) {
+        return nullptr;
+    }
+    std::vector<const char*> argv;
+    std::vector<std::size_t> lengths;
+    argv.reserve(args.size());
+    lengths.reserve(args.size());
+    for (const std::string_view arg : args) {
+        argv.push_back(arg.data());
+        lengths.push_back(arg.size());
+    }
+    auto* reply = static_cast<redisReply*>(
+        redisCommandArgv(m_context, static_cast<int>(args.size()), argv.data(), lengths.data()));
+    if (!reply) {
+        m_error = m_context->errstr[0] != '\0' ? m_context->errstr : "connection lost";
+        close();
+        return nullptr;
+    }
+    return Reply(reply);
+}
+
+void RedisLink::close() {
+    redisContext* context = nullptr;
+    {
+        std::lock_guard lock(m_mutex);
+        context = m_context;
+        m_context = nullptr;
+    }
+    redisFree(context);
+}
+
+void RedisLink::interrupt() {
+    std::lock_guard lock(m_mutex);
+    m_interrupted = true;
+    if (m_context) {
+        // The blocked call returns with an error; the owner frees the context.
+        ::shutdown(m_context->fd, SHUT_RDWR);
+    }
+}
+
+const char* RedisLink::errorOf(const redisReply& reply) {
+    return reply.type == REDIS_REPLY_ERROR ? reply.str : nullptr;
+}
+
+} // namespace vesmira

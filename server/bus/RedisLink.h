@@ -1,0 +1,52 @@
+#pragma once
+
+#include "server/bus/RedisEndpoint.h"
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct redisContext;
+struct redisReply;
+
+namespace vesmira {
+
+// One blocking connection to Redis (hiredis), used by one thread; interrupt() may come from any other, to end a
+// call that waits.
+class RedisLink {
+public:
+    struct ReplyDeleter {
+        void operator()(redisReply* reply) const;
+    };
+    using Reply = std::unique_ptr<redisReply, ReplyDeleter>;
+
+    RedisLink() = default;
+    ~RedisLink();
+    RedisLink(const RedisLink&) = delete;
+    RedisLink& operator=(const RedisLink&) = delete;
+
+    // Replaces any earlier connection. Each call then waits at most `timeout` for its reply.
+    bool connect(const RedisEndpoint& endpoint, std::chrono::milliseconds timeout);
+    bool connected() const { return m_context != nullptr; }
+    // One command; nullptr when the connection failed (it is then closed, and error() says why). An error reply
+    // is a reply: see errorOf().
+    Reply command(const std::vector<std::string_view>& args);
+    void close();
+    // For stopping: the call under way, if any, fails at once, and so does every later connect().
+    void interrupt();
+    const std::string& error() const { return m_error; }
+
+    // The message of an error reply, or nullptr for any other reply.
+    static const char* errorOf(const redisReply& reply);
+
+private:
+    std::mutex m_mutex; // m_context as a pointer, against interrupt()
+    redisContext* m_context = nullptr;
+    bool m_interrupted = false;
+    std::string m_error;
+};
+
+} // namespace vesmira

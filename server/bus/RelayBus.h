@@ -1,0 +1,33 @@
+#pragma once
+
+#include "protocol/Record.h"
+
+#include <cstdint>
+#include <functional>
+
+namespace vesmira {
+
+// Carries the room's records between the connections that send them and the connections that receive them. In
+// process, a record goes straight to this server's members; through a shared bus, every server appends what its
+// own members send and delivers the one order all servers read back, its own members' lines included.
+class RelayBus {
+public:
+    // Names the one local connection that must not get a record (a leaver, its own notice), or nobody. Opaque to
+    // the bus, which only hands it back: the server that made it reads it.
+    enum class Excluded : std::uintptr_t { Nobody = 0 };
+
+    // Runs on the relay thread for each record, in the room's one order.
+    using Deliver = std::function<void(const Record& record, Excluded excluded)>;
+
+    virtual ~RelayBus() = default;
+
+    // Relay thread. Deliveries begin.
+    virtual void start(Deliver deliver) = 0;
+    // Relay thread: a record one of this server's connections sent. False when the bus cannot take it (a bounded
+    // hold is full): the caller closes the sender rather than lose the line without a word.
+    virtual bool publish(const Record& record, Excluded excluded) = 0;
+    // Relay thread: no more deliveries; the bus lets go of the relay thread's io_context.
+    virtual void stop() = 0;
+};
+
+} // namespace vesmira

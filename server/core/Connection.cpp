@@ -1,0 +1,228 @@
+#include "server/core/Connection.h"
+
+#include "server/core/ChatServer.h"
+#include "server/core/ServerSettings.h"
+
+#include <utility>
+
+namespace vesmira {
+
+namespace {
+
+// A client that exits with chat still unread in its socket makes its kernel send RST instead of FIN, right
+// after the leave notice; that must still count as the end of its stream.
+bool isEndOfStream(const std::error_code& ec) {
+    return ec == asio::error::eof || ec == asio::error::connection_reset;
+}
+
+std::string secondsText(std::chrono::milliseconds duration) {
+    const auto count = duration.count();
+    return count % 1000 == 0 ? std::to_string(count / 1000) + " s" : std::to_string(count) + " ms";
+}
+
+} // namespace
+
+Connection::Connection(std::uint64_t number, asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& peer,
+                       const asio::ip::address& address, ChatServer& server, WorkerPool& workers, UserDirectory& users,
+                       Logger& logger, const ServerSettings& settings, bool quiet)
+    : m_number(number), m_socket(std::move(socket)), m_server(server), m_logger(logger), m_settings(settings),
+      m_quiet(quiet), m_address(address), m_peer(ChatServer::endpointText(peer)),
+      m_send(m_socket, settings.maxQueuedBytes, *this),
+      m_signIn(*this, server, workers, users, settings, server.holder(number), address.to_string(),
+               m_socket.get_executor()),
+      m_recordAlarm(m_socket.get_executor()) {}
+
+void Connection::start() {
+    std::error_code ignored;
+    // Reads go into the server's one buffer as soon as data is there (readNext), never left pending.
+    m_socket.non_blocking(true, ignored);
+    // Replies and records are small, complete messages: send each at once.
+    m_socket.set_option(asio::ip::tcp::no_delay(true), ignored);
+    if (m_settings.sendBufferBytes > 0) {
+        // What a peer that stops reading can pin in the kernel; the send queue above it is bounded separately.
+        m_socket.set_option(asio::socket_base::send_buffer_size(m_settings.sendBufferBytes), ignored);
+    }
+    log(LogLevel::Info, "connected");
+    m_signIn.start();
+    readNext();
+}
+
+void Connection::readNext() {
+    if (m_closed) {
+        return;
+    }
+    const std::size_t limit = m_signedIn ? kRecordReadSize : kSignInReadSize;
+    char* buffer = m_server.readBuffer();
+    std::error_code ec;
+    const std::size_t size = m_socket.read_some(asio::buffer(buffer, limit), ec);
+    if (ec == asio::error::would_block || ec == asio::error::try_again) {
+        waitReadable();
+        return;
+    }
+    if (ec) {
+        onReadError(ec);
+        return;
+    }
+    if (!m_signedIn) {
+        // Reading goes on once the step has its reply.
+        m_signIn.handle(std::string_view(buffer, size));
+        return;
+    }
+    onRecordBytes(std::string_view(buffer, size));
+    // Relaying may have dropped this very connection when its own queue overflowed.
+    if (m_closed) {
+        return;
+    }
+    if (size == limit) {
+        // There may be more: read it after the other connections' turn, not before.
+        asio::post(m_socket.get_executor(), [self = shared_from_this()] { self->readNext(); });
+    } else {
+        waitReadable();
+    }
+}
+
+void Connection::waitReadable() {
+    m_socket.async_wait(asio::socket_base::wait_read, [self = shared_from_this()](const std::error_code& ec) {
+        if (self->m_closed) {
+            return;
+        }
+        if (ec) {
+            self->onReadError(ec);
+        } else {
+            self->readNext();
+        }
+    });
+}
+
+void Connection::onReadError(const std::error_code& ec) {
+    if (!m_signedIn) {
+        close(isEndOfStream(ec) ? "closed by peer before sign-in" : "read failed: " + ec.message());
+    } else if (isEndOfStream(ec)) {
+        onEndOfStream();
+    } else {
+        close("read failed: " + ec.message());
+    }
+}
+
+void Connection::signedIn(bool registering) {
+    m_signedIn = true;
+    m_signInSerial = m_server.onSignedIn(*this);
+    log(LogLevel::Info,
+        "signed in as " + Logger::printable(userId()) + (registering ? " (registered)" : " (authenticated)"));
+    readNext();
+}
+
+void Connection::refusedTooOften() {
+    // Stop reading; the connection closes once the last "ng" is out, or now if nothing can be sent.
+    m_closeWhenFlushed = true;
+    if (!m_send.writing()) {
+        close("too many refused sign-in messages", LogLevel::Warn, Limit::Refusals);
+    }
+}
+
+void Connection::timedOut() {
+    close("not signed in within " + secondsText(m_settings.signInTimeout), LogLevel::Info, Limit::SignInTimeout);
+}
+
+void Connection::onRecordBytes(std::string_view bytes) {
+    std::size_t records = 0;
+    m_assembler.feed(bytes, [this, &records](const Record& record) {
+        ++records;
+        m_server.relay(record, *this);
+    });
+    if (m_closed) {
+        return;
+    }
+    if (m_assembler.pendingSize() == 0) {
+        m_partialSince.reset();
+        return;
+    }
+    if (records > 0 || !m_partialSince) {
+        // A new incomplete record. The alarm is set at most once per time-out, not once per read.
+        m_partialSince = Clock::now();
+        if (!m_recordAlarm.armed()) {
+            m_recordAlarm.set(*m_partialSince + m_settings.recordTimeout, keepAlive(), [this] { onRecordTimeout(); });
+        }
+    }
+}
+
+void Connection::onRecordTimeout() {
+    if (m_closed || !m_partialSince) {
+        return;
+    }
+    const Clock::time_point due = *m_partialSince + m_settings.recordTimeout;
+    if (Clock::now() >= due) {
+        close("record left incomplete for " + secondsText(m_settings.recordTimeout), LogLevel::Info,
+              Limit::RecordTimeout);
+    } else {
+        m_recordAlarm.set(due, keepAlive(), [this] { onRecordTimeout(); });
+    }
+}
+
+void Connection::onEndOfStream() {
+    // A partial record at the end is the leave notice ("<name>：退室しました。", unpadded): the others see it
+    // as an ordinary record; the leaver is gone. An end on a record boundary is a plain half-close.
+    if (const std::optional<Record> notice = m_assembler.takeTail()) {
+        m_server.relay(*notice, *this, true);
+        close("left with a leave notice");
+    } else {
+        close("closed by peer");
+    }
+}
+
+void Connection::sendQueueOverflowed() {
+    close("send queue overflow: not reading", LogLevel::Warn, Limit::SendQueue, true);
+}
+
+void Connection::sendQueueDrained() {
+    if (m_closeWhenFlushed) {
+        close("too many refused sign-in messages", LogLevel::Warn, Limit::Refusals);
+    }
+}
+
+void Connection::sendFailed(const std::error_code& ec) {
+    // A client that leaves while chat is still on its way resets the connection, and the reset fails the write
+    // before its last records and leave notice, which arrived just ahead of it, have been read. Nothing more can
+    // be sent; the read side takes what is left and then ends the connection as usual.
+    if (logs(LogLevel::Debug)) {
+        log(LogLevel::Debug, "write failed: " + ec.message());
+    }
+    if (m_closeWhenFlushed) {
+        // Reading has stopped already: nothing else would end this connection.
+        close("write failed: " + ec.message());
+    }
+}
+
+void Connection::close(std::string_view reason, LogLevel level, std::optional<Limit> limit, bool reset) {
+    if (m_closed) {
+        return;
+    }
+    m_closed = true;
+    m_send.stop();
+    m_signIn.stop();
+    m_recordAlarm.cancel();
+    std::error_code ignored;
+    if (reset) {
+        // Discards what the kernel still holds for the peer instead of trying to deliver it for minutes.
+        m_socket.set_option(asio::socket_base::linger(true, 0), ignored);
+    } else {
+        m_socket.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+    }
+    m_socket.close(ignored);
+    if (logs(level)) {
+        std::string line = "closed: " + std::string(reason);
+        if (m_signedIn) {
+            line += ", user " + Logger::printable(userId());
+        }
+        log(level, line);
+    }
+    m_server.onClosed(*this, limit);
+    // Deferred: close() may run while the server is iterating over its connections.
+    asio::post(m_socket.get_executor(), [self = shared_from_this()] { self->m_server.forget(self); });
+}
+
+void Connection::log(LogLevel level, std::string_view message) {
+    m_logger.log(shown(level), m_peer, message);
+}
+
+} // namespace vesmira

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <asio.hpp>
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <vector>
+
+namespace vesmira {
+
+// What waits to be written to one connection, bounded, and the gathered writes that send it. The bytes are
+// shared: one buffer serves every connection a record goes to. Relay thread only.
+class SendQueue {
+public:
+    using Bytes = std::shared_ptr<const std::string>;
+
+    // What the queue tells the connection it belongs to.
+    class Owner {
+    public:
+        // Keeps the owner, and with it the queue, alive while a write is under way.
+        virtual std::shared_ptr<void> keepAlive() = 0;
+        // More bytes than the bound: the peer does not read. The owner closes; nothing more is queued.
+        virtual void sendQueueOverflowed() = 0;
+        // A write completed and nothing is left to write.
+        virtual void sendQueueDrained() = 0;
+        // The peer is gone: the queue is emptied, and nothing more is sent.
+        virtual void sendFailed(const std::error_code& ec) = 0;
+
+    protected:
+        ~Owner() = default;
+    };
+
+    SendQueue(asio::ip::tcp::socket& socket, std::size_t maxBytes, Owner& owner);
+
+    // Queues bytes as one write and starts writing. False when the connection was closed instead (an overflow).
+    bool deliver(const Bytes& bytes);
+    // Queues bytes for the next flush(), so that records relayed in the same turn of the event loop go out in one
+    // write. True when the queue wants a flush it has not been promised yet.
+    bool queue(const Bytes& bytes);
+    // Starts writing what queue() left, unless a write is under way (its completion takes the rest).
+    void flush();
+    // The connection closes: what is queued is dropped, and a write under way ends unheard.
+    void stop();
+
+    bool writing() const { return m_writing; }
+
+private:
+    bool enqueue(const Bytes& bytes);
+    void writeNext();
+    void onWritten();
+    void onWriteFailed(const std::error_code& ec);
+    void trim();
+
+    asio::ip::tcp::socket& m_socket;
+    const std::size_t m_maxBytes;
+    Owner& m_owner;
+    std::vector<Bytes> m_queue;                // not yet handed to the socket
+    std::vector<Bytes> m_sending;              // the write in progress; kept until it completes
+    std::vector<asio::const_buffer> m_buffers; // of m_sending
+    std::size_t m_queuedBytes = 0;             // both of the above
+    bool m_writing = false;
+    bool m_flushPending = false;
+    bool m_writeFailed = false; // the peer is gone; what it sent is still read, nothing more is sent
+    bool m_stopped = false;
+};
+
+} // namespace vesmira

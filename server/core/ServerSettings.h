@@ -1,0 +1,45 @@
+#pragma once
+
+#include "server/core/SignInProtocol.h"
+#include "server/limits/GuessDelay.h"
+
+#include <chrono>
+#include <cstddef>
+
+namespace vesmira {
+
+// Per-connection limits; the defaults are the production values, tests shrink them. The server's start-up
+// derives the connection counts from the descriptor limit (ServerOptions::settings).
+struct ServerSettings {
+    // From the greeting to the last sign-in reply. Time a step spends with the server (waiting for the worker
+    // pool, hashing) does not count: only the client's own time does.
+    std::chrono::milliseconds signInTimeout = std::chrono::seconds(30);
+    // After sign-in, a record begun must be complete within this.
+    std::chrono::milliseconds recordTimeout = std::chrono::seconds(60);
+    // Bytes waiting to be sent to one connection; a reader that falls this far behind is dropped.
+    std::size_t maxQueuedBytes = std::size_t{1} << 20;
+    // The kernel's send buffer for each connection (SO_SNDBUF; Linux reserves twice the value asked for, which
+    // covers its own overhead). 0 leaves the system's auto-tuning, which grows it to several MiB per connection.
+    int sendBufferBytes = 64 * 1024;
+    // Connections beyond this are closed as soon as they are accepted.
+    std::size_t maxConnections = 1024;
+    // Connections not yet signed in; when the budget is full, a new one replaces the one that waited longest.
+    std::size_t maxPending = 256;
+    // Connections from one client address beyond this are closed as soon as they are accepted.
+    std::size_t maxPerAddress = 32;
+    // Refused sign-in messages one connection may send before it is closed: bounds password guessing and the
+    // hashing work a single client can make the server do.
+    unsigned maxRefusals = 20;
+    // Behind a proxy (HAProxy): every connection begins with a PROXY v2 header giving the client's address, which
+    // the limits and the log use; a connection without a valid one within the time-out is refused.
+    bool proxyProtocol = false;
+    SignInProtocol::Registration registration = SignInProtocol::Registration::Open;
+    // How failed authentications slow the next ones.
+    GuessDelay::Settings guessDelay;
+    // How often the server asks the store whether its signed-in users may stay (locked or removed ones are
+    // closed) and, with that, whether the store answers at all.
+    std::chrono::milliseconds accountCheckInterval = std::chrono::seconds(1);
+    std::chrono::milliseconds proxyHeaderTimeout = std::chrono::seconds(5);
+};
+
+} // namespace vesmira

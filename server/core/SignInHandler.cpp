@@ -1,0 +1,223 @@
+#include "server/core/SignInHandler.h"
+
+#include "protocol/SignInWords.h"
+#include "server/core/ChatServer.h"
+#include "server/core/ServerSettings.h"
+#include "server/metrics/ServerStats.h"
+#include "server/workers/WorkerPool.h"
+
+#include <utility>
+
+namespace vesmira {
+
+namespace {
+
+SendQueue::Bytes constantBytes(std::string_view text) {
+    return std::make_shared<const std::string>(text);
+}
+
+const SendQueue::Bytes kGreetingBytes = constantBytes(kGreeting);
+const SendQueue::Bytes kAcceptBytes = constantBytes(kAccept);
+const SendQueue::Bytes kRefuseBytes = constantBytes(kRefuse);
+
+} // namespace
+
+SignInHandler::SignInHandler(Client& client, ChatServer& server, WorkerPool& workers, UserDirectory& users,
+                             const ServerSettings& settings, std::string holder, std::string address,
+                             const asio::any_io_executor& executor)
+    : m_client(client), m_server(server), m_workers(workers), m_users(users), m_settings(settings),
+      m_holder(std::move(holder)), m_address(std::move(address)), m_alarm(executor) {
+    m_protocol.setRegistration(settings.registration);
+}
+
+void SignInHandler::start() {
+    m_client.send(kGreetingBytes);
+    m_deadline = Clock::now() + m_settings.signInTimeout;
+    armDeadline();
+}
+
+void SignInHandler::stop() {
+    m_alarm.cancel();
+    if (m_protocol.holdsId() && !m_stepWaiting) {
+        releaseId(m_protocol.userId());
+    }
+}
+
+void SignInHandler::armDeadline() {
+    m_alarm.set(m_deadline, m_client.keepAlive(), [this] { onDeadline(); });
+}
+
+void SignInHandler::onDeadline() {
+    if (m_client.closed() || m_stepWaiting) {
+        return; // re-armed when the step is done
+    }
+    if (Clock::now() >= m_deadline) {
+        m_client.timedOut();
+    } else {
+        armDeadline();
+    }
+}
+
+void SignInHandler::pauseClock() {
+    m_stepWaiting = true;
+    m_stepStarted = Clock::now();
+    m_alarm.cancel();
+}
+
+void SignInHandler::resumeClock() {
+    m_stepWaiting = false;
+    m_deadline += Clock::now() - m_stepStarted;
+}
+
+template <typename Then> void SignInHandler::holdUntil(Clock::time_point at, Then then) {
+    pauseClock();
+    m_alarm.set(at, m_client.keepAlive(), [this, then = std::move(then)]() mutable {
+        resumeClock();
+        if (!m_client.closed()) {
+            then();
+        }
+    });
+}
+
+void SignInHandler::handle(std::string_view message) {
+    const SignInProtocol::State stepState = m_protocol.state();
+    const bool registering = m_protocol.holdsId();
+    const std::string heldId = registering ? m_protocol.userId() : std::string();
+    SignInProtocol::Step step = m_protocol.begin(message);
+    if (step.outcome) {
+        if (registering && !m_protocol.holdsId()) {
+            releaseId(heldId); // a password refused before the store was asked
+        }
+        onOutcome(*step.outcome, registering, stepState);
+        return;
+    }
+    // An authentication waits while a refusal for the same account or from the same address is held back: a
+    // guesser gains nothing by reconnecting instead of waiting for its refusal.
+    const SignInProtocol::Query::Kind kind = step.query->kind;
+    if (kind == SignInProtocol::Query::Kind::Contains || kind == SignInProtocol::Query::Kind::CheckPassword) {
+        const Clock::time_point now = Clock::now();
+        const Clock::time_point at = m_server.guessDelay().notBefore(step.query->id, m_address, now);
+        if (at > now) {
+            holdUntil(at, [this, query = std::move(*step.query), registering, stepState]() mutable {
+                submit(std::move(query), registering, stepState);
+            });
+            return;
+        }
+    }
+    submit(std::move(*step.query), registering, stepState);
+}
+
+void SignInHandler::submit(SignInProtocol::Query query, bool registering, SignInProtocol::State stepState) {
+    pauseClock();
+    const bool mayHold = query.mayHold();
+    std::string id = query.id;
+    m_workers.submit(
+        [&users = m_users, query = std::move(query), holder = m_holder, &stats = m_server.stats()] {
+            const Clock::time_point start = Clock::now();
+            const UserDirectory::Answer answer = query.run(users, holder);
+            if (query.hashes() && answer != UserDirectory::Answer::Unavailable &&
+                answer != UserDirectory::Answer::Locked) {
+                stats.hashed(Clock::now() - start);
+            }
+            return answer;
+        },
+        [this, alive = m_client.keepAlive(), registering, stepState, mayHold,
+         id = std::move(id)](UserDirectory::Answer answer) {
+            m_server.noteWorkQueue();
+            resumeClock();
+            // An ID the store may hold for this connection is given back unless the registration goes on (or is
+            // done) with it.
+            const bool release = mayHold && answer != UserDirectory::Answer::No;
+            if (m_client.closed()) {
+                if (release) {
+                    releaseId(id);
+                }
+                return;
+            }
+            const SignInProtocol::Outcome outcome = m_protocol.finish(answer);
+            if (release && !m_protocol.holdsId() && !m_protocol.signedIn()) {
+                releaseId(id);
+            }
+            onOutcome(outcome, registering, stepState);
+        });
+    m_server.noteWorkQueue();
+}
+
+void SignInHandler::releaseId(const std::string& id) {
+    if (m_server.stopping()) {
+        return; // a store that keeps holds elsewhere lets them expire
+    }
+    m_workers.submit(
+        [&users = m_users, id, holder = m_holder] {
+            users.release(id, holder);
+            return true;
+        },
+        [](bool) {});
+}
+
+void SignInHandler::onOutcome(const SignInProtocol::Outcome& outcome, bool registering,
+                              SignInProtocol::State stepState) {
+    using Step = ServerStats::Step;
+    std::optional<Step> step;
+    switch (stepState) {
+    case SignInProtocol::State::AwaitingEntryId:
+        step = Step::EntryId;
+        break;
+    case SignInProtocol::State::AwaitingEntryPassword:
+        step = Step::EntryPassword;
+        break;
+    case SignInProtocol::State::AwaitingJudgeUser:
+        step = Step::User;
+        break;
+    case SignInProtocol::State::AwaitingJudgePassword:
+        step = Step::Password;
+        break;
+    case SignInProtocol::State::AwaitingCommand:
+    case SignInProtocol::State::SignedIn:
+        break;
+    }
+    if (step) {
+        m_server.stats().signInStep(*step, outcome.accepted      ? ServerStats::Result::Accepted
+                                           : outcome.unavailable ? ServerStats::Result::Unavailable
+                                                                 : ServerStats::Result::Refused);
+    }
+    if (outcome.accepted && m_protocol.signedIn() && !registering) {
+        m_server.guessDelay().succeeded(m_protocol.userId());
+    }
+    if (!outcome.failedAuthentication) {
+        reply(outcome, registering);
+        return;
+    }
+    const Clock::time_point now = Clock::now();
+    const std::chrono::milliseconds delay = m_server.guessDelay().failed(m_protocol.failedId(), m_address, now);
+    m_server.stats().authenticationFailed();
+    // One line of fixed form per failure, for fail2ban: the address first, from the socket (or the proxy's
+    // header), and what the client sent only after it, escaped.
+    m_client.log(LogLevel::Warn, "authentication failed: address " + m_address + ", " + std::string(outcome.reason) +
+                                     ", user \"" + Logger::printable(m_protocol.failedId()) + "\", refusal held back " +
+                                     std::to_string(delay.count()) + " ms");
+    holdUntil(now + delay, [this, outcome, registering] { reply(outcome, registering); });
+}
+
+void SignInHandler::reply(const SignInProtocol::Outcome& outcome, bool registering) {
+    if (!m_client.send(outcome.accepted ? kAcceptBytes : kRefuseBytes)) {
+        return;
+    }
+    if (!outcome.accepted) {
+        m_client.log(LogLevel::Info, "sign-in refused: " + std::string(outcome.reason));
+        if (++m_refusals >= m_settings.maxRefusals) {
+            m_client.refusedTooOften();
+            return;
+        }
+    } else if (m_protocol.signedIn()) {
+        m_alarm.cancel();
+        m_client.signedIn(registering);
+        return;
+    }
+    if (!m_alarm.armed()) {
+        armDeadline();
+    }
+    m_client.readNextMessage();
+}
+
+} // namespace vesmira
