@@ -1,6 +1,6 @@
 #include "FuzzCheck.h"
-#include "server/options/ServerOptions.h"
 #include "server/log/Logger.h"
+#include "server/options/ServerOptions.h"
 #include "server/users/PasswordHasher.h"
 
 #include <arpa/inet.h>

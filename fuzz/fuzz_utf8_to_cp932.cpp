@@ -1,7 +1,7 @@
 #include "Cp932Table.h"
 #include "FuzzCheck.h"
-#include "platform/base/Cp932Codec.h"
 #include "platform/base/CString.h"
+#include "platform/base/Cp932Codec.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,5 +1,5 @@
-#include "platform/base/Cp932Codec.h"
 #include "platform/base/CString.h"
+#include "platform/base/Cp932Codec.h"
 
 #include <gtest/gtest.h>
 

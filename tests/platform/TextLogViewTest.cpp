@@ -1,5 +1,5 @@
-#include "platform/base/Cp932Codec.h"
 #include "platform/TextLogView.h"
+#include "platform/base/Cp932Codec.h"
 #include "platform/base/TextLog.h"
 
 #include <QAccessible>

@@ -1,8 +1,8 @@
-#include "server/core/ChatServer.h"
-#include "server/proxy/ProxyHeader.h"
 #include "server/bus/RedisEndpoint.h"
 #include "server/bus/StreamId.h"
 #include "server/bus/StreamRecord.h"
+#include "server/core/ChatServer.h"
+#include "server/proxy/ProxyHeader.h"
 
 #include <gtest/gtest.h>
 
