@@ -1,6 +1,6 @@
 #include "Cp932Table.h"
 
-namespace fuzz {
+namespace vesmira::fuzz {
 
 namespace {
 
@@ -114,4 +114,4 @@ std::string Cp932Table::expectedCp932(std::string_view utf8) {
     return out;
 }
 
-} // namespace fuzz
+} // namespace vesmira::fuzz

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-namespace fuzz {
+namespace vesmira::fuzz {
 
 // Every character CP932 defines, each converted on its own with a fresh iconv state. The codec converts whole
 // strings in chunks and recovers from bad bytes itself; this one-character-at-a-time view is the reference it
@@ -62,4 +62,4 @@ private:
     iconv_t m_fromUtf8;
 };
 
-} // namespace fuzz
+} // namespace vesmira::fuzz

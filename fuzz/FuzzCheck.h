@@ -14,7 +14,7 @@
         }                                                                                                              \
     } while (false)
 
-namespace fuzz {
+namespace vesmira::fuzz {
 
 // Well-formed UTF-8 as RFC 3629 defines it: no overlong forms, no surrogates, nothing above U+10FFFF.
 inline bool isValidUtf8(std::string_view text) {
@@ -68,4 +68,4 @@ inline std::size_t countCodePoints(std::string_view utf8) {
     return count;
 }
 
-} // namespace fuzz
+} // namespace vesmira::fuzz

@@ -9,7 +9,7 @@
 #include <unistd.h>
 #include <vector>
 
-namespace fuzz {
+namespace vesmira::fuzz {
 
 namespace {
 
@@ -65,11 +65,11 @@ std::string_view ScratchFolder::writeInput(const char* name, const std::uint8_t*
     return bytes;
 }
 
-} // namespace fuzz
+} // namespace vesmira::fuzz
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
-    fuzz::makePathsAbsolute(argc, argv);
+    vesmira::fuzz::makePathsAbsolute(argc, argv);
     // Lives until the process exits; a TempDir that cannot be made throws, which aborts.
-    static TempDir folder(TempDir::Current::Enter, fuzz::baseFolder());
+    static TempDir folder(TempDir::Current::Enter, vesmira::fuzz::baseFolder());
     return 0;
 }

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string_view>
 
-namespace fuzz {
+namespace vesmira::fuzz {
 
 // The credential and rule files are opened by a fixed name in the current folder: a fuzz target that reads one works
 // in a private folder of its own (a TempDir, in memory-backed /dev/shm when there is one), so it never reads or
@@ -20,4 +20,4 @@ public:
     static std::string_view writeInput(const char* name, const std::uint8_t* data, std::size_t size);
 };
 
-} // namespace fuzz
+} // namespace vesmira::fuzz

@@ -14,9 +14,9 @@ constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
 
 // True when `cp932` is made only of characters whose conversion to UTF-8 and back gives the same bytes.
 bool onlyOneToOne(std::string_view cp932) {
-    const fuzz::Cp932Table& table = fuzz::Cp932Table::instance();
+    const vesmira::fuzz::Cp932Table& table = vesmira::fuzz::Cp932Table::instance();
     while (!cp932.empty()) {
-        const fuzz::Cp932Table::Character* character = table.characterAt(cp932);
+        const vesmira::fuzz::Cp932Table::Character* character = table.characterAt(cp932);
         if (!character || !character->oneToOne) {
             return false;
         }
@@ -28,18 +28,18 @@ bool onlyOneToOne(std::string_view cp932) {
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    fuzz::Cp932Table::instance();
+    vesmira::fuzz::Cp932Table::instance();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view input(reinterpret_cast<const char*>(data), size);
-    const fuzz::Cp932Table& table = fuzz::Cp932Table::instance();
+    const vesmira::fuzz::Cp932Table& table = vesmira::fuzz::Cp932Table::instance();
 
     // Whatever a server or a file holds, the text shown is well-formed and agrees character by character with
     // iconv's own view, bad bytes each becoming one U+FFFD.
     const std::string utf8 = Cp932Codec::toUtf8(input);
-    FUZZ_CHECK(fuzz::isValidUtf8(utf8));
+    FUZZ_CHECK(vesmira::fuzz::isValidUtf8(utf8));
     FUZZ_CHECK(utf8.size() <= 3 * input.size());
     FUZZ_CHECK(utf8 == table.expectedUtf8(input));
     FUZZ_CHECK(CString(input).toUtf8() == utf8);

@@ -39,7 +39,7 @@ std::string expectedId(std::string_view file) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::string_view bytes = fuzz::ScratchFolder::writeInput(CredentialsFile::kFileName, data, size);
+    const std::string_view bytes = vesmira::fuzz::ScratchFolder::writeInput(CredentialsFile::kFileName, data, size);
 
     CString userId("untouched");
     FUZZ_CHECK(CredentialsFile::read(userId) == CredentialsFile::kPresent);

@@ -44,7 +44,7 @@ bool sameRules(const UserRuleTable& a, const UserRuleTable& b) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::string_view bytes = fuzz::ScratchFolder::writeInput(UserRuleFile::kFileName, data, size);
+    const std::string_view bytes = vesmira::fuzz::ScratchFolder::writeInput(UserRuleFile::kFileName, data, size);
 
     UserRuleTable table;
     table.count = 3; // loading starts from an empty table, whatever was there

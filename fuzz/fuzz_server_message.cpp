@@ -61,6 +61,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // A received chat line goes into the transcript and is shown: whatever its bytes, the shown text is valid.
     const CString line = text + "\r\n";
-    FUZZ_CHECK(fuzz::isValidUtf8(line.toUtf8()));
+    FUZZ_CHECK(vesmira::fuzz::isValidUtf8(line.toUtf8()));
     return 0;
 }

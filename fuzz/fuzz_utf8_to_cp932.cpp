@@ -9,13 +9,13 @@
 #include <string_view>
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    fuzz::Cp932Table::instance();
+    vesmira::fuzz::Cp932Table::instance();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view input(reinterpret_cast<const char*>(data), size);
-    fuzz::Cp932Table& table = fuzz::Cp932Table::instance();
+    vesmira::fuzz::Cp932Table& table = vesmira::fuzz::Cp932Table::instance();
 
     // Whatever comes in, what goes out is CP932 that converts back without a single bad byte, and never longer
     // than the input: every character takes at most two bytes, every malformed run at least one.
@@ -25,10 +25,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(shown.find("\xEF\xBF\xBD") == std::string::npos);
     FUZZ_CHECK(CString::fromUtf8(input).bytes() == cp932);
 
-    if (fuzz::isValidUtf8(input)) {
+    if (vesmira::fuzz::isValidUtf8(input)) {
         // Well-formed text (all the window system ever hands over): one CP932 character or "?" per code point.
         FUZZ_CHECK(cp932 == table.expectedCp932(input));
-        FUZZ_CHECK(fuzz::countCodePoints(shown) == fuzz::countCodePoints(input));
+        FUZZ_CHECK(vesmira::fuzz::countCodePoints(shown) == vesmira::fuzz::countCodePoints(input));
     }
 
     const auto [built, builtUtf8] = table.textFrom(data, size);

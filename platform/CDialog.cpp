@@ -67,7 +67,7 @@ bool CDialog::build() {
         return false;
     }
     for (QWidget* child : m_dialogWidget->findChildren<QWidget*>()) {
-        int id = bridge::controlId(child);
+        int id = QtBridge::controlId(child);
         if (id >= 0 && !m_items.count(id)) {
             auto item = std::make_unique<CWnd>();
             item->attach(child);
@@ -78,7 +78,7 @@ bool CDialog::build() {
         }
     }
     if (QPushButton* defaultButton = DialogBuilder::templateDefaultButton(m_dialogWidget)) {
-        m_defId = bridge::controlId(defaultButton);
+        m_defId = QtBridge::controlId(defaultButton);
     }
     m_result = 0;
     bool focusFirst = OnInitDialog();
@@ -161,7 +161,7 @@ void CDialog::SetDefID(int id) {
         return;
     }
     for (QPushButton* button : m_dialogWidget->findChildren<QPushButton*>()) {
-        button->setDefault(bridge::controlId(button) == id);
+        button->setDefault(QtBridge::controlId(button) == id);
     }
 }
 
@@ -189,7 +189,7 @@ void CDialog::showSystemMenu(int x, int y) {
     QMenu menu(m_dialogWidget);
     for (const SystemMenuItem& item : m_systemMenu) {
         menu.addSeparator();
-        QAction* action = menu.addAction(bridge::toQt(item.text));
+        QAction* action = menu.addAction(QtBridge::toQt(item.text));
         action->setData(item.command);
     }
     QAction* chosen = menu.exec(QPoint(x, y));
@@ -226,7 +226,7 @@ bool CDialog::translateKey(unsigned virtualKey, bool control) {
     QWidget* focus = m_dialogWidget->focusWidget();
     if (auto* edit = qobject_cast<QPlainTextEdit*>(focus)) {
         // A multi-line edit takes Enter as a line break only when it wants returns; Ctrl+Enter always breaks.
-        if (control || edit->property(bridge::kWantReturn).toBool()) {
+        if (control || edit->property(QtBridge::kWantReturn).toBool()) {
             if (!edit->isReadOnly()) {
                 if (auto* view = dynamic_cast<TextLogView*>(edit)) {
                     view->beginEditing();
@@ -237,7 +237,7 @@ bool CDialog::translateKey(unsigned virtualKey, bool control) {
         }
     }
     if (auto* button = qobject_cast<QPushButton*>(focus); button && button->isEnabled() && button->isVisible()) {
-        dispatchCommand(bridge::controlId(button));
+        dispatchCommand(QtBridge::controlId(button));
         return true;
     }
     CWnd* item = GetDlgItem(m_defId);

@@ -33,7 +33,7 @@ int CFileDialog::DoModal() {
     dialog.setOption(QFileDialog::ReadOnly, false);
     dialog.setDirectory(QDir::current());
     QStringList filters;
-    QString filter = bridge::toQt(m_filter);
+    QString filter = QtBridge::toQt(m_filter);
     QStringList parts = filter.split(QLatin1Char('|'));
     for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
         // "description|pattern": the description already names the pattern, as Qt's filters expect.
@@ -49,11 +49,11 @@ int CFileDialog::DoModal() {
             }
         }
     }
-    dialog.selectFile(bridge::toQt(m_fileName));
+    dialog.selectFile(QtBridge::toQt(m_fileName));
     dialog.setModal(true);
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
         return 2;
     }
-    m_pathName = bridge::fromQt(dialog.selectedFiles().first());
+    m_pathName = QtBridge::fromQt(dialog.selectedFiles().first());
     return 1;
 }

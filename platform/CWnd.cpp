@@ -15,7 +15,7 @@
 #include <QPushButton>
 #include <QTextDocument>
 
-namespace bridge {
+namespace QtBridge {
 
 QString toQt(const CString& text) {
     std::string utf8 = text.toUtf8();
@@ -53,12 +53,12 @@ int controlId(const QObject* widget) {
     return id.isValid() ? id.toInt() : -1;
 }
 
-} // namespace bridge
+} // namespace QtBridge
 
 CWnd::~CWnd() = default;
 
 int CWnd::GetDlgCtrlID() const {
-    return bridge::controlId(m_widget);
+    return QtBridge::controlId(m_widget);
 }
 
 void CWnd::SetWindowText(const CString& text) {
@@ -67,16 +67,16 @@ void CWnd::SetWindowText(const CString& text) {
     }
     if (auto* edit = dynamic_cast<TextLogView*>(m_widget)) {
         edit->stopShowingLog();
-        edit->setPlainText(bridge::toQtMultiLine(text));
+        edit->setPlainText(QtBridge::toQtMultiLine(text));
         edit->document()->setModified(false);
     } else if (auto* line = qobject_cast<QLineEdit*>(m_widget)) {
-        line->setText(bridge::toQt(text));
+        line->setText(QtBridge::toQt(text));
     } else if (auto* button = qobject_cast<QAbstractButton*>(m_widget)) {
-        button->setText(bridge::toQt(text));
+        button->setText(QtBridge::toQt(text));
     } else if (auto* label = qobject_cast<QLabel*>(m_widget)) {
-        label->setText(bridge::toQt(text));
+        label->setText(QtBridge::toQt(text));
     } else if (m_widget->isWindow()) {
-        m_widget->setWindowTitle(bridge::toQt(text));
+        m_widget->setWindowTitle(QtBridge::toQt(text));
     }
 }
 
@@ -93,18 +93,18 @@ CString CWnd::GetWindowText() const {
         return {};
     }
     if (auto* edit = dynamic_cast<TextLogView*>(m_widget)) {
-        return bridge::fromQtMultiLine(edit->shownText());
+        return QtBridge::fromQtMultiLine(edit->shownText());
     }
     if (auto* line = qobject_cast<QLineEdit*>(m_widget)) {
-        return bridge::fromQt(line->text());
+        return QtBridge::fromQt(line->text());
     }
     if (auto* button = qobject_cast<QAbstractButton*>(m_widget)) {
-        return bridge::fromQt(button->text());
+        return QtBridge::fromQt(button->text());
     }
     if (auto* label = qobject_cast<QLabel*>(m_widget)) {
-        return bridge::fromQt(label->text());
+        return QtBridge::fromQt(label->text());
     }
-    return bridge::fromQt(m_widget->windowTitle());
+    return QtBridge::fromQt(m_widget->windowTitle());
 }
 
 void CWnd::FlashWindow() {
@@ -227,26 +227,26 @@ private:
 
 int showMessageBox(QWidget* owner, const CString& text, const CString& caption, unsigned style) {
     QuestionBox box(owner, (style & 0xF) == MB_YESNO);
-    box.setWindowTitle(bridge::toQt(caption));
-    box.setText(bridge::toQtMultiLine(text));
+    box.setWindowTitle(QtBridge::toQt(caption));
+    box.setText(QtBridge::toQtMultiLine(text));
     box.setTextFormat(Qt::PlainText);
-    box.setProperty(bridge::kCp932Text, QByteArray(text.data(), text.GetLength()));
-    box.setProperty(bridge::kCp932Caption, QByteArray(caption.data(), caption.GetLength()));
+    box.setProperty(QtBridge::kCp932Text, QByteArray(text.data(), text.GetLength()));
+    box.setProperty(QtBridge::kCp932Caption, QByteArray(caption.data(), caption.GetLength()));
     box.setIcon((style & 0xF0) == MB_ICONEXCLAMATION ? QMessageBox::Warning : QMessageBox::NoIcon);
     // The button texts are set here so that they are Japanese whatever the user's locale.
     if ((style & 0xF) == MB_YESNO) {
         QPushButton* yes = box.addButton(QStringLiteral("はい(&Y)"), QMessageBox::YesRole);
-        yes->setProperty(bridge::kControlId, 6);
+        yes->setProperty(QtBridge::kControlId, 6);
         QPushButton* no = box.addButton(QStringLiteral("いいえ(&N)"), QMessageBox::NoRole);
-        no->setProperty(bridge::kControlId, 7);
+        no->setProperty(QtBridge::kControlId, 7);
         box.setDefaultButton(yes);
         box.setEscapeButton(static_cast<QAbstractButton*>(nullptr));
     } else {
         QPushButton* ok = box.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
-        ok->setProperty(bridge::kControlId, 1);
+        ok->setProperty(QtBridge::kControlId, 1);
         box.setDefaultButton(ok);
         box.setEscapeButton(ok);
     }
     box.exec();
-    return bridge::controlId(box.clickedButton()) == 6 ? 6 : ((style & 0xF) == MB_YESNO ? 7 : 1);
+    return QtBridge::controlId(box.clickedButton()) == 6 ? 6 : ((style & 0xF) == MB_YESNO ? 7 : 1);
 }

@@ -64,7 +64,7 @@ QWidget* makeEdit(const res::ControlTemplate& control, QWidget* dialog) {
                                                                         : Qt::ScrollBarAlwaysOff);
     edit->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     edit->setLineWrapMode((control.style & res::kAutoHScroll) ? QPlainTextEdit::NoWrap : QPlainTextEdit::WidgetWidth);
-    edit->setProperty(bridge::kWantReturn, bool(control.style & res::kWantReturn));
+    edit->setProperty(QtBridge::kWantReturn, bool(control.style & res::kWantReturn));
     return edit;
 }
 
@@ -126,7 +126,7 @@ bool build(int templateId, QWidget* dialog) {
         if (!widget) {
             continue;
         }
-        widget->setProperty(bridge::kControlId, control.id);
+        widget->setProperty(QtBridge::kControlId, control.id);
         widget->setGeometry(toPixelsX(control.x), toPixelsY(control.y), toPixelsX(control.width),
                             toPixelsY(control.height));
         if (control.kind == res::ControlKind::GroupBox) {

@@ -10,7 +10,7 @@
 
 class QAbstractButton;
 
-namespace bridge {
+namespace QtBridge {
 
 // Dynamic properties that tie widgets to the program's view of them.
 inline constexpr const char* kControlId = "vesmiraControlId";
@@ -26,7 +26,7 @@ CString fromQtMultiLine(const QString& text);
 
 int controlId(const QObject* widget);
 
-} // namespace bridge
+} // namespace QtBridge
 
 // The Qt window of a CDialog. Closing it (close box, Alt+F4) goes through the dialog's cancel path.
 class DialogWidget : public QDialog {

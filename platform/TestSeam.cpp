@@ -93,7 +93,7 @@ ModalAnswerFilter* g_filter = nullptr;
 
 QWidget* control(QWidget* window, int id) {
     for (QWidget* child : window->findChildren<QWidget*>()) {
-        if (bridge::controlId(child) == id) {
+        if (QtBridge::controlId(child) == id) {
             return child;
         }
     }
@@ -116,12 +116,12 @@ ModalWindow::Kind ModalWindow::kind() const {
 }
 
 std::string ModalWindow::caption() const {
-    return fromProperty(m_window, bridge::kCp932Caption, m_window->windowTitle());
+    return fromProperty(m_window, QtBridge::kCp932Caption, m_window->windowTitle());
 }
 
 std::string ModalWindow::text() const {
     auto* box = qobject_cast<QMessageBox*>(m_window);
-    return fromProperty(m_window, bridge::kCp932Text, box ? box->text() : QString());
+    return fromProperty(m_window, QtBridge::kCp932Text, box ? box->text() : QString());
 }
 
 bool ModalWindow::hasWarningIcon() const {
@@ -173,7 +173,7 @@ bool ModalWindow::isControlVisible(int id) const {
 }
 
 int ModalWindow::focusId() const {
-    return bridge::controlId(m_window->focusWidget());
+    return QtBridge::controlId(m_window->focusWidget());
 }
 
 int ModalWindow::defaultButtonId() const {
@@ -184,7 +184,7 @@ int ModalWindow::defaultButtonId() const {
 void ModalWindow::press(int id) {
     if (auto* box = qobject_cast<QMessageBox*>(m_window)) {
         for (QAbstractButton* button : box->buttons()) {
-            if (bridge::controlId(button) == id) {
+            if (QtBridge::controlId(button) == id) {
                 button->click();
                 return;
             }

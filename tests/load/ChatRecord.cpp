@@ -3,7 +3,7 @@
 #include <charconv>
 #include <cstdio>
 
-namespace load {
+namespace vesmira::load {
 
 namespace {
 
@@ -75,4 +75,4 @@ std::optional<int> parseLeaveNotice(std::string_view record) {
     return record == expected ? std::optional<int>(sender) : std::nullopt;
 }
 
-} // namespace load
+} // namespace vesmira::load

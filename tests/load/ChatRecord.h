@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace load {
+namespace vesmira::load {
 
 using vesmira::kRecordSize;
 
@@ -31,4 +31,4 @@ std::string leaveNotice(int sender);
 // The sender of a relayed leave notice; nullopt for anything else.
 std::optional<int> parseLeaveNotice(std::string_view record);
 
-} // namespace load
+} // namespace vesmira::load

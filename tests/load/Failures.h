@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-namespace load {
+namespace vesmira::load {
 
 // The checks a run failed: all counted, the first twenty kept for the report.
 class Failures {
@@ -34,4 +34,4 @@ private:
     std::vector<std::string> m_lines;
 };
 
-} // namespace load
+} // namespace vesmira::load

@@ -2,7 +2,7 @@
 
 #include <ostream>
 
-namespace load {
+namespace vesmira::load {
 
 asio::awaitable<void> FanoutRun::body() {
     const Clock::time_point signInStart = Clock::now();
@@ -65,4 +65,4 @@ void FanoutRun::report(std::ostream& out) {
     checkPeakRss();
 }
 
-} // namespace load
+} // namespace vesmira::load

@@ -3,7 +3,7 @@
 #include "Room.h"
 #include "Scenario.h"
 
-namespace load {
+namespace vesmira::load {
 
 // A big room and a few senders as fast as the server relays: each sender keeps a window of records in flight,
 // sending the next as soon as its own copy comes back. Gives deliveries per second, the server's CPU time per
@@ -26,4 +26,4 @@ private:
     LatencyHistogram m_latency;
 };
 
-} // namespace load
+} // namespace vesmira::load

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <ostream>
 
-namespace load {
+namespace vesmira::load {
 
 namespace {
 
@@ -124,4 +124,4 @@ void FloodRun::report(std::ostream& out) {
     checkPeakRss();
 }
 
-} // namespace load
+} // namespace vesmira::load

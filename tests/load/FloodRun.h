@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-namespace load {
+namespace vesmira::load {
 
 // Silent connections by the thousand, from one address and spread over many, each opened again as soon as the
 // server closes it; meanwhile new users sign in one after another and two users chat. Honest users must still
@@ -46,4 +46,4 @@ private:
     LatencyHistogram m_latency;
 };
 
-} // namespace load
+} // namespace vesmira::load

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace load {
+namespace vesmira::load {
 
 // Delivery latencies in buckets 2% wide from 1 µs up, so that a run of a hundred million deliveries still gives
 // percentiles to within 2% in a few kilobytes.
@@ -50,4 +50,4 @@ private:
     double m_maxUs = 0;
 };
 
-} // namespace load
+} // namespace vesmira::load

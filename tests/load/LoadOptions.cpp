@@ -7,7 +7,7 @@
 #include <set>
 #include <string_view>
 
-namespace load {
+namespace vesmira::load {
 
 namespace {
 
@@ -183,4 +183,4 @@ std::string LoadOptions::usage() {
            "All: --deadline=SECONDS (110; fanout 300, flood 120). A target of 0 is not checked.\n";
 }
 
-} // namespace load
+} // namespace vesmira::load

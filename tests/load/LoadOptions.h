@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-namespace load {
+namespace vesmira::load {
 
 // What to run against the server: a scenario and its figures. The defaults of each scenario are its documented
 // run, a minute or two on two cores.
@@ -72,4 +72,4 @@ struct LoadOptions {
     static std::string usage();
 };
 
-} // namespace load
+} // namespace vesmira::load

@@ -14,7 +14,7 @@
 #include <sstream>
 #include <string_view>
 
-namespace load {
+namespace vesmira::load {
 
 namespace {
 
@@ -600,4 +600,4 @@ void LoadRun::report() {
     }
 }
 
-} // namespace load
+} // namespace vesmira::load

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace load {
+namespace vesmira::load {
 
 // One load run against a vesmira-server on 127.0.0.1, on one thread. Well-behaved clients sign in (half
 // register, half authenticate accounts registered just before), then all of them chat at once and check that
@@ -122,4 +122,4 @@ private:
     std::vector<std::string> m_failureLines;
 };
 
-} // namespace load
+} // namespace vesmira::load

@@ -9,7 +9,7 @@
 #include <string>
 #include <unistd.h>
 
-namespace load {
+namespace vesmira::load {
 
 long statusKiB(int pid, std::string_view field) {
     if (pid <= 0) {
@@ -81,4 +81,4 @@ void ServerProbe::reset() {
     sample();
 }
 
-} // namespace load
+} // namespace vesmira::load

@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-namespace load {
+namespace vesmira::load {
 
 // What /proc says about the server process and the kernel's TCP memory.
 // A field of /proc/<pid>/status in KiB ("VmRSS:", "VmHWM:"); 0 when unreadable.
@@ -40,4 +40,4 @@ private:
     long m_peakTotalKiB = 0;
 };
 
-} // namespace load
+} // namespace vesmira::load

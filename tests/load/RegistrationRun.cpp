@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <ostream>
 
-namespace load {
+namespace vesmira::load {
 
 namespace {
 
@@ -88,4 +88,4 @@ void RegistrationRun::report(std::ostream& out) {
     checkPeakRss();
 }
 
-} // namespace load
+} // namespace vesmira::load

@@ -5,7 +5,7 @@
 
 #include <vector>
 
-namespace load {
+namespace vesmira::load {
 
 // Users chat, one line per interval each, while many new users register at once at the server's own hash cost:
 // the chat's latency before and during the registrations, and how long the registrations take.
@@ -29,4 +29,4 @@ private:
     LatencyHistogram m_after;
 };
 
-} // namespace load
+} // namespace vesmira::load

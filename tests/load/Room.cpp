@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
-namespace load {
+namespace vesmira::load {
 
 namespace {
 
@@ -306,4 +306,4 @@ std::vector<SocketPtr> Room::stuckSockets() const {
     return sockets;
 }
 
-} // namespace load
+} // namespace vesmira::load

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace load {
+namespace vesmira::load {
 
 // Signed-in members of one room as the driver sees them. The first `senders` members send records; every member
 // that reads checks every record it gets (each sender's records in that sender's order, byte for byte) and how
@@ -100,4 +100,4 @@ private:
     std::array<char, 64 * 1024> m_buffer{}; // shared by every reader: each read is consumed before the next wait
 };
 
-} // namespace load
+} // namespace vesmira::load

@@ -3,7 +3,7 @@
 #include <iostream>
 #include <sstream>
 
-namespace load {
+namespace vesmira::load {
 
 namespace {
 
@@ -89,4 +89,4 @@ void Scenario::checkChat(bool done, int complete, int members, const std::string
     }
 }
 
-} // namespace load
+} // namespace vesmira::load

@@ -11,7 +11,7 @@
 #include <iosfwd>
 #include <string>
 
-namespace load {
+namespace vesmira::load {
 
 // One measured run against the server, on one thread: the scenario's body runs until it returns or the deadline
 // passes, while the server process is sampled; then the figures and the verdict are printed.
@@ -49,4 +49,4 @@ private:
     bool m_over = false;
 };
 
-} // namespace load
+} // namespace vesmira::load

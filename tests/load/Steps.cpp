@@ -2,7 +2,7 @@
 
 #include <array>
 
-namespace load {
+namespace vesmira::load {
 
 Watchdog::Watchdog(const SocketPtr& socket, Clock::duration timeout) : m_timer(socket->get_executor()) {
     m_timer.expires_after(timeout);
@@ -117,4 +117,4 @@ double millisecondsOf(Clock::duration duration) {
     return std::chrono::duration<double, std::milli>(duration).count();
 }
 
-} // namespace load
+} // namespace vesmira::load

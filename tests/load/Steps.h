@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-namespace load {
+namespace vesmira::load {
 
 // The steps every load scenario is made of, as coroutines on one io_context. Each wait is bounded: a silent
 // server fails the step instead of hanging the run.
@@ -65,4 +65,4 @@ asio::ip::address loopback(int last);
 double secondsOf(Clock::duration duration);
 double millisecondsOf(Clock::duration duration);
 
-} // namespace load
+} // namespace vesmira::load

@@ -4,7 +4,7 @@
 
 #include <ostream>
 
-namespace load {
+namespace vesmira::load {
 
 asio::awaitable<void> StuckRun::body() {
     if (!co_await m_room.join(kReaders + m_options.stuck, 0, m_options.signInConcurrency, m_options.stuck)) {
@@ -76,4 +76,4 @@ void StuckRun::report(std::ostream& out) {
     checkPeakRss();
 }
 
-} // namespace load
+} // namespace vesmira::load

@@ -3,7 +3,7 @@
 #include "Room.h"
 #include "Scenario.h"
 
-namespace load {
+namespace vesmira::load {
 
 // Signed-in members that never read while a user chats: the server must drop every one of them, and until it
 // does, what they cost (the server's RSS plus the host's TCP buffers) must stay within the documented bound.
@@ -26,4 +26,4 @@ private:
     bool m_chatDone = false;
 };
 
-} // namespace load
+} // namespace vesmira::load
