@@ -37,8 +37,12 @@ std::string limitsLine(const vesmira::ServerSettings& settings, std::uint64_t op
            std::to_string(settings.maxPerAddress) + ", sign-in-timeout " + seconds(settings.signInTimeout) +
            ", record-timeout " + seconds(settings.recordTimeout) + ", send-buffer " +
            (settings.sendBufferBytes > 0 ? std::to_string(settings.sendBufferBytes) + " bytes" : "auto") +
-           ", send queue " + std::to_string(settings.maxQueuedBytes) + " bytes, workers " +
-           std::to_string(workers.threads()) + " (queue " + std::to_string(workers.queueCapacity()) + ")";
+           ", send queue " + std::to_string(settings.maxQueuedBytes) + " bytes, line-rate " +
+           (settings.lineRate > 0
+                ? std::to_string(settings.lineRate) + " a second (burst " + std::to_string(settings.lineBurst) + ")"
+                : std::string("unlimited")) +
+           ", workers " + std::to_string(workers.threads()) + " (queue " + std::to_string(workers.queueCapacity()) +
+           ")";
 }
 
 std::string countersLine(const vesmira::LimitCounters& counters) {

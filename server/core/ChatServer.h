@@ -2,6 +2,7 @@
 
 #include "protocol/Record.h"
 #include "server/bus/InProcessBus.h"
+#include "server/core/ReadTurns.h"
 #include "server/core/Room.h"
 #include "server/core/ServerSettings.h"
 #include "server/limits/ConnectionLimits.h"
@@ -61,9 +62,11 @@ public:
     void onClosed(Connection& connection, std::optional<Limit> limit);
     void forget(const std::shared_ptr<Connection>& connection);
 
-    // Where connections read: the relay thread handles each read before the next, so one buffer serves all.
+    // Where connections read: the relay thread handles each read before the next, so one buffer serves all. It
+    // holds the most records one read may take.
     char* readBuffer() { return m_readBuffer.data(); }
-    static constexpr std::size_t kReadBufferSize = 4096;
+    static constexpr std::size_t kReadBufferSize = ReadTurns::kMaxTurnRecords * kRecordSize;
+    ReadTurns& readTurns() { return m_readTurns; }
 
     // Names connection `number` uniquely among every server sharing the user store.
     std::string holder(std::uint64_t number) const { return m_instance + "/" + std::to_string(number); }
@@ -121,6 +124,7 @@ private:
     std::unordered_set<std::shared_ptr<Connection>> m_connections;
     std::map<std::uint64_t, Connection*> m_pending; // not signed in, by number: the oldest first
     Room m_room;                                    // signed in
+    ReadTurns m_readTurns;
     std::array<char, kReadBufferSize> m_readBuffer{};
     bool m_stopped = false;
 };

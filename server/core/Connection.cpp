@@ -30,7 +30,7 @@ Connection::Connection(std::uint64_t number, asio::ip::tcp::socket socket, const
       m_send(m_socket, settings.maxQueuedBytes, *this),
       m_signIn(*this, server, workers, users, settings, server.holder(number), address.to_string(),
                m_socket.get_executor()),
-      m_recordAlarm(m_socket.get_executor()) {}
+      m_flood(m_socket.get_executor(), server.stats()), m_recordAlarm(m_socket.get_executor()) {}
 
 void Connection::start() {
     std::error_code ignored;
@@ -51,10 +51,26 @@ void Connection::readNext() {
     if (m_closed) {
         return;
     }
-    const std::size_t limit = m_signedIn ? kRecordReadSize : kSignInReadSize;
+    std::size_t limit = kSignInReadSize;
+    std::size_t granted = 0;
+    if (m_signedIn) {
+        // Whole records only, as many as flood control allows and this turn shares out.
+        const std::size_t allowed = m_flood.allowance();
+        if (allowed == 0) {
+            m_flood.waitForToken(keepAlive(), [this] { readNext(); });
+            return;
+        }
+        granted = m_server.readTurns().grant(allowed);
+        limit = granted * kRecordSize - m_assembler.pendingSize();
+    }
     char* buffer = m_server.readBuffer();
     std::error_code ec;
     const std::size_t size = m_socket.read_some(asio::buffer(buffer, limit), ec);
+    const std::size_t records = !ec && m_signedIn ? onRecordBytes(std::string_view(buffer, size)) : 0;
+    if (m_signedIn) {
+        m_server.readTurns().giveBack(granted - records);
+        m_flood.spent(records);
+    }
     if (ec == asio::error::would_block || ec == asio::error::try_again) {
         waitReadable();
         return;
@@ -68,7 +84,6 @@ void Connection::readNext() {
         m_signIn.handle(std::string_view(buffer, size));
         return;
     }
-    onRecordBytes(std::string_view(buffer, size));
     // Relaying may have dropped this very connection when its own queue overflowed.
     if (m_closed) {
         return;
@@ -106,6 +121,7 @@ void Connection::onReadError(const std::error_code& ec) {
 
 void Connection::signedIn(bool registering) {
     m_signedIn = true;
+    m_flood.start(m_settings.lineRate, m_settings.lineBurst);
     m_signInSerial = m_server.onSignedIn(*this);
     log(LogLevel::Info,
         "signed in as " + Logger::printable(userId()) + (registering ? " (registered)" : " (authenticated)"));
@@ -124,18 +140,18 @@ void Connection::timedOut() {
     close("not signed in within " + secondsText(m_settings.signInTimeout), LogLevel::Info, Limit::SignInTimeout);
 }
 
-void Connection::onRecordBytes(std::string_view bytes) {
+std::size_t Connection::onRecordBytes(std::string_view bytes) {
     std::size_t records = 0;
     m_assembler.feed(bytes, [this, &records](const Record& record) {
         ++records;
         m_server.relay(record, *this);
     });
     if (m_closed) {
-        return;
+        return records;
     }
     if (m_assembler.pendingSize() == 0) {
         m_partialSince.reset();
-        return;
+        return records;
     }
     if (records > 0 || !m_partialSince) {
         // A new incomplete record. The alarm is set at most once per time-out, not once per read.
@@ -144,6 +160,7 @@ void Connection::onRecordBytes(std::string_view bytes) {
             m_recordAlarm.set(*m_partialSince + m_settings.recordTimeout, keepAlive(), [this] { onRecordTimeout(); });
         }
     }
+    return records;
 }
 
 void Connection::onRecordTimeout() {
@@ -201,6 +218,7 @@ void Connection::close(std::string_view reason, LogLevel level, std::optional<Li
     m_send.stop();
     m_signIn.stop();
     m_recordAlarm.cancel();
+    m_flood.stop();
     std::error_code ignored;
     if (reset) {
         // Discards what the kernel still holds for the peer instead of trying to deliver it for minutes.
@@ -213,6 +231,12 @@ void Connection::close(std::string_view reason, LogLevel level, std::optional<Li
         std::string line = "closed: " + std::string(reason);
         if (m_signedIn) {
             line += ", user " + Logger::printable(userId());
+        }
+        if (m_flood.throttled() > Clock::duration::zero()) {
+            const auto tenths =
+                std::chrono::duration_cast<std::chrono::milliseconds>(m_flood.throttled()).count() / 100;
+            line += ", held back by flood control for " + std::to_string(tenths / 10) + "." +
+                    std::to_string(tenths % 10) + " s";
         }
         log(level, line);
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "server/core/Alarm.h"
+#include "server/core/FloodControl.h"
 #include "server/core/RecordAssembler.h"
 #include "server/core/SendQueue.h"
 #include "server/core/SignInHandler.h"
@@ -57,7 +58,8 @@ private:
     void readNext();
     void waitReadable();
     void onReadError(const std::error_code& ec);
-    void onRecordBytes(std::string_view bytes);
+    // Whole records completed (and relayed) by these bytes.
+    std::size_t onRecordBytes(std::string_view bytes);
     void onRecordTimeout();
     void onEndOfStream();
     // Whether a line at `level` is written: the lines built from parts are only built then.
@@ -77,9 +79,6 @@ private:
 
     // One read before sign-in is one message: anything longer than a sign-in message is refused.
     static constexpr std::size_t kSignInReadSize = 512;
-    // After sign-in, about one record per read: each turn of the event loop then queues at most one record per
-    // sender to every reader, so that a burst from a thousand senders stays far inside a reader's send queue.
-    static constexpr std::size_t kRecordReadSize = 512;
 
     const std::uint64_t m_number;
     asio::ip::tcp::socket m_socket;
@@ -92,6 +91,7 @@ private:
     SendQueue m_send;
     SignInHandler m_signIn;
     RecordAssembler m_assembler;
+    FloodControl m_flood;
     Alarm m_recordAlarm;                             // after sign-in: the time-out of an incomplete record
     std::optional<Clock::time_point> m_partialSince; // when the incomplete record began
     std::uint64_t m_signInSerial = 0;

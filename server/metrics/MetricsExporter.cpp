@@ -117,6 +117,13 @@ std::vector<MetricFamily> collect(const ServerStats& stats, const LimitCounters&
     families.push_back(std::move(refused));
     families.push_back(std::move(dropped));
 
+    families.push_back(single("vesmira_connections_throttled",
+                              "Signed-in connections whose reading flood control holds back now.", MetricType::Gauge,
+                              static_cast<double>(stats.throttled())));
+    families.push_back(single("vesmira_throttled_seconds_total",
+                              "Time connections spent held back by flood control, summed over connections.",
+                              MetricType::Counter, stats.throttledSeconds()));
+
     auto steps =
         family("vesmira_sign_in_steps_total", "Sign-in steps answered, by step and result.", MetricType::Counter);
     for (std::size_t s = 0; s < ServerStats::kSteps; ++s) {

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <map>
 #include <memory>
@@ -172,6 +173,62 @@ TEST(Limits, WholeSignInAndIncompleteRecordsTimeOut) {
     EXPECT_EQ(bob->receive(kRecordBytes), record("bob> still here")) << "nothing of alice's half record";
     EXPECT_EQ(server.limitCounters().value(Limit::SignInTimeout), 1u);
     EXPECT_EQ(server.limitCounters().value(Limit::RecordTimeout), 1u);
+}
+
+TEST(Limits, AFlooderIsReadAtTheLineRateAndCostsNoReaderALine) {
+    // The default flood control, 10 lines a second after 30 at once, against 4,000 a second; a reader at 200 KB/s
+    // (400 lines a second, far above any chat) and a user talking every half second.
+    using Clock = std::chrono::steady_clock;
+    auto server = std::make_unique<ServerHarness>();
+    ASSERT_TRUE(server->running()) << server->error();
+    const Clock::time_point start = Clock::now();
+    auto a = registered(server->port(), "a");
+    auto b = registered(server->port(), "b");
+    auto c = registered(server->port(), "c");
+    ASSERT_TRUE(a && b && c);
+    constexpr int kFlood = 16000;
+    std::thread flooder([&] {
+        for (int n = 0; n < kFlood && a->send(line("a", std::to_string(n)), 10s); ++n) {
+            std::this_thread::sleep_until(start + n * 250us);
+        }
+    });
+    std::atomic<bool> reading = true;
+    std::string seenByB;
+    bool bCutOff = false;
+    std::thread reader([&] {
+        for (Clock::time_point next = Clock::now(); reading; next += 100ms) {
+            const auto bytes = b->receiveSome(20000, 0ms);
+            if (!bytes) {
+                bCutOff = true;
+                return;
+            }
+            seenByB += *bytes;
+            std::this_thread::sleep_until(next);
+        }
+    });
+    for (int n = 0; n < 8; ++n) {
+        ASSERT_TRUE(c->send(line("c", std::to_string(n))));
+        std::this_thread::sleep_for(500ms);
+    }
+    std::this_thread::sleep_for(500ms);
+    reading = false;
+    reader.join();
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    server.reset(); // ends the flooder's last send
+    flooder.join();
+
+    EXPECT_FALSE(bCutOff) << "the reader was dropped";
+    int nextA = 0;
+    int nextC = 0;
+    for (std::size_t at = 0; at + kRecordBytes <= seenByB.size(); at += kRecordBytes) {
+        const std::string got = seenByB.substr(at, kRecordBytes);
+        int& next = got.starts_with("a") ? nextA : nextC;
+        ASSERT_EQ(got, line(got.substr(0, 1), std::to_string(next))) << "each sender's lines whole and in order";
+        ++next;
+    }
+    EXPECT_EQ(nextC, 8) << "every line of c";
+    EXPECT_GE(nextA, 30 + 10 * (seconds - 1.5)) << "a at the allowed rate";
+    EXPECT_LE(nextA, 30 + 10 * seconds + 1) << "a no faster than that";
 }
 
 TEST(Limits, CountsByAddressWithMappedIpv4AsIpv4) {

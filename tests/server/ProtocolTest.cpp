@@ -128,6 +128,7 @@ TEST_F(ProtocolTest, LeaveNoticeSurvivesAResetWhileChatIsOnItsWay) {
     // buffers between them hold, and less than the send queue.
     ServerSettings settings;
     settings.maxQueuedBytes = 16 << 20;
+    settings.lineRate = 0;
     startServer(settings);
     auto alice = registered("alice");
     auto bob = registered("bob", 4096);
@@ -206,6 +207,7 @@ TEST_F(ProtocolTest, IdleBeforeSignInTimesOutButSignedInDoesNot) {
 TEST_F(ProtocolTest, ReaderThatNeverReadsIsDroppedOthersKeepReceiving) {
     ServerSettings settings;
     settings.maxQueuedBytes = 64 * kRecordBytes;
+    settings.lineRate = 0;
     startServer(settings);
     auto stalled = registered("stalled", 4096);
     auto alice = registered("alice");

@@ -40,6 +40,8 @@ TEST(ServerOptions, Defaults) {
     EXPECT_EQ(options.maxPending, std::nullopt);
     EXPECT_EQ(options.maxPerAddress, 32u);
     EXPECT_EQ(options.sendBufferBytes, 65536);
+    EXPECT_EQ(options.lineRate, 10u);
+    EXPECT_EQ(options.lineBurst, 30u);
     EXPECT_FALSE(options.relay);
     EXPECT_EQ(options.relayStreamLength, 100000u);
     EXPECT_EQ(options.relayHold, 10000u);
@@ -51,7 +53,7 @@ TEST(ServerOptions, ValuesInBothForms) {
         words("--listen 127.0.0.1 --port=0 --db /tmp/u.db --log-level=debug --hash-cost min --sign-in-timeout=7 "
               "--record-timeout 9 --max-connections=500 --max-pending 500 --max-per-address=1 --send-buffer 0 "
               "--relay redis://10.0.0.5:6380 --relay-stream-length=500 --relay-hold 7 --proxy-protocol "
-              "--registration invite --metrics=[::1]:9464"),
+              "--registration invite --metrics=[::1]:9464 --line-rate=0 --line-burst 5"),
         nullptr, nullptr);
     ASSERT_EQ(options.action, Action::Run) << options.error;
     EXPECT_EQ(options.listenAddress, "127.0.0.1");
@@ -73,6 +75,8 @@ TEST(ServerOptions, ValuesInBothForms) {
     EXPECT_TRUE(options.proxyProtocol);
     EXPECT_EQ(options.registration, SignInProtocol::Registration::Invite);
     EXPECT_EQ(options.metrics, "[::1]:9464");
+    EXPECT_EQ(options.lineRate, 0u);
+    EXPECT_EQ(options.lineBurst, 5u);
     const ServerOptions users = ServerOptions::parse({"users", "lock", "x", "--db", "f"}, nullptr, nullptr);
     EXPECT_EQ(users.action, Action::Users);
     EXPECT_EQ(users.usersArgs, (std::vector<std::string>{"lock", "x", "--db", "f"}));
@@ -106,6 +110,8 @@ TEST(ServerOptions, RejectsBadInput) {
         {{"--max-connections=10", "--max-pending=11"}, "cannot exceed"},
         {{"--send-buffer", "4095"}, "4096 to 67108864"},
         {{"--send-buffer=1k"}, "4096 to 67108864"},
+        {{"--line-rate", "-1"}, "0 to 1000000"},
+        {{"--line-burst=0"}, "1 to 1000000"},
         {{"--db="}, "--db"},
         {{"extra"}, "extra"},
         {{"--help=yes"}, "takes no value"},

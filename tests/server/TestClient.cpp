@@ -92,6 +92,23 @@ std::optional<std::string> TestClient::receive(std::size_t size, std::chrono::mi
     return data;
 }
 
+std::optional<std::string> TestClient::receiveSome(std::size_t most, std::chrono::milliseconds wait) {
+    if (m_fd < 0) {
+        return std::nullopt;
+    }
+    pollfd entry{m_fd, POLLIN, 0};
+    if (::poll(&entry, 1, static_cast<int>(wait.count())) <= 0) {
+        return std::string();
+    }
+    std::string data(most, '\0');
+    const ssize_t n = ::recv(m_fd, data.data(), most, MSG_DONTWAIT);
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+        return std::nullopt;
+    }
+    data.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    return data;
+}
+
 std::string TestClient::exchange(std::string_view message) {
     if (!send(message)) {
         return {};
@@ -152,6 +169,10 @@ std::string record(std::string_view line) {
     std::string bytes(line);
     bytes.resize(kRecordBytes, '\0');
     return bytes;
+}
+
+std::string line(std::string_view id, std::string_view text) {
+    return record(std::string(id) + "\x81\x46" + std::string(text));
 }
 
 std::unique_ptr<TestClient> greeted(std::uint16_t port, const char* source) {

@@ -29,6 +29,9 @@ public:
     bool send(std::string_view bytes, std::chrono::milliseconds deadline = kDeadline);
     // Exactly `size` bytes; nullopt on deadline, end of stream or error.
     std::optional<std::string> receive(std::size_t size, std::chrono::milliseconds deadline = kDeadline);
+    // What has arrived, at most `most` bytes, waiting up to `wait` for the first: "" when nothing came, nullopt when
+    // the connection ended.
+    std::optional<std::string> receiveSome(std::size_t most, std::chrono::milliseconds wait);
     // Sends one sign-in message and returns the two-byte reply, or "" when none came.
     std::string exchange(std::string_view message);
     // Reads and discards until the server closes the connection: the byte count, or nullopt if still open.
@@ -52,6 +55,8 @@ sockaddr_in loopbackAddress(std::uint16_t port);
 // not taken from the server's code: a server whose records changed size must fail them.
 inline constexpr std::size_t kRecordBytes = 500;
 std::string record(std::string_view line);
+// A chat record in the name of `id`, as the client writes it: the ID, "：" (81 46), the text.
+std::string line(std::string_view id, std::string_view text);
 // A client connected (from `source` when given) that has read the server's greeting; nullptr when either failed.
 std::unique_ptr<TestClient> greeted(std::uint16_t port, const char* source = nullptr);
 // A greeted client that has registered `id` with the password "pw"; nullptr when any step failed.
