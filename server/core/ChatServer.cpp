@@ -280,6 +280,17 @@ void ChatServer::relay(const Record& record, Connection& from, bool leaving) {
     }
 }
 
+void ChatServer::refusedLine(const Connection& from, SenderCheck::Verdict verdict, bool leaving) {
+    m_stats.lineRefused(verdict == SenderCheck::Verdict::OtherName ? ServerStats::LineRefusal::OtherName
+                                                                   : ServerStats::LineRefusal::NoName);
+    if (const auto held = m_refusedLineLog.admit()) {
+        m_logger.log(LogLevel::Warn, from.peer(),
+                     std::string(leaving ? "leave notice" : "line") + " not relayed: " +
+                         std::string(SenderCheck::reasonText(verdict)) + ", user " + Logger::printable(from.userId()) +
+                         (*held ? " (" + std::to_string(*held) + " more refused since the last line)" : ""));
+    }
+}
+
 void ChatServer::forget(const std::shared_ptr<Connection>& connection) {
     m_room.leave(*connection);
     m_connections.erase(connection);

@@ -4,6 +4,7 @@
 #include "server/bus/InProcessBus.h"
 #include "server/core/ReadTurns.h"
 #include "server/core/Room.h"
+#include "server/core/SenderCheck.h"
 #include "server/core/ServerSettings.h"
 #include "server/limits/ConnectionLimits.h"
 #include "server/limits/GuessDelay.h"
@@ -55,6 +56,9 @@ public:
     // A record that `from` sent (a leave notice when `leaving`: everyone else gets it) goes to the room. When the
     // bus cannot take it, `from` is closed: a line is never dropped without a word.
     void relay(const Record& record, Connection& from, bool leaving = false);
+
+    // A line (or leave notice) `from` sent was not in its own name: counted, and logged at most once a second.
+    void refusedLine(const Connection& from, SenderCheck::Verdict verdict, bool leaving);
 
     // From a connection: it signed in (returns the serial number of the sign-in); it closed (its places are free at
     // once); it may be let go.
@@ -116,6 +120,7 @@ private:
     LogThrottle m_evictionLog;
     LogThrottle m_proxyLog;
     LogThrottle m_relayHoldLog;
+    LogThrottle m_refusedLineLog;
     InProcessBus m_inProcess;
     RelayBus& m_bus;
     const std::string m_instance;

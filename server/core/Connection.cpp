@@ -144,7 +144,7 @@ std::size_t Connection::onRecordBytes(std::string_view bytes) {
     std::size_t records = 0;
     m_assembler.feed(bytes, [this, &records](const Record& record) {
         ++records;
-        m_server.relay(record, *this);
+        relayOwn(record, false);
     });
     if (m_closed) {
         return records;
@@ -161,6 +161,21 @@ std::size_t Connection::onRecordBytes(std::string_view bytes) {
         }
     }
     return records;
+}
+
+void Connection::relayOwn(Record record, bool leaving) {
+    if (m_closed && !leaving) {
+        return; // the rest of a read whose earlier line closed it
+    }
+    const SenderCheck::Verdict verdict = SenderCheck::check(record, userId());
+    if (verdict == SenderCheck::Verdict::Relay) {
+        m_server.relay(record, *this, leaving);
+        return;
+    }
+    m_server.refusedLine(*this, verdict, leaving);
+    if (!leaving && m_senderCheck.refusedTooOften(Clock::now())) {
+        close("too many lines not in its own name", LogLevel::Warn, Limit::SenderName);
+    }
 }
 
 void Connection::onRecordTimeout() {
@@ -180,7 +195,7 @@ void Connection::onEndOfStream() {
     // A partial record at the end is the leave notice ("<name>：退室しました。", unpadded): the others see it
     // as an ordinary record; the leaver is gone. An end on a record boundary is a plain half-close.
     if (const std::optional<Record> notice = m_assembler.takeTail()) {
-        m_server.relay(*notice, *this, true);
+        relayOwn(*notice, true);
         close("left with a leave notice");
     } else {
         close("closed by peer");

@@ -4,6 +4,7 @@
 #include "server/core/FloodControl.h"
 #include "server/core/RecordAssembler.h"
 #include "server/core/SendQueue.h"
+#include "server/core/SenderCheck.h"
 #include "server/core/SignInHandler.h"
 #include "server/limits/LimitCounters.h"
 #include "server/log/Logger.h"
@@ -60,6 +61,8 @@ private:
     void onReadError(const std::error_code& ec);
     // Whole records completed (and relayed) by these bytes.
     std::size_t onRecordBytes(std::string_view bytes);
+    // Relays a record (or the leave notice) read from this connection if it is in the user's own name.
+    void relayOwn(Record record, bool leaving);
     void onRecordTimeout();
     void onEndOfStream();
     // Whether a line at `level` is written: the lines built from parts are only built then.
@@ -92,6 +95,7 @@ private:
     SignInHandler m_signIn;
     RecordAssembler m_assembler;
     FloodControl m_flood;
+    SenderCheck m_senderCheck;
     Alarm m_recordAlarm;                             // after sign-in: the time-out of an incomplete record
     std::optional<Clock::time_point> m_partialSince; // when the incomplete record began
     std::uint64_t m_signInSerial = 0;

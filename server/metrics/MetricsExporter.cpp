@@ -117,6 +117,14 @@ std::vector<MetricFamily> collect(const ServerStats& stats, const LimitCounters&
     families.push_back(std::move(refused));
     families.push_back(std::move(dropped));
 
+    auto refusedLines =
+        family("vesmira_lines_refused_total", "Lines and leave notices of signed-in users not relayed, by reason.",
+               MetricType::Counter);
+    for (const auto reason : {ServerStats::LineRefusal::OtherName, ServerStats::LineRefusal::NoName}) {
+        refusedLines.metric.push_back(sample(static_cast<double>(stats.linesRefused(reason)),
+                                             {{"reason", std::string(ServerStats::lineRefusalName(reason))}}));
+    }
+    families.push_back(std::move(refusedLines));
     families.push_back(single("vesmira_connections_throttled",
                               "Signed-in connections whose reading flood control holds back now.", MetricType::Gauge,
                               static_cast<double>(stats.throttled())));

@@ -185,7 +185,7 @@ TEST(GuessDelay, AHeldRefusalHoldsUpNobodyElse) {
     ASSERT_EQ(guesser->exchange("USER:alice"), "ok");
     ASSERT_TRUE(guesser->send("PASSWORD:wrong"));
     // Its refusal is held back for seconds; meanwhile the others chat and sign in.
-    ASSERT_TRUE(alice->send(std::string(500, 'x')));
+    ASSERT_TRUE(alice->send(line("alice", "hi")));
     EXPECT_TRUE(bob->receive(500));
     EXPECT_TRUE(greeted(server.port(), "127.0.0.2")->authenticate("bob", "pw"));
     EXPECT_FALSE(guesser->receive(2, 100ms)) << "the refusal came before the others were served";

@@ -20,6 +20,11 @@ namespace {
 using namespace std::string_literals;
 using namespace std::chrono_literals;
 
+// "<id>：<text>", a line as its sender's client writes it and as receiveLines() gives it back.
+std::string said(const std::string& id, const std::string& text) {
+    return id + "\x81\x46" + text;
+}
+
 // The lines a client receives until `count` have come or the deadline passes.
 std::vector<std::string> receiveLines(TestClient& client, std::size_t count, std::chrono::milliseconds deadline = 10s) {
     std::vector<std::string> lines;
@@ -72,8 +77,8 @@ TEST_F(Cluster, UsersOnTwoNodesSeeOneOrderAndTheBusCarriesEachLineOnce) {
     // Both send at once, without waiting for each other: the stream decides one order for everybody.
     constexpr int kLines = 40;
     for (int i = 0; i < kLines; ++i) {
-        ASSERT_TRUE(alice->send(record("alice> " + std::to_string(i))));
-        ASSERT_TRUE(bob->send(record("bob> " + std::to_string(i))));
+        ASSERT_TRUE(alice->send(line("alice", std::to_string(i))));
+        ASSERT_TRUE(bob->send(line("bob", std::to_string(i))));
     }
     const auto seenByAlice = receiveLines(*alice, 2 * kLines);
     ASSERT_EQ(seenByAlice.size(), 2u * kLines);
@@ -82,9 +87,9 @@ TEST_F(Cluster, UsersOnTwoNodesSeeOneOrderAndTheBusCarriesEachLineOnce) {
     int nextAlice = 0;
     int nextBob = 0;
     for (const std::string& line : seenByAlice) {
-        const bool fromAlice = line.starts_with("alice> ");
+        const bool fromAlice = line.starts_with("alice");
         int& next = fromAlice ? nextAlice : nextBob;
-        EXPECT_EQ(line, (fromAlice ? "alice> " : "bob> ") + std::to_string(next++)) << "each sender's own order";
+        EXPECT_EQ(line, said(fromAlice ? "alice" : "bob", std::to_string(next++))) << "each sender's own order";
     }
     // Three members, two nodes: each line is one entry, whoever reads it.
     RedisLink link;
@@ -133,10 +138,10 @@ TEST_P(ClusterFaults, ChatGoesOnAndRecovers) {
     auto bob = registered(node(1).port(), "bob");
     auto flood = registered(node(0).port(), "flood");
     ASSERT_TRUE(alice && bob && flood);
-    ASSERT_TRUE(alice->send(record("alice> before")));
-    ASSERT_EQ(receiveLines(*bob, 1), std::vector<std::string>{"alice> before"});
-    ASSERT_EQ(receiveLines(*alice, 1), std::vector<std::string>{"alice> before"});
-    ASSERT_EQ(receiveLines(*flood, 1), std::vector<std::string>{"alice> before"});
+    ASSERT_TRUE(alice->send(line("alice", "before")));
+    for (TestClient* reader : {bob.get(), alice.get(), flood.get()}) {
+        ASSERT_EQ(receiveLines(*reader, 1), std::vector<std::string>{said("alice", "before")});
+    }
 
     if (fault.inRedis) {
         m_redis->kill();
@@ -146,18 +151,18 @@ TEST_P(ClusterFaults, ChatGoesOnAndRecovers) {
     std::vector<std::string> sentOnOne;
     std::vector<std::string> sentOnTwo;
     for (int i = 0; i < 5; ++i) {
-        sentOnOne.push_back("alice> " + std::to_string(i));
-        sentOnTwo.push_back("bob> " + std::to_string(i));
+        sentOnOne.push_back(said("alice", std::to_string(i)));
+        sentOnTwo.push_back(said("bob", std::to_string(i)));
         ASSERT_TRUE(alice->send(record(sentOnOne.back())));
         ASSERT_TRUE(bob->send(record(sentOnTwo.back())));
     }
     if (fault.inRedis) {
         // Node one holds alice's 5 lines; the flood fills the rest of its hold and is closed at the next line.
-        // (A line whose append Redis never confirmed stays held too: "alice> before" may still be, if its reply
+        // (A line whose append Redis never confirmed stays held too: alice's line before may still be, if its reply
         // was lost with Redis.)
         std::this_thread::sleep_for(200ms);
         for (int i = 0; i < kHold; ++i) {
-            flood->send(record("flood> " + std::to_string(i))); // fails once the server has closed the connection
+            flood->send(line("flood", std::to_string(i))); // fails once the server has closed the connection
         }
         EXPECT_TRUE(flood->readUntilClosed(5s).has_value()) << "a line beyond the hold closes its sender";
         std::this_thread::sleep_for(300ms);
@@ -183,30 +188,30 @@ TEST_P(ClusterFaults, ChatGoesOnAndRecovers) {
     // Every line once, in one order for both, each node's lines in the order it received them. Alice's last line
     // follows node one's held lines, once they are out of its hold.
     eventually([&] { return !fault.inRedis || countInFile(node(0).log(), "is back after") > 0; }, 15s, 50ms);
-    ASSERT_TRUE(alice->send(record("alice> after")));
+    ASSERT_TRUE(alice->send(line("alice", "after")));
     std::vector<std::string> seenByAlice;
     std::vector<std::string> fromOne;
     std::vector<std::string> fromTwo;
-    while (fromOne.empty() || fromOne.back() != "alice> after" || fromTwo.size() < sentOnTwo.size()) {
+    while (fromOne.empty() || fromOne.back() != said("alice", "after") || fromTwo.size() < sentOnTwo.size()) {
         const auto lines = receiveLines(*alice, 1, 15s);
         ASSERT_EQ(lines.size(), 1u) << "after " << ::testing::PrintToString(seenByAlice);
         seenByAlice.push_back(lines.front());
-        (lines.front().starts_with("bob> ") ? fromTwo : fromOne).push_back(lines.front());
+        (lines.front().starts_with("bob") ? fromTwo : fromOne).push_back(lines.front());
     }
     EXPECT_EQ(receiveLines(*bob, seenByAlice.size()), seenByAlice);
     std::size_t flooded = 0;
-    while (fault.inRedis && fromOne.size() > sentOnOne.size() + 1 && fromOne[sentOnOne.size()].starts_with("flood> ")) {
-        sentOnOne.push_back("flood> " + std::to_string(flooded++));
+    while (fault.inRedis && fromOne.size() > sentOnOne.size() + 1 && fromOne[sentOnOne.size()].starts_with("flood")) {
+        sentOnOne.push_back(said("flood", std::to_string(flooded++)));
     }
-    sentOnOne.push_back("alice> after");
+    sentOnOne.push_back(said("alice", "after"));
     EXPECT_EQ(fromOne, sentOnOne);
     EXPECT_EQ(fromTwo, sentOnTwo);
     if (fault.inRedis) {
         EXPECT_GE(flooded, kHold - 6u) << "the flood's lines up to the hold's bound arrive, in order";
         EXPECT_LE(flooded, kHold - 5u);
     }
-    ASSERT_TRUE(bob->send(record("bob> last")));
-    EXPECT_EQ(receiveLines(*alice, 2, 2s), std::vector<std::string>{"bob> last"}) << "nothing comes twice";
+    ASSERT_TRUE(bob->send(line("bob", "last")));
+    EXPECT_EQ(receiveLines(*alice, 2, 2s), std::vector<std::string>{said("bob", "last")}) << "nothing comes twice";
 
     for (const auto& node : m_nodes) {
         if (fault.inRedis) {
@@ -263,7 +268,7 @@ TEST_F(Cluster, KilledNodeIsTakenOutAndOthersLoseNothing) {
     std::vector<std::size_t> survivors;
     std::vector<std::size_t> dropped;
     for (std::size_t i = 0; i < users.size(); ++i) {
-        ASSERT_TRUE(users[i]->send(record("u" + std::to_string(i) + "> still here?")));
+        ASSERT_TRUE(users[i]->send(line("u" + std::to_string(i), "still here?")));
     }
     for (std::size_t i = 0; i < users.size(); ++i) {
         // A dropped user's connection ends; a survivor gets every survivor's line.
@@ -285,9 +290,10 @@ TEST_F(Cluster, KilledNodeIsTakenOutAndOthersLoseNothing) {
     for (int i = 0; i < 6; ++i) {
         EXPECT_TRUE(greeted(haproxy.port())) << "connection " << i << " after the node was taken out";
     }
-    ASSERT_TRUE(users[dropped[0]]->send(record("back")));
+    const std::string back = "u" + std::to_string(dropped[0]);
+    ASSERT_TRUE(users[dropped[0]]->send(line(back, "back")));
     for (const auto& user : users) {
-        EXPECT_EQ(receiveLines(*user, 1), std::vector<std::string>{"back"});
+        EXPECT_EQ(receiveLines(*user, 1), std::vector<std::string>{said(back, "back")});
     }
 
     // A node behind a proxy refuses a connection that does not begin with a PROXY header.

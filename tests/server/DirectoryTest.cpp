@@ -172,7 +172,7 @@ TEST_P(Directories, LockedOrRemovedUsersAreClosedWithinASecondAndRefusedAtThePas
 
     ASSERT_EQ(m_operator->setLocked("alice", true), Answer::Yes);
     EXPECT_TRUE(alice->readUntilClosed(3s).has_value()) << "a locked user's connection is closed";
-    EXPECT_TRUE(bob->send(std::string(500, 'x')));
+    EXPECT_TRUE(bob->send(line("bob", "still here")));
     EXPECT_TRUE(bob->receive(500).has_value()) << "others stay";
     auto again = greeted(server.port());
     ASSERT_TRUE(again);
@@ -231,7 +231,7 @@ TEST_F(Metrics, PromtoolAcceptsTheOutputItCountsWhatHappenedAndHealthFollowsTheD
     auto alice = registered(node.port(), "alice");
     auto bob = registered(node.port(), "bob");
     ASSERT_TRUE(alice && bob);
-    ASSERT_TRUE(alice->send(std::string(500, 'x')));
+    ASSERT_TRUE(alice->send(line("alice", "hi")));
     ASSERT_TRUE(alice->receive(500) && bob->receive(500));
     auto guesser = greeted(node.port());
     ASSERT_TRUE(guesser);

@@ -89,9 +89,9 @@ TEST(Limits, SlowHashingHoldsUpNeitherChatNorTheQueue) {
         ASSERT_TRUE(client->send("pw"));
     }
     ASSERT_TRUE(directory.waitUntilBlocked(1)) << "the first slow step is on the only worker";
-    ASSERT_TRUE(alice->send(record("alice> while they hash")));
+    ASSERT_TRUE(alice->send(line("alice", "while they hash")));
     for (TestClient* reader : {alice.get(), bob.get()}) {
-        EXPECT_EQ(reader->receive(kRecordBytes), record("alice> while they hash"));
+        EXPECT_EQ(reader->receive(kRecordBytes), line("alice", "while they hash"));
     }
     // Longer than the sign-in time-out: the time a step spends with the server is not the client's.
     std::this_thread::sleep_for(600ms);
@@ -102,9 +102,9 @@ TEST(Limits, SlowHashingHoldsUpNeitherChatNorTheQueue) {
     for (const auto& client : slow) {
         EXPECT_EQ(client->receive(2).value_or("<nothing>"), "ok");
     }
-    ASSERT_TRUE(bob->send(record("bob> welcome")));
+    ASSERT_TRUE(bob->send(line("bob", "welcome")));
     for (const auto& client : slow) {
-        EXPECT_EQ(client->receive(kRecordBytes), record("bob> welcome"));
+        EXPECT_EQ(client->receive(kRecordBytes), line("bob", "welcome"));
     }
 }
 
@@ -143,8 +143,8 @@ TEST(Limits, ExcessConnectionsAreClosedAndAnHonestClientIsServed) {
         }
         auto honest = registered(server.port(), "honest");
         ASSERT_TRUE(honest) << c.name;
-        ASSERT_TRUE(honest->send(record("honest> hello")));
-        EXPECT_EQ(honest->receive(kRecordBytes), record("honest> hello")) << c.name;
+        ASSERT_TRUE(honest->send(line("honest", "hello")));
+        EXPECT_EQ(honest->receive(kRecordBytes), line("honest", "hello")) << c.name;
         for (std::size_t i = 0; i < silent.size(); ++i) {
             const auto closed = silent[i]->readUntilClosed(c.closed[i] ? TestClient::kDeadline : 100ms);
             EXPECT_EQ(closed.has_value(), c.closed[i]) << c.name << " #" << i;
@@ -163,14 +163,14 @@ TEST(Limits, WholeSignInAndIncompleteRecordsTimeOut) {
     auto alice = registered(server.port(), "alice");
     auto bob = registered(server.port(), "bob");
     ASSERT_TRUE(alice && bob);
-    ASSERT_TRUE(alice->send(record("alice> cut short").substr(0, 200)));
+    ASSERT_TRUE(alice->send(line("alice", "cut short").substr(0, 200)));
     // Talking all the time does not stretch the sign-in: only signing in ends it.
     auto chatty = greeted(server.port());
     ASSERT_TRUE(chatty);
     EXPECT_TRUE(eventually([&] { return chatty->exchange("x").empty(); }, 5s));
     EXPECT_EQ(alice->readUntilClosed(), 0u);
-    ASSERT_TRUE(bob->send(record("bob> still here")));
-    EXPECT_EQ(bob->receive(kRecordBytes), record("bob> still here")) << "nothing of alice's half record";
+    ASSERT_TRUE(bob->send(line("bob", "still here")));
+    EXPECT_EQ(bob->receive(kRecordBytes), line("bob", "still here")) << "nothing of alice's half record";
     EXPECT_EQ(server.limitCounters().value(Limit::SignInTimeout), 1u);
     EXPECT_EQ(server.limitCounters().value(Limit::RecordTimeout), 1u);
 }
