@@ -1,6 +1,7 @@
 #include "server/admin/PasswordPrompt.h"
 #include "server/admin/UsersCommand.h"
 #include "server/bus/RedisBus.h"
+#include "server/bus/RedisGuessGate.h"
 #include "server/core/ChatServer.h"
 #include "server/limits/DescriptorLimit.h"
 #include "server/limits/LimitCounters.h"
@@ -152,6 +153,11 @@ int main(int argc, char** argv) {
     }
 
     asio::io_context io(1);
+    // With several servers on one Redis, they slow guessing together; declared before the workers that use it.
+    std::unique_ptr<RedisGuessGate> guessGate;
+    if (options.relay) {
+        guessGate = std::make_unique<RedisGuessGate>(*options.relay, settings.guessDelay, logger);
+    }
     const unsigned threads = WorkerPool::defaultThreads();
     WorkerPool workers(io, threads, threads * kQueuePerWorker);
     std::unique_ptr<RedisBus> bus;
@@ -162,7 +168,7 @@ int main(int argc, char** argv) {
         relay.holdLimit = options.relayHold;
         bus = std::make_unique<RedisBus>(io, relay, ChatServer::randomName(), logger);
     }
-    ChatServer server(io, *users, workers, logger, settings, bus.get());
+    ChatServer server(io, *users, workers, logger, settings, bus.get(), guessGate.get());
 
     // Registered before the "listening on" line, so a supervisor may signal as soon as it has read that line.
     asio::signal_set signals(io, SIGINT, SIGTERM);
@@ -195,7 +201,8 @@ int main(int argc, char** argv) {
                "registration " + std::string(SignInProtocol::registrationName(settings.registration)) +
                    "; failed authentications delay their refusal from " +
                    std::to_string(settings.guessDelay.first.count()) + " ms, doubling to at most " +
-                   std::to_string(settings.guessDelay.cap.count()) + " ms");
+                   std::to_string(settings.guessDelay.cap.count()) + " ms" +
+                   (options.relay ? ", shared with the servers on " + options.relay->text() : std::string()));
 
     std::unique_ptr<MetricsExporter> metrics;
     if (options.metrics) {

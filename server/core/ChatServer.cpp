@@ -13,11 +13,12 @@
 namespace vesmira {
 
 ChatServer::ChatServer(asio::io_context& io, UserDirectory& users, WorkerPool& workers, Logger& logger,
-                       ServerSettings settings, RelayBus* bus)
+                       ServerSettings settings, RelayBus* bus, GuessGate* guessGate)
     : m_acceptor(io), m_acceptRetry(io), m_accountTimer(io), m_users(users), m_workers(workers), m_logger(logger),
       m_settings(settings), m_limits({settings.maxConnections, settings.maxPending, settings.maxPerAddress}),
-      m_guessDelay(settings.guessDelay), m_bus(bus ? *bus : m_inProcess), m_instance(randomName()),
-      m_room(m_acceptor.get_executor(), m_stats), m_readTurns(m_acceptor.get_executor(), settings.maxQueuedBytes) {
+      m_localGuessGate(settings.guessDelay), m_guessGate(guessGate ? *guessGate : m_localGuessGate),
+      m_bus(bus ? *bus : m_inProcess), m_instance(randomName()), m_room(m_acceptor.get_executor(), m_stats),
+      m_readTurns(m_acceptor.get_executor(), settings.maxQueuedBytes) {
     m_bus.start([this](const Record& record, RelayBus::Excluded excluded) { m_room.deliver(record, excluded); });
 }
 

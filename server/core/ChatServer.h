@@ -7,8 +7,8 @@
 #include "server/core/SenderCheck.h"
 #include "server/core/ServerSettings.h"
 #include "server/limits/ConnectionLimits.h"
-#include "server/limits/GuessDelay.h"
 #include "server/limits/LimitCounters.h"
+#include "server/limits/LocalGuessGate.h"
 #include "server/log/LogThrottle.h"
 #include "server/metrics/ServerStats.h"
 
@@ -39,8 +39,9 @@ class WorkerPool;
 class ChatServer {
 public:
     // Without a bus, records go straight to this server's members.
+    // Without a guess gate, failed sign-ins are slowed by this server alone.
     ChatServer(asio::io_context& io, UserDirectory& users, WorkerPool& workers, Logger& logger,
-               ServerSettings settings = {}, RelayBus* bus = nullptr);
+               ServerSettings settings = {}, RelayBus* bus = nullptr, GuessGate* guessGate = nullptr);
     ~ChatServer();
 
     ChatServer(const ChatServer&) = delete;
@@ -79,7 +80,8 @@ public:
     const LimitCounters& limitCounters() const { return m_counters; }
     // Readable from any thread.
     ServerStats& stats() { return m_stats; }
-    GuessDelay& guessDelay() { return m_guessDelay; }
+    // Any thread.
+    GuessGate& guessGate() { return m_guessGate; }
     // Updates the gauge of sign-in steps waiting for the workers.
     void noteWorkQueue();
     std::size_t overflowDrops() const { return m_counters.value(Limit::SendQueue); }
@@ -112,7 +114,8 @@ private:
     ConnectionLimits m_limits;
     LimitCounters m_counters;
     ServerStats m_stats;
-    GuessDelay m_guessDelay;
+    LocalGuessGate m_localGuessGate;
+    GuessGate& m_guessGate;
     std::uint64_t m_signIns = 0; // serial numbers of sign-ins
     LogThrottle m_totalLog;
     LogThrottle m_perAddressLog;

@@ -192,6 +192,29 @@ TEST(GuessDelay, AHeldRefusalHoldsUpNobodyElse) {
     EXPECT_EQ(guesser->receive(2), "ng");
 }
 
+TEST(GuessDelay, ParallelGuessersAreHeldToTheRateOfOne) {
+    // One guesser alone is refused after 0.25, 0.75, 1.75 and 3.75 s, then every 4 s.
+    ServerHarness server;
+    ASSERT_TRUE(server.running()) << server.error();
+    ASSERT_TRUE(registered(server.port(), "alice"));
+    EXPECT_LE(guessTogether({server.port()}, 16, "alice", 6s), 4u);
+}
+
+TEST(GuessDelay, RegistrationProbesAreSlowedLikeFailedSignIns) {
+    ServerHarness server;
+    ASSERT_TRUE(server.running()) << server.error();
+    ASSERT_TRUE(registered(server.port(), "alice"));
+    auto prober = greeted(server.port(), "127.0.0.2");
+    ASSERT_TRUE(prober);
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 4; ++i) {
+        ASSERT_EQ(prober->exchange(std::string("ENTRY\0", 6)), "ok");
+        EXPECT_EQ(prober->exchange("alice"), "ng") << "taken";
+    }
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 3750ms) << "held back 250, 500, 1000 and 2000 ms";
+    EXPECT_TRUE(registered(server.port(), "bob")) << "others register as before";
+}
+
 // The failure lines of a real server, read by fail2ban-regex with the shipped filter.
 TEST_F(Accounts, FailuresAreLoggedInTheFormTheFail2banFilterMatches) {
     std::ostringstream log;
@@ -222,6 +245,13 @@ TEST_F(Accounts, FailuresAreLoggedInTheFormTheFail2banFilterMatches) {
         ASSERT_TRUE(client);
         EXPECT_EQ(client->authenticate(attempt.id, attempt.password), attempt.password == std::string("right"));
     }
+    // Registration probes: whether an ID is taken tells as much as a sign-in.
+    auto prober = greeted(server->port(), "127.0.0.4");
+    ASSERT_TRUE(prober);
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(prober->exchange(std::string("ENTRY\0", 6)), "ok");
+        EXPECT_EQ(prober->exchange("alice"), "ng");
+    }
     server.reset(); // the log is complete, and no thread writes to it any more
     const std::string text = log.str();
     for (const char* delay : {"refusal held back 1 ms", "refusal held back 2 ms", "refusal held back 4 ms"}) {
@@ -243,7 +273,8 @@ TEST_F(Accounts, FailuresAreLoggedInTheFormTheFail2banFilterMatches) {
     for (auto it = std::sregex_iterator(report.begin(), report.end(), match); it != std::sregex_iterator(); ++it) {
         ++banned[(*it)[1]];
     }
-    EXPECT_EQ(banned, (std::map<std::string, int>{{"127.0.0.1", 3}, {"127.0.0.2", 1}})) << report << text;
+    EXPECT_EQ(banned, (std::map<std::string, int>{{"127.0.0.1", 3}, {"127.0.0.2", 1}, {"127.0.0.4", 2}}))
+        << report << text;
 }
 
 } // namespace

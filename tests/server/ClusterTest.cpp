@@ -120,6 +120,13 @@ TEST_F(Cluster, SameIdRegisteredOnTwoNodesAtOnceHasOneWinner) {
     }
 }
 
+TEST_F(Cluster, GuessersOnTwoNodesAreHeldToTheRateOfOne) {
+    // As on one server: one guesser alone is refused after 0.25, 0.75, 1.75 and 3.75 s, then every 4 s.
+    ASSERT_NO_FATAL_FAILURE(startCluster(2));
+    ASSERT_TRUE(registered(node(0).port(), "alice"));
+    EXPECT_LE(guessTogether({node(0).port(), node(1).port()}, 16, "alice", 6s), 4u);
+}
+
 struct Fault {
     const char* name;
     bool inRedis; // else PostgreSQL stops and starts again

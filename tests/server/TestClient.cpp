@@ -2,11 +2,13 @@
 
 #include <arpa/inet.h>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 #include <utility>
 
@@ -186,6 +188,45 @@ std::unique_ptr<TestClient> greeted(std::uint16_t port, const char* source) {
 std::unique_ptr<TestClient> registered(std::uint16_t port, const std::string& id) {
     auto client = greeted(port);
     return client && client->registerUser(id, "pw") ? std::move(client) : nullptr;
+}
+
+} // namespace vesmira
+
+namespace vesmira {
+
+std::size_t guessTogether(const std::vector<std::uint16_t>& ports, int guessers, const std::string& id,
+                          std::chrono::milliseconds window) {
+    const std::string judge("JUDGE\0", 6);
+    std::vector<std::unique_ptr<TestClient>> clients;
+    for (int i = 0; i < guessers; ++i) {
+        auto client = greeted(ports[static_cast<std::size_t>(i) % ports.size()]);
+        if (!client || client->exchange(judge) != "ok" || client->exchange("USER:" + id) != "ok") {
+            return SIZE_MAX;
+        }
+        clients.push_back(std::move(client));
+    }
+    std::atomic<std::size_t> refusals = 0;
+    const Clock::time_point end = Clock::now() + window;
+    std::vector<std::thread> threads;
+    for (int i = 0; i < guessers; ++i) {
+        threads.emplace_back([&, i] {
+            TestClient& client = *clients[static_cast<std::size_t>(i)];
+            for (int guess = 0; Clock::now() < end; ++guess) {
+                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+                if (!client.send("PASSWORD:wrong" + std::to_string(guess)) || client.receive(2, left) != "ng") {
+                    return;
+                }
+                ++refusals;
+                if (client.exchange(judge) != "ok" || client.exchange("USER:" + id) != "ok") {
+                    return;
+                }
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    return refusals;
 }
 
 } // namespace vesmira

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vesmira {
 
@@ -61,5 +62,9 @@ std::string line(std::string_view id, std::string_view text);
 std::unique_ptr<TestClient> greeted(std::uint16_t port, const char* source = nullptr);
 // A greeted client that has registered `id` with the password "pw"; nullptr when any step failed.
 std::unique_ptr<TestClient> registered(std::uint16_t port, const std::string& id);
+// `guessers` connections (spread over `ports`, all from 127.0.0.1) wait at the password step of `id` and are let go
+// together; each guesses wrong passwords one after another. The refusals they got within `window` of the start.
+std::size_t guessTogether(const std::vector<std::uint16_t>& ports, int guessers, const std::string& id,
+                          std::chrono::milliseconds window);
 
 } // namespace vesmira
