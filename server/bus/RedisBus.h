@@ -21,6 +21,8 @@
 #include <unordered_map>
 #include <vector>
 
+struct redisReply;
+
 namespace vesmira {
 
 class Logger;
@@ -46,13 +48,18 @@ struct RedisBusSettings {
 // entry carries its origin and a sequence number, so a batch retried after a lost reply is neither appended
 // nor delivered twice. A Redis that restarted without its data starts a new stream: each server notices from
 // the stream's epoch key and reads the new one from its start.
+//
+// A server that falls further behind than the stream's length (paused, or too slow) finds entries it has not read
+// trimmed away. It notices (XINFO STREAM, read with the entries in one transaction, numbers the first entry held;
+// the server counts the entries it read), logs it once per episode, and tells the relay thread, which closes its
+// users' connections: they sign in again knowing lines are missing, instead of reading on around a hole.
 class RedisBus final : public RelayBus {
 public:
     // `origin` names this server process uniquely among all that share the stream.
     RedisBus(asio::io_context& relay, RedisBusSettings settings, std::string origin, Logger& logger);
     ~RedisBus() override;
 
-    void start(Deliver deliver) override;
+    void start(Deliver deliver, Lost lost) override;
     bool publish(const Record& record, Excluded excluded) override;
     void stop() override;
 
@@ -83,7 +90,13 @@ private:
     // Where reading goes on after a (re)connect; false with `error` when Redis did not answer.
     bool position(RedisLink& link, std::string& error);
     bool read(RedisLink& link, std::string& error);
-    void deliverBatch(const std::vector<Record>& records);
+    // Waits (BLOCK) until the stream has an entry after the last one read; false when Redis did not answer.
+    bool waitForEntries(RedisLink& link, std::string& error);
+    // Takes the entries of an XREAD reply; false when it is not one.
+    bool takeEntries(const redisReply& reply, std::vector<Record>& records);
+    // Entries numbered before `first` were trimmed: true (and logged once per episode) when some were unread.
+    bool lostBefore(std::uint64_t first);
+    void deliverBatch(const std::vector<Record>& records, bool lost);
 
     void linkDown(Side side, const std::string& error);
     void linkUp(Side side);
@@ -99,6 +112,7 @@ private:
 
     // Relay thread only.
     Deliver m_deliver;
+    Lost m_lost;
     std::uint64_t m_nextSequence = 0;
 
     mutable std::mutex m_mutex;
@@ -115,6 +129,9 @@ private:
     std::optional<std::string> m_epoch;
     std::uint64_t m_positionings = 0;
     StreamId m_lastRead;
+    std::uint64_t m_readNumber = 0; // of the last entry read, counting every entry ever added to the stream
+    bool m_idle = true;             // the last read found nothing new
+    bool m_lagging = false;         // the last read found unread entries trimmed
     std::unordered_map<std::string, Seen, OriginHash, std::equal_to<>> m_seen; // origin -> last sequence delivered
     std::size_t m_malformed = 0;
     std::size_t m_duplicates = 0;

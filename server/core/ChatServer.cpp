@@ -19,7 +19,8 @@ ChatServer::ChatServer(asio::io_context& io, UserDirectory& users, WorkerPool& w
       m_localGuessGate(settings.guessDelay), m_guessGate(guessGate ? *guessGate : m_localGuessGate),
       m_bus(bus ? *bus : m_inProcess), m_instance(randomName()), m_room(m_acceptor.get_executor(), m_stats),
       m_readTurns(m_acceptor.get_executor(), settings.maxQueuedBytes) {
-    m_bus.start([this](const Record& record, RelayBus::Excluded excluded) { m_room.deliver(record, excluded); });
+    m_bus.start([this](const Record& record, RelayBus::Excluded excluded) { m_room.deliver(record, excluded); },
+                [this] { lostRelayedLines(); });
 }
 
 ChatServer::~ChatServer() = default;
@@ -289,6 +290,15 @@ void ChatServer::refusedLine(const Connection& from, SenderCheck::Verdict verdic
                      std::string(leaving ? "leave notice" : "line") + " not relayed: " +
                          std::string(SenderCheck::reasonText(verdict)) + ", user " + Logger::printable(from.userId()) +
                          (*held ? " (" + std::to_string(*held) + " more refused since the last line)" : ""));
+    }
+}
+
+void ChatServer::lostRelayedLines() {
+    // Delivering on around the hole would show them a conversation with lines silently missing; signing in again,
+    // they know. The room's list changes only when the server forgets a connection, later.
+    m_stats.relayGap();
+    for (Connection* member : m_room.members()) {
+        member->close("this server fell behind the room's stream and lines were lost", LogLevel::Info, Limit::RelayGap);
     }
 }
 

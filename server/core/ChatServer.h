@@ -101,6 +101,8 @@ private:
     // Where a new connection from `peer` is let in or turned away. With a proxy in front, the address to count
     // is the client's, read from the proxy's header, not the socket's.
     void admit(asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& peer, bool quiet = false);
+    // The bus lost records before they reached this server's users: they are closed.
+    void lostRelayedLines();
     void refuse(asio::ip::tcp::socket& socket, const asio::ip::tcp::endpoint& peer, Limit limit, LogThrottle& throttle,
                 const std::string& why);
 

@@ -97,6 +97,10 @@ std::vector<MetricFamily> collect(const ServerStats& stats, const LimitCounters&
                                              {{"reason", std::string(ServerStats::lineRefusalName(reason))}}));
     }
     families.push_back(std::move(refusedLines));
+    families.push_back(single("vesmira_relay_gaps_total",
+                              "Times this server found lines trimmed from the shared room's stream before it read "
+                              "them (its users were closed).",
+                              MetricType::Counter, static_cast<double>(stats.relayGaps())));
     families.push_back(single("vesmira_connections_throttled",
                               "Signed-in connections whose reading flood control holds back now.", MetricType::Gauge,
                               static_cast<double>(stats.throttled())));

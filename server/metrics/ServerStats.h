@@ -55,6 +55,8 @@ public:
     void lineRefused(LineRefusal reason) {
         m_linesRefused[static_cast<std::size_t>(reason)].fetch_add(1, std::memory_order_relaxed);
     }
+    // This server found lines trimmed from the shared relay before it read them.
+    void relayGap() { m_relayGaps.fetch_add(1, std::memory_order_relaxed); }
     void closedForAccount() { m_accountClosures.fetch_add(1, std::memory_order_relaxed); }
     // A connection's flood control began (true) or ended (false, after `held`) holding its reading back.
     void throttling(bool began, std::chrono::steady_clock::duration held = {});
@@ -77,6 +79,7 @@ public:
     std::uint64_t linesRefused(LineRefusal reason) const {
         return m_linesRefused[static_cast<std::size_t>(reason)].load(std::memory_order_relaxed);
     }
+    std::uint64_t relayGaps() const { return m_relayGaps.load(std::memory_order_relaxed); }
     std::uint64_t accountClosures() const { return m_accountClosures.load(std::memory_order_relaxed); }
     std::size_t throttled() const { return m_throttled.load(std::memory_order_relaxed); }
     double throttledSeconds() const {
@@ -104,6 +107,7 @@ private:
     std::array<std::array<std::atomic<std::uint64_t>, kResults>, kSteps> m_steps{};
     std::atomic<std::uint64_t> m_authFailures{0};
     std::atomic<std::uint64_t> m_accountClosures{0};
+    std::atomic<std::uint64_t> m_relayGaps{0};
     std::array<std::atomic<std::uint64_t>, kLineRefusals> m_linesRefused{};
     std::atomic<std::size_t> m_throttled{0}; // connections held back by flood control now
     std::atomic<std::uint64_t> m_throttledNanoseconds{0};

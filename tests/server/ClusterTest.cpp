@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <future>
 #include <hiredis.h>
 #include <memory>
@@ -125,6 +126,40 @@ TEST_F(Cluster, GuessersOnTwoNodesAreHeldToTheRateOfOne) {
     ASSERT_NO_FATAL_FAILURE(startCluster(2));
     ASSERT_TRUE(registered(node(0).port(), "alice"));
     EXPECT_LE(guessTogether({node(0).port(), node(1).port()}, 16, "alice", 6s), 4u);
+}
+
+TEST_F(Cluster, ANodeThatFellBehindTheStreamClosesItsUsersAndSaysSoOnce) {
+    ASSERT_NO_FATAL_FAILURE(startCluster(2, {"--relay-stream-length", "100", "--line-rate", "0"}));
+    auto alice = registered(node(0).port(), "alice");
+    auto bob = registered(node(1).port(), "bob");
+    ASSERT_TRUE(alice && bob);
+    node(1).signal(SIGSTOP);
+    // In half a second: node one, which is not paused, reads each line long before it is trimmed.
+    for (int i = 0; i < 600; i += 30) {
+        std::string lines;
+        for (int n = i; n < i + 30; ++n) {
+            lines += line("alice", std::to_string(n));
+        }
+        ASSERT_TRUE(alice->send(lines));
+        ASSERT_TRUE(alice->receive(lines.size()) == lines) << "node one appended and read them all";
+        std::this_thread::sleep_for(25ms);
+    }
+    std::this_thread::sleep_for(1s);
+    node(1).signal(SIGCONT);
+    // Bob gets every line, or none past the hole: his connection ends instead.
+    const std::vector<std::string> seen = receiveLines(*bob, 600, 5s);
+    for (std::size_t i = 0; i < seen.size(); ++i) {
+        ASSERT_EQ(seen[i], said("alice", std::to_string(i)));
+    }
+    if (seen.size() < 600) {
+        EXPECT_TRUE(bob->readUntilClosed(5s).has_value());
+    }
+    EXPECT_EQ(countInFile(node(1).log(), "trimmed from it before they were read"), 1u);
+    EXPECT_EQ(countInFile(node(0).log(), "trimmed from it before they were read"), 0u);
+    auto again = greeted(node(1).port());
+    ASSERT_TRUE(again && again->authenticate("bob", "pw"));
+    ASSERT_TRUE(alice->send(line("alice", "after")));
+    EXPECT_EQ(receiveLines(*again, 1), std::vector<std::string>{said("alice", "after")});
 }
 
 struct Fault {
