@@ -92,22 +92,16 @@ private:
             }
             return;
         }
-        // "METHOD TARGET HTTP/1.x"; headers are not needed.
-        const std::string_view line = std::string_view(m_request).substr(0, m_request.find("\r\n"));
-        const std::size_t space = line.find(' ');
-        const std::size_t second = space == std::string_view::npos ? space : line.find(' ', space + 1);
-        if (second == std::string_view::npos || !line.substr(second + 1).starts_with("HTTP/1.")) {
+        const std::optional<Request> request = parseRequestLine(m_request);
+        if (!request) {
             answer({400, "text/plain; charset=utf-8", "bad request\n"}, false);
             return;
         }
-        const std::string_view method = line.substr(0, space);
-        std::string_view path = line.substr(space + 1, second - space - 1);
-        path = path.substr(0, path.find('?'));
-        if (method != "GET" && method != "HEAD") {
+        if (request->method != "GET" && request->method != "HEAD") {
             answer({405, "text/plain; charset=utf-8", "only GET\n"}, false);
             return;
         }
-        answer(m_owner.m_handler(path), method == "HEAD");
+        answer(m_owner.m_handler(request->path), request->method == "HEAD");
     }
 
     void answer(const Reply& reply, bool head) {
@@ -131,6 +125,23 @@ private:
     std::string m_response;
     bool m_closed = false;
 };
+
+std::optional<HttpEndpoint::Request> HttpEndpoint::parseRequestLine(std::string_view head) {
+    // Headers are not needed.
+    const std::size_t end = head.find("\r\n");
+    if (end == std::string_view::npos) {
+        return std::nullopt;
+    }
+    const std::string_view line = head.substr(0, end);
+    const std::size_t space = line.find(' ');
+    const std::size_t second = space == std::string_view::npos ? space : line.find(' ', space + 1);
+    if (space == 0 || second == std::string_view::npos || second == space + 1 ||
+        !line.substr(second + 1).starts_with("HTTP/1.")) {
+        return std::nullopt;
+    }
+    const std::string_view target = line.substr(space + 1, second - space - 1);
+    return Request{line.substr(0, space), target.substr(0, target.find('?'))};
+}
 
 HttpEndpoint::HttpEndpoint(Handler handler) : m_handler(std::move(handler)) {}
 

@@ -7,6 +7,7 @@
 #include <functional>
 #include <list>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -26,6 +27,14 @@ public:
     };
     // Runs on the endpoint's thread for each GET; the path comes without its query.
     using Handler = std::function<Reply(std::string_view path)>;
+
+    struct Request {
+        std::string_view method;
+        std::string_view path; // the target without its query
+    };
+    // The request line at the start of a request head ("METHOD TARGET HTTP/1.x" and CR LF); nullopt when there is
+    // none. The views point into `head`.
+    static std::optional<Request> parseRequestLine(std::string_view head);
 
     static constexpr std::size_t kMaxConnections = 256;
     static constexpr std::size_t kMaxRequestBytes = 8192;
