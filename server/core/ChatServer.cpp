@@ -18,7 +18,8 @@ ChatServer::ChatServer(asio::io_context& io, UserDirectory& users, WorkerPool& w
       m_settings(settings), m_limits({settings.maxConnections, settings.maxPending, settings.maxPerAddress}),
       m_localGuessGate(settings.guessDelay), m_guessGate(guessGate ? *guessGate : m_localGuessGate),
       m_bus(bus ? *bus : m_inProcess), m_instance(randomName()), m_room(m_acceptor.get_executor(), m_stats),
-      m_readTurns(m_acceptor.get_executor(), settings.maxQueuedBytes) {
+      m_readTurns(m_acceptor.get_executor(), settings.maxQueuedBytes),
+      m_backpressure(m_acceptor.get_executor(), m_room.members()) {
     m_bus.start([this](const Record& record, RelayBus::Excluded excluded) { m_room.deliver(record, excluded); },
                 [this] { lostRelayedLines(); });
 }
@@ -73,6 +74,7 @@ void ChatServer::stop() {
         connection->close("server shutting down");
     }
     m_room.clear();
+    m_backpressure.stop();
 }
 
 void ChatServer::acceptNext() {
@@ -193,6 +195,7 @@ std::uint64_t ChatServer::onSignedIn(Connection& connection) {
     m_pending.erase(connection.number());
     m_limits.signedIn();
     m_room.join(connection);
+    m_backpressure.membersChanged();
     noteConnections();
     return ++m_signIns;
 }
@@ -304,6 +307,7 @@ void ChatServer::lostRelayedLines() {
 
 void ChatServer::forget(const std::shared_ptr<Connection>& connection) {
     m_room.leave(*connection);
+    m_backpressure.membersChanged();
     m_connections.erase(connection);
 }
 

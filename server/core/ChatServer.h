@@ -2,6 +2,7 @@
 
 #include "protocol/Record.h"
 #include "server/bus/InProcessBus.h"
+#include "server/core/Backpressure.h"
 #include "server/core/ReadTurns.h"
 #include "server/core/Room.h"
 #include "server/core/SenderCheck.h"
@@ -72,6 +73,7 @@ public:
     char* readBuffer() { return m_readBuffer.data(); }
     static constexpr std::size_t kReadBufferSize = ReadTurns::kMaxTurnRecords * kRecordSize;
     ReadTurns& readTurns() { return m_readTurns; }
+    Backpressure& backpressure() { return m_backpressure; }
 
     // Names connection `number` uniquely among every server sharing the user store.
     std::string holder(std::uint64_t number) const { return m_instance + "/" + std::to_string(number); }
@@ -135,6 +137,7 @@ private:
     std::map<std::uint64_t, Connection*> m_pending; // not signed in, by number: the oldest first
     Room m_room;                                    // signed in
     ReadTurns m_readTurns;
+    Backpressure m_backpressure; // of m_room
     std::array<char, kReadBufferSize> m_readBuffer{};
     bool m_stopped = false;
 };

@@ -54,6 +54,10 @@ void Connection::readNext() {
     std::size_t limit = kSignInReadSize;
     std::size_t granted = 0;
     if (m_signedIn) {
+        if (m_server.backpressure().holding()) {
+            m_server.backpressure().wait(keepAlive(), [this] { readNext(); });
+            return;
+        }
         // Whole records only, as many as flood control allows and this turn shares out.
         const std::size_t allowed = m_flood.allowance();
         if (allowed == 0) {
@@ -204,6 +208,16 @@ void Connection::onEndOfStream() {
 
 void Connection::sendQueueOverflowed() {
     close("send queue overflow: not reading", LogLevel::Warn, Limit::SendQueue, true);
+}
+
+void Connection::sendQueueBehind(bool behind) {
+    if (m_signedIn) {
+        m_server.backpressure().behind(behind);
+    }
+}
+
+void Connection::dropStalled() {
+    close("send queue stalled: not reading while the room waited", LogLevel::Warn, Limit::SendQueue, true);
 }
 
 void Connection::sendQueueDrained() {

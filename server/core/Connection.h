@@ -53,6 +53,12 @@ public:
     bool closed() const override { return m_closed; }
     const std::string& peer() const { return m_peer; }
     const asio::ip::address& address() const { return m_address; }
+    // The send queue's state, for the room's flow control: more than SendQueue::kBehindBytes waiting, and when the
+    // kernel last took some of it.
+    bool sendBehind() const { return m_send.behind(); }
+    SendQueue::Clock::time_point sendProgressAt() const { return m_send.progressAt(); }
+    // Behind, and taking nothing while the room waits: dropped as not reading.
+    void dropStalled();
 
 private:
     // Reads what is there into the server's buffer and handles it, or waits until something is.
@@ -73,6 +79,7 @@ private:
     void sendQueueOverflowed() override;
     void sendQueueDrained() override;
     void sendFailed(const std::error_code& ec) override;
+    void sendQueueBehind(bool behind) override;
     bool send(const Bytes& bytes) override { return m_send.deliver(bytes); }
     void readNextMessage() override { readNext(); }
     void signedIn(bool registering) override;

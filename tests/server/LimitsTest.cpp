@@ -231,6 +231,51 @@ TEST(Limits, AFlooderIsReadAtTheLineRateAndCostsNoReaderALine) {
     EXPECT_LE(nextA, 30 + 10 * seconds + 1) << "a no faster than that";
 }
 
+TEST(Limits, WithoutFloodControlSlowReadersMakeTheSenderWaitInsteadOfBeingDropped) {
+    // Two slow readers (4 KiB at a time, every 20 ms), and a sender that writes 500 KB at once and reads its own
+    // copies: far more than the readers' send queues hold.
+    ServerHarness::Options options;
+    options.settings.lineRate = 0;
+    options.settings.maxQueuedBytes = 256 * kRecordBytes;
+    ServerHarness server(options);
+    ASSERT_TRUE(server.running()) << server.error();
+    auto sender = registered(server.port(), "sender");
+    std::vector<std::unique_ptr<TestClient>> readers;
+    for (const char* id : {"r1", "r2"}) {
+        readers.push_back(std::make_unique<TestClient>());
+        ASSERT_TRUE(readers.back()->connect(server.port(), 4096) && readers.back()->receive(5) == "Hello" &&
+                    readers.back()->registerUser(id, "pw"));
+    }
+    ASSERT_TRUE(sender);
+    std::string lines;
+    for (int n = 0; n < 1000; ++n) {
+        lines += line("sender", std::to_string(n));
+    }
+    std::vector<std::string> received(readers.size() + 1);
+    std::vector<std::thread> threads;
+    threads.emplace_back([&] { received[0] = sender->receive(lines.size(), 20s).value_or(""); });
+    for (std::size_t i = 0; i < readers.size(); ++i) {
+        threads.emplace_back([&, i] {
+            while (received[i + 1].size() < lines.size()) {
+                const auto bytes = readers[i]->receiveSome(20000, 100ms);
+                if (!bytes) {
+                    return;
+                }
+                received[i + 1] += *bytes;
+                std::this_thread::sleep_for(20ms);
+            }
+        });
+    }
+    EXPECT_TRUE(sender->send(lines, 20s));
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(server.overflowDrops(), 0u);
+    for (std::size_t i = 0; i < received.size(); ++i) {
+        EXPECT_TRUE(received[i] == lines) << "member " << i << " got " << received[i].size() << " bytes";
+    }
+}
+
 TEST(Limits, CountsByAddressWithMappedIpv4AsIpv4) {
     ConnectionLimits limits({3, 2, 2});
     const auto v4 = asio::ip::make_address("192.0.2.1");
