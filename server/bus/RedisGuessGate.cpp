@@ -10,24 +10,48 @@ namespace vesmira {
 namespace {
 
 // KEYS: the account's hash (when there is an account) and the address's. ARGV: the lease, how soon to ask again
-// while another check is in flight (both in milliseconds). Returns 0 when the check may start, now marked in flight,
-// else how many milliseconds to wait.
+// while another check is in flight, how long past its time a waiter counts as gone (milliseconds), the address.
+// Returns 0 when the check may start, now marked in flight, else how many milliseconds to wait. The account's checks
+// take turns between the addresses waiting for it (fields "w:ADDRESS", when each asks again; "last", whose check
+// was let in last), as LocalGuessGate's do.
 constexpr std::string_view kEnterScript = R"lua(
 local t = redis.call('TIME')
 local now = tonumber(t[1]) * 1000 + math.floor(tonumber(t[2]) / 1000)
+local lease, retry, stale, address = tonumber(ARGV[1]), tonumber(ARGV[2]), tonumber(ARGV[3]), ARGV[4]
 local wait = 0
 for _, key in ipairs(KEYS) do
   local busy = tonumber(redis.call('HGET', key, 'busy') or '0')
   local held = tonumber(redis.call('HGET', key, 'until') or '0')
-  if busy > now then wait = math.max(wait, tonumber(ARGV[2])) end
+  if busy > now then wait = math.max(wait, retry) end
   if held > now then wait = math.max(wait, held - now) end
 end
-if wait > 0 then return wait end
-for _, key in ipairs(KEYS) do
-  redis.call('HSET', key, 'busy', now + tonumber(ARGV[1]))
-  if redis.call('PTTL', key) < tonumber(ARGV[1]) then redis.call('PEXPIRE', key, ARGV[1]) end
+if #KEYS == 2 then
+  local fields = redis.call('HGETALL', KEYS[1])
+  local another = false
+  for i = 1, #fields, 2 do
+    if string.sub(fields[i], 1, 2) == 'w:' then
+      if tonumber(fields[i + 1]) + stale < now then
+        redis.call('HDEL', KEYS[1], fields[i])
+      elseif fields[i] ~= 'w:' .. address then
+        another = true
+      end
+    end
+  end
+  if wait == 0 and another and redis.call('HGET', KEYS[1], 'last') == address then wait = retry end
+  if wait > 0 then
+    redis.call('HSET', KEYS[1], 'w:' .. address, now + wait)
+  else
+    redis.call('HSET', KEYS[1], 'last', address)
+    redis.call('HDEL', KEYS[1], 'w:' .. address)
+  end
 end
-return 0
+if wait == 0 then
+  for _, key in ipairs(KEYS) do redis.call('HSET', key, 'busy', now + lease) end
+end
+for _, key in ipairs(KEYS) do
+  if redis.call('EXISTS', key) == 1 and redis.call('PTTL', key) < lease then redis.call('PEXPIRE', key, lease) end
+end
+return wait
 )lua";
 
 // KEYS as above. ARGV: "failed", "succeeded" or "neither"; the first delay, its cap and the quiet period (ms).
@@ -82,9 +106,10 @@ RedisGuessGate::RedisGuessGate(RedisEndpoint endpoint, GuessDelay::Settings sett
 RedisGuessGate::~RedisGuessGate() = default;
 
 GuessGate::Entry RedisGuessGate::enter(std::string_view account, std::string_view address) {
-    const auto wait = run(
-        kEnterScript, account, address,
-        {std::to_string(std::chrono::milliseconds(kLease).count()), std::to_string(LocalGuessGate::kRetry.count())});
+    const auto wait =
+        run(kEnterScript, account, address,
+            {std::to_string(std::chrono::milliseconds(kLease).count()), std::to_string(LocalGuessGate::kRetry.count()),
+             std::to_string(LocalGuessGate::kStaleWaiter.count()), std::string(address)});
     if (!wait) {
         return m_local.enter(account, address);
     }

@@ -12,11 +12,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <map>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <sys/wait.h>
+#include <thread>
 #include <vector>
 
 namespace vesmira {
@@ -198,6 +200,26 @@ TEST(GuessDelay, ParallelGuessersAreHeldToTheRateOfOne) {
     ASSERT_TRUE(server.running()) << server.error();
     ASSERT_TRUE(registered(server.port(), "alice"));
     EXPECT_LE(guessTogether({server.port()}, 16, "alice", 6s), 4u);
+}
+
+TEST(GuessDelay, GuessersCannotKeepTheOwnerFromSigningIn) {
+    // Thirty connections guess at alice from one address; she signs in from another. Each of her checks waits for
+    // one of theirs at most (a second here), instead of a lottery against all thirty.
+    ServerHarness::Options options;
+    options.settings.guessDelay = {250ms, 1s, 10min};
+    ServerHarness server(options);
+    ASSERT_TRUE(server.running()) << server.error();
+    ASSERT_TRUE(registered(server.port(), "alice"));
+    auto guessing = std::async(std::launch::async, [&] { return guessTogether({server.port()}, 30, "alice", 7s); });
+    std::this_thread::sleep_for(3s);
+    auto owner = greeted(server.port(), "127.0.0.2");
+    ASSERT_TRUE(owner);
+    for (const std::string& message :
+         {std::string("JUDGE\0", 6), std::string("USER:alice"), std::string("PASSWORD:pw")}) {
+        ASSERT_TRUE(owner->send(message));
+        EXPECT_EQ(owner->receive(2, 2500ms), "ok") << message;
+    }
+    EXPECT_GT(guessing.get(), 0u);
 }
 
 TEST(GuessDelay, RegistrationProbesAreSlowedLikeFailedSignIns) {

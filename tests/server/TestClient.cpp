@@ -211,13 +211,14 @@ std::size_t guessTogether(const std::vector<std::uint16_t>& ports, int guessers,
     for (int i = 0; i < guessers; ++i) {
         threads.emplace_back([&, i] {
             TestClient& client = *clients[static_cast<std::size_t>(i)];
-            for (int guess = 0; Clock::now() < end; ++guess) {
+            // Every reply is waited for until the end of the window, no longer.
+            const auto reply = [&](const std::string& message) {
                 const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-                if (!client.send("PASSWORD:wrong" + std::to_string(guess)) || client.receive(2, left) != "ng") {
-                    return;
-                }
+                return left.count() > 0 && client.send(message) ? client.receive(2, left) : std::nullopt;
+            };
+            for (int guess = 0; reply("PASSWORD:wrong" + std::to_string(guess)) == "ng"; ++guess) {
                 ++refusals;
-                if (client.exchange(judge) != "ok" || client.exchange("USER:" + id) != "ok") {
+                if (reply(judge) != "ok" || reply("USER:" + id) != "ok") {
                     return;
                 }
             }
