@@ -3,6 +3,7 @@
 #include "platform/CDialog.h"
 #include "session/EntryDlg.h"
 #include "session/JudgeDlg.h"
+#include "session/RelayedLine.h"
 #include "session/SessionHost.h"
 #include "session/SessionTexts.h"
 #include "session/WireFormat.h"
@@ -106,10 +107,7 @@ void CClientSocket::readChat(SessionHost& host) {
 }
 
 RelayFramer::LineSink CClientSocket::lineAdder(TextLog& transcript) {
-    return [&transcript](std::string_view text) {
-        transcript.append(text);
-        transcript.append("\r\n");
-    };
+    return [&transcript](std::string_view text) { RelayedLine::appendTo(transcript, text); };
 }
 
 void CClientSocket::showChat(SessionHost& host, std::size_t shownSize) {

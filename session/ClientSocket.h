@@ -36,7 +36,7 @@ public:
 
 private:
     void readChat(SessionHost& host);
-    // Framed lines go straight into the transcript, each with its CR LF, to be shown together by showChat().
+    // Framed lines go straight into the transcript, in the form it keeps them, to be shown together by showChat().
     static RelayFramer::LineSink lineAdder(TextLog& transcript);
     // Shows what the transcript gained past `shownSize`; asks for a quiet notification while text is held.
     void showChat(SessionHost& host, std::size_t shownSize);
