@@ -191,7 +191,7 @@ void CClientSocket::showChat(SessionHost& host, std::size_t shownSize) {
     host.window().FlashWindow();
 }
 
-void CClientSocket::OnQuiet() {
+void CClientSocket::takeHeldLines() {
     SessionHost* host = SessionHost::find();
     if (host && m_flow == kAuthenticationFlow && host->signedIn() == SessionHost::kSignedIn) {
         std::size_t shown = host->transcript().size();
@@ -200,8 +200,12 @@ void CClientSocket::OnQuiet() {
     }
 }
 
+void CClientSocket::OnQuiet() {
+    takeHeldLines();
+}
+
 void CClientSocket::OnClose(int errorCode) {
-    OnQuiet(); // while chatting, what is held is the last message before the end
+    takeHeldLines(); // while chatting, what is held is the last message before the end
     SessionHost* host = SessionHost::find();
     if (host) {
         host->showServerClosed();

@@ -26,6 +26,8 @@ public:
     // A sign-in reply did not come in time. The connection is closed, so that a late "ok" cannot leave the server
     // counting the user as signed in while the client does not; the window lets go of it.
     void replyTimedOut();
+    // Hands what the framer holds to the transcript as lines, as the end of the stream would (before Disconnect).
+    void takeHeldLines();
 
     // Which sign-in the server's greeting opens. The flag keeps the numbers it has always stored.
     enum Flow : int {

@@ -175,3 +175,49 @@ TEST_F(Receive, TheLastOkOfASignInMayCarryTheFirstLine) {
         closeWindow();
     }
 }
+
+TEST_F(Receive, WhatWasReadIsKeptAsShownUpToItsFirstNulWithBreaksMarkedThroughDisconnect) {
+    const std::string mark = sjis("　");
+    const std::string mallory = "mallory" + sjis("：");
+    const std::string hanako = "hanako" + sjis("：");
+    const std::string leave = sjis("じろう：退室しました。"); // still held when Disconnect comes
+    const struct {
+        std::string relayed;
+        std::string stored;
+    } rows[] = {
+        {chatRecord(mallory + "hi" + std::string(1, '\0') + hanako + "I resign"), mallory + "hi\r\n"},
+        {chatRecord(mallory + "a\r\n" + hanako + "I resign"), mallory + "a\r\n" + mark + hanako + "I resign\r\n"},
+        {chatRecord("L1\nL2\rL3\r\r\n"), "L1\r\n" + mark + "L2\r\n" + mark + "L3\r\n" + mark + "\r\n" + mark + "\r\n"},
+        {std::string(500, '\0'), ""},
+        {chatRecord(hanako + "real"), hanako + "real\r\n"},
+        {leave, leave + "\r\n"},
+    };
+    std::string stream;
+    std::string expected;
+    for (const auto& row : rows) {
+        stream += row.relayed;
+        expected += row.stored;
+    }
+    std::atomic<bool> sent{false};
+    signIn("taro", [&](PeerConnection& peer) {
+        peer.send(stream);
+        waitUntilRead(peer.handle(), -1);
+        sent = true;
+        peer.waitForEnd();
+    });
+    const int fd = window().connection()->handle();
+    ASSERT_TRUE(pumpUntil([&] {
+        int unread = 0;
+        ::ioctl(fd, FIONREAD, &unread);
+        return sent && unread == 0;
+    }));
+    pumpFor(std::chrono::milliseconds(150));
+    const std::string shown = expected.substr(0, expected.size() - leave.size() - 2);
+    EXPECT_EQ(CString::fromUtf8(text(IDC_RECEIVED)).bytes(), shown);
+    press(IDC_DISCONNECT);
+    EXPECT_EQ(window().transcript().bytes(), expected);
+    TestSeam::expect([this](ModalWindow& dialog) { dialog.chooseFile(m_dir.file("log.txt")); });
+    expectBox("保存しました。\n", "log.txt");
+    press(IDC_SAVE);
+    EXPECT_EQ(TempDir::read(m_dir.file("log.txt")), expected);
+}
