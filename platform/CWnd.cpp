@@ -161,7 +161,7 @@ void CWnd::ScrollToEnd() {
     // Selecting everything and deselecting again ends with the caret at the end and the last line in view; going
     // there directly gives the same result without touching every line of a long text twice.
     if (auto* edit = dynamic_cast<TextLogView*>(m_widget)) {
-        edit->moveToEnd();
+        edit->followEnd();
         return;
     }
     SetSel(0, -1);

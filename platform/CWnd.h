@@ -52,7 +52,8 @@ public:
     // caret), and scroll the caret into view.
     void SetSel(int start, int end);
     void ScrollCaret();
-    // Caret to the end and last line in view: select all, scroll, deselect, scroll.
+    // Caret to the end and last line in view: select all, scroll, deselect, scroll. A multi-line edit showing a log
+    // leaves a reader who had scrolled away from the end or selected text where they were when the log grew.
     void ScrollToEnd();
 
     // Finds a child control by its ID; nullptr when there is none.
