@@ -22,9 +22,9 @@ QString toQt(const CString& text) {
     return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
 }
 
-CString fromQt(const QString& text) {
+CString fromQt(const QString& text, Cp932Codec::Unconvertible* unconvertible) {
     QByteArray utf8 = text.toUtf8();
-    return CString::fromUtf8(std::string_view(utf8.constData(), static_cast<std::size_t>(utf8.size())));
+    return CString::fromUtf8(std::string_view(utf8.constData(), static_cast<std::size_t>(utf8.size())), unconvertible);
 }
 
 QString toQtMultiLine(const CString& text) {
@@ -33,7 +33,7 @@ QString toQtMultiLine(const CString& text) {
     return converted;
 }
 
-CString fromQtMultiLine(const QString& text) {
+CString fromQtMultiLine(const QString& text, Cp932Codec::Unconvertible* unconvertible) {
     // One pass: QString::replace with a longer text moves the rest of the string for every batch of matches, which
     // takes minutes on a text of millions of lines.
     QString converted;
@@ -45,7 +45,7 @@ CString fromQtMultiLine(const QString& text) {
         }
         converted += c;
     }
-    return fromQt(converted);
+    return fromQt(converted, unconvertible);
 }
 
 int controlId(const QObject* widget) {
@@ -88,23 +88,22 @@ void CWnd::SetWindowText(const TextLog& text) {
     SetWindowText(CString(text.bytes()));
 }
 
-CString CWnd::GetWindowText() const {
+CString CWnd::GetWindowText(Cp932Codec::Unconvertible* unconvertible) const {
     if (!m_widget) {
         return {};
     }
     if (auto* edit = dynamic_cast<TextLogView*>(m_widget)) {
-        return QtBridge::fromQtMultiLine(edit->shownText());
+        return QtBridge::fromQtMultiLine(edit->shownText(), unconvertible);
     }
+    QString text = m_widget->windowTitle();
     if (auto* line = qobject_cast<QLineEdit*>(m_widget)) {
-        return QtBridge::fromQt(line->text());
+        text = line->text();
+    } else if (auto* button = qobject_cast<QAbstractButton*>(m_widget)) {
+        text = button->text();
+    } else if (auto* label = qobject_cast<QLabel*>(m_widget)) {
+        text = label->text();
     }
-    if (auto* button = qobject_cast<QAbstractButton*>(m_widget)) {
-        return QtBridge::fromQt(button->text());
-    }
-    if (auto* label = qobject_cast<QLabel*>(m_widget)) {
-        return QtBridge::fromQt(label->text());
-    }
-    return QtBridge::fromQt(m_widget->windowTitle());
+    return QtBridge::fromQt(text, unconvertible);
 }
 
 void CWnd::FlashWindow() {
@@ -192,6 +191,10 @@ int CWnd::MessageBox(const CString& text, const CString* caption, unsigned style
     return showMessageBox(m_widget, text, shownCaption, style);
 }
 
+int CWnd::MessageBox(const CString& text, const Cp932Codec::Unconvertible& named, const CString& caption) {
+    return showMessageBox(m_widget, text, caption, MB_OK, named.joined());
+}
+
 namespace {
 
 // A question must be answered: Escape and the close box do nothing (a box without a cancel choice has its close box
@@ -225,12 +228,14 @@ private:
 
 } // namespace
 
-int showMessageBox(QWidget* owner, const CString& text, const CString& caption, unsigned style) {
+int showMessageBox(QWidget* owner, const CString& text, const CString& caption, unsigned style,
+                   const std::string& named) {
     QuestionBox box(owner, (style & 0xF) == MB_YESNO);
     box.setWindowTitle(QtBridge::toQt(caption));
-    box.setText(QtBridge::toQtMultiLine(text));
+    box.setText(QtBridge::toQtMultiLine(text) + QString::fromStdString(named));
     box.setTextFormat(Qt::PlainText);
     box.setProperty(QtBridge::kCp932Text, QByteArray(text.data(), text.GetLength()));
+    box.setProperty(QtBridge::kNamedText, QByteArray::fromStdString(named));
     box.setProperty(QtBridge::kCp932Caption, QByteArray(caption.data(), caption.GetLength()));
     box.setIcon((style & 0xF0) == MB_ICONEXCLAMATION ? QMessageBox::Warning : QMessageBox::NoIcon);
     // The button texts are set here so that they are Japanese whatever the user's locale.

@@ -2,6 +2,8 @@
 
 #include "protocol/Cp932.h"
 
+#include <algorithm>
+
 namespace {
 
 constexpr std::string_view kReplacementUtf8 = "\xEF\xBF\xBD";
@@ -27,35 +29,71 @@ namespace Cp932Codec {
 
 using vesmira::Cp932;
 
-std::string toUtf8(std::string_view cp932) {
+void Unconvertible::add(std::string_view utf8Run) {
+    if (std::find(m_runs.begin(), m_runs.end(), utf8Run) == m_runs.end()) {
+        m_runs.emplace_back(utf8Run);
+    }
+}
+
+std::string Unconvertible::joined() const {
+    std::string text;
+    for (const std::string& run : m_runs) {
+        text += text.empty() ? "" : " ";
+        text += run;
+    }
+    return text;
+}
+
+std::string toUtf8(std::string_view cp932, Unconvertible* invalid) {
     if (!Cp932::available()) {
         return std::string(cp932);
     }
     std::string out;
     out.reserve(cp932.size() * 3 / 2);
+    std::string run;
     while (!cp932.empty()) {
-        cp932.remove_prefix(Cp932::decode(cp932, out));
+        std::size_t taken = Cp932::decode(cp932, out);
+        cp932.remove_prefix(taken);
+        if (invalid && taken > 0 && !run.empty()) {
+            invalid->add(run);
+            run.clear();
+        }
         if (!cp932.empty()) {
             // An invalid or truncated sequence: mark one byte and go on with the next.
             out += kReplacementUtf8;
+            run += kReplacementUtf8;
             cp932.remove_prefix(1);
         }
+    }
+    if (invalid && !run.empty()) {
+        invalid->add(run);
     }
     return out;
 }
 
-std::string fromUtf8(std::string_view utf8) {
+std::string fromUtf8(std::string_view utf8, Unconvertible* unconvertible) {
     if (!Cp932::available()) {
         return std::string(utf8);
     }
     std::string out;
     out.reserve(utf8.size());
+    std::string run;
     while (!utf8.empty()) {
-        utf8.remove_prefix(Cp932::encode(utf8, out));
+        std::size_t taken = Cp932::encode(utf8, out);
+        utf8.remove_prefix(taken);
+        if (unconvertible && taken > 0 && !run.empty()) {
+            unconvertible->add(run);
+            run.clear();
+        }
         if (!utf8.empty()) {
             out += '?';
-            utf8.remove_prefix(utf8SkipLength(utf8));
+            std::size_t skipped = utf8SkipLength(utf8);
+            run += utf8.substr(0, skipped);
+            utf8.remove_prefix(skipped);
         }
+    }
+    if (unconvertible && !run.empty()) {
+        unconvertible->add(run);
     }
     return out;
 }

@@ -1,5 +1,7 @@
 #include "ClientFixture.h"
 
+#include <QPlainTextEdit>
+
 #include <string>
 
 using SessionCommands = ClientFixture;
@@ -70,6 +72,38 @@ TEST_F(SessionCommands, AConvertedLineTooLongForOneRecordIsRefused) {
     expectBox("変換後の文章が長すぎるため送信できません。", "申し訳ありませんが…");
     press(IDC_SEND);
     EXPECT_EQ(CString(window().GetDlgItemText(IDC_SEND_TEXT)).bytes(), typed);
+}
+
+TEST_F(SessionCommands, CharactersCp932CannotHoldAreNamedAndNothingIsSent) {
+    struct Case {
+        const char* name;
+        int style;
+        QString typed;
+        std::string named;
+    };
+    const Case cases[] = {
+        {"an emoji", IDC_STYLE_NONE, QStringLiteral("絵文字😀です"), "😀"},
+        {"each once, in order", IDC_STYLE_NONE, QStringLiteral("😀と€と😀"), "😀 €"},
+        {"through a speech style", IDC_STYLE_JAYO, QStringLiteral("😀です"), "😀"},
+        {"a rule of omake.txt that puts in a byte CP932 lacks", IDC_STYLE_USER, QStringLiteral("w"), "\xEF\xBF\xBD"},
+    };
+    TempDir::write("omake.txt", "w\r\n\x80\r\n");
+    std::atomic<bool> done{false};
+    signIn("taro", [&](PeerConnection& peer) {
+        waitForFlag(done);
+        EXPECT_EQ(peer.readAvailable(std::chrono::milliseconds(100)), "");
+    });
+    auto* field = qobject_cast<QPlainTextEdit*>(window().GetDlgItem(IDC_SEND_TEXT)->widget());
+    ASSERT_NE(field, nullptr);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        press(c.style);
+        field->setPlainText(c.typed);
+        expectBox("この文字は送信できません: " + c.named, "申し訳ありませんが…");
+        press(IDC_SEND);
+        EXPECT_EQ(field->toPlainText(), c.typed);
+    }
+    done = true;
 }
 
 TEST_F(SessionCommands, SendAndDisconnectWhenNotSignedInSayNotConnected) {
