@@ -13,7 +13,10 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
 #include <QTextDocument>
+
+#include <algorithm>
 
 namespace QtBridge {
 
@@ -197,17 +200,37 @@ int CWnd::MessageBox(const CString& text, const Cp932Codec::Unconvertible& named
 
 namespace {
 
-// A question must be answered: Escape and the close box do nothing (a box without a cancel choice has its close box
-// disabled on the desktop the program was written for).
+// Room beside a caption in a title bar, in lines of the caption's font: the window's icon, the desktop's buttons (some
+// show minimise and maximise even where the window asks for none) and their margins.
+constexpr int kTitleBarRoom = 7;
+
+// A box with only a close button, as wide as its caption needs. A question must be answered: Escape and the close box
+// do nothing (a box without a cancel choice has its close box disabled on the desktop the program was written for).
 class QuestionBox : public QMessageBox {
 public:
     QuestionBox(QWidget* owner, bool mustAnswer) : QMessageBox(owner), m_mustAnswer(mustAnswer) {
-        if (mustAnswer) {
-            setWindowFlag(Qt::WindowCloseButtonHint, false);
-        }
+        setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                       (mustAnswer ? Qt::WindowFlags() : Qt::WindowCloseButtonHint));
     }
 
 protected:
+    bool event(QEvent* event) override {
+        bool handled = QMessageBox::event(event);
+        // QMessageBox sizes itself to its text whenever it is shown or laid out; a shorter text than the caption would
+        // leave the caption cut off in the title bar.
+        switch (event->type()) {
+        case QEvent::Show:
+        case QEvent::LayoutRequest:
+        case QEvent::FontChange:
+        case QEvent::StyleChange:
+        case QEvent::WindowTitleChange:
+            widenForCaption();
+            break;
+        default:
+            break;
+        }
+        return handled;
+    }
     void keyPressEvent(QKeyEvent* event) override {
         if (m_mustAnswer && event->key() == Qt::Key_Escape) {
             return;
@@ -223,6 +246,19 @@ protected:
     }
 
 private:
+    void widenForCaption() {
+        QFont title = font();
+        title.setBold(true);
+        QFontMetrics metrics(title);
+        int wanted = metrics.horizontalAdvance(windowTitle()) + kTitleBarRoom * metrics.height();
+        if (QScreen* shownOn = screen()) {
+            wanted = std::min(wanted, shownOn->availableGeometry().width());
+        }
+        if (isVisible() && width() < wanted) {
+            setFixedWidth(wanted);
+        }
+    }
+
     bool m_mustAnswer;
 };
 
