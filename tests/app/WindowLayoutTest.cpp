@@ -1,0 +1,101 @@
+#include "ClientFixture.h"
+#include "app/AboutDlg.h"
+#include "session/EntryDlg.h"
+#include "session/JudgeDlg.h"
+#include "styles/OmakeEditDlg.h"
+
+#include <QGroupBox>
+#include <QLabel>
+#include <QScreen>
+
+// The windows as they are drawn, at the sizes the dialog font takes from 96 to 192 dots per inch: every label's text
+// inside its own rectangle and clear of every other control, message boxes as wide as their captions, and the
+// dialogs without a parent centred over the main window.
+using WindowLayout = ClientFixture;
+
+namespace {
+
+void expectLabelsClearOfTheirNeighbours(QWidget* window) {
+    const QList<QWidget*> controls = window->findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
+    for (QLabel* label : window->findChildren<QLabel*>()) {
+        if (label->isHidden() || label->text().isEmpty()) {
+            continue;
+        }
+        SCOPED_TRACE(label->text().toStdString());
+        QFontMetrics metrics(label->font());
+        QRect text(label->pos(), QSize(metrics.horizontalAdvance(label->text()), metrics.height()));
+        EXPECT_TRUE(label->geometry().contains(text)) << "text " << text.width() << " px in " << label->width();
+        for (QWidget* other : controls) {
+            if (other != label && !other->isHidden() && !qobject_cast<QGroupBox*>(other)) {
+                EXPECT_FALSE(text.intersects(other->geometry())) << "touches " << other->metaObject()->className();
+            }
+        }
+    }
+}
+
+// A window of a modal run: its labels, and where it opened: over the main window, or on the screen when the main
+// window is partly off it.
+void expectLaidOutOver(ModalWindow& window, QWidget* mainWindow) {
+    expectLabelsClearOfTheirNeighbours(window.widget());
+    QRect screen = mainWindow->screen()->availableGeometry();
+    QRect dialog = window.widget()->frameGeometry();
+    if (screen.contains(mainWindow->frameGeometry())) {
+        QPoint offset = dialog.center() - mainWindow->frameGeometry().center();
+        EXPECT_LE(offset.manhattanLength(), 2) << window.caption();
+    } else {
+        EXPECT_TRUE(screen.contains(dialog) || dialog.width() > screen.width()) << window.caption();
+    }
+}
+
+} // namespace
+
+TEST_F(WindowLayout, LabelsClearOfTheirFieldsAndDialogsOverTheMainWindowAtEveryFontSize) {
+    const QFont font = QApplication::font();
+    for (int pixels : {12, 13, 15, 18, 24}) {
+        SCOPED_TRACE(std::to_string(pixels) + " px");
+        QFont sized = font;
+        sized.setPixelSize(pixels);
+        QApplication::setFont(sized);
+        TempDir folder;
+        TempDir::write("omake.txt", "");
+        // The register hint, whose caption is wider than its text.
+        TestSeam::expect([](ModalWindow& box) {
+            QFont title = box.widget()->font();
+            title.setBold(true);
+            QFontMetrics metrics(title);
+            // Room for the caption, the icon and three buttons of a title bar.
+            EXPECT_GE(box.widget()->width(),
+                      metrics.horizontalAdvance(QString::fromStdString(box.caption())) + 6 * metrics.height());
+            box.press(IDOK);
+        });
+        m_window = std::make_unique<CClientDlg>();
+        AfxGetApp()->m_pMainWnd = m_window.get();
+        ASSERT_TRUE(m_window->Create());
+        QWidget* main = window().widget();
+        expectLabelsClearOfTheirNeighbours(main);
+        main->move(main->screen()->availableGeometry().topLeft() + QPoint(37, 23)); // wherever the user put it
+
+        TestSeam::expect([main](ModalWindow& dialog) {
+            expectLaidOutOver(dialog, main);
+            dialog.press(IDC_ENTRY_CANCEL);
+        });
+        CEntryDlg().DoModal();
+        TestSeam::expect([main](ModalWindow& dialog) {
+            expectLaidOutOver(dialog, main);
+            dialog.press(IDC_JUDGE_CANCEL);
+        });
+        CJudgeDlg().DoModal();
+        TestSeam::expect([main](ModalWindow& dialog) {
+            expectLaidOutOver(dialog, main);
+            dialog.press(IDC_OMAKE_EXIT);
+        });
+        COmakeEditDlg().DoModal();
+        TestSeam::expect([main](ModalWindow& dialog) {
+            expectLaidOutOver(dialog, main);
+            dialog.press(IDOK);
+        });
+        CAboutDlg().DoModal();
+        closeWindow();
+    }
+    QApplication::setFont(font);
+}
