@@ -202,7 +202,7 @@ namespace {
 
 // Room beside a caption in a title bar, in lines of the caption's font: the window's icon, the desktop's buttons (some
 // show minimise and maximise even where the window asks for none) and their margins.
-constexpr int kTitleBarRoom = 7;
+constexpr int kTitleBarRoom = 9;
 
 // A box with only a close button, as wide as its caption needs. A question must be answered: Escape and the close box
 // do nothing (a box without a cancel choice has its close box disabled on the desktop the program was written for).
