@@ -8,6 +8,9 @@
 #include <QLabel>
 #include <QScreen>
 
+#include <functional>
+#include <utility>
+
 // The windows as they are drawn, at the sizes the dialog font takes from 96 to 192 dots per inch: every label's text
 // inside its own rectangle and clear of every other control, message boxes as wide as their captions, and the
 // dialogs without a parent centred over the main window.
@@ -50,10 +53,13 @@ void expectLaidOutOver(ModalWindow& window, QWidget* mainWindow) {
 } // namespace
 
 TEST_F(WindowLayout, LabelsClearOfTheirFieldsAndDialogsOverTheMainWindowAtEveryFontSize) {
-    const QFont font = QApplication::font();
+    struct RestoredFont {
+        const QFont font = QApplication::font();
+        ~RestoredFont() { QApplication::setFont(font); }
+    } restored;
     for (int pixels : {12, 13, 15, 18, 24}) {
         SCOPED_TRACE(std::to_string(pixels) + " px");
-        QFont sized = font;
+        QFont sized = restored.font;
         sized.setPixelSize(pixels);
         QApplication::setFont(sized);
         TempDir folder;
@@ -75,27 +81,19 @@ TEST_F(WindowLayout, LabelsClearOfTheirFieldsAndDialogsOverTheMainWindowAtEveryF
         expectLabelsClearOfTheirNeighbours(main);
         main->move(main->screen()->availableGeometry().topLeft() + QPoint(37, 23)); // wherever the user put it
 
-        TestSeam::expect([main](ModalWindow& dialog) {
-            expectLaidOutOver(dialog, main);
-            dialog.press(IDC_ENTRY_CANCEL);
-        });
-        CEntryDlg().DoModal();
-        TestSeam::expect([main](ModalWindow& dialog) {
-            expectLaidOutOver(dialog, main);
-            dialog.press(IDC_JUDGE_CANCEL);
-        });
-        CJudgeDlg().DoModal();
-        TestSeam::expect([main](ModalWindow& dialog) {
-            expectLaidOutOver(dialog, main);
-            dialog.press(IDC_OMAKE_EXIT);
-        });
-        COmakeEditDlg().DoModal();
-        TestSeam::expect([main](ModalWindow& dialog) {
-            expectLaidOutOver(dialog, main);
-            dialog.press(IDOK);
-        });
-        CAboutDlg().DoModal();
+        const std::pair<std::function<void()>, int> dialogs[] = {
+            {[] { CEntryDlg().DoModal(); }, IDC_ENTRY_CANCEL},
+            {[] { CJudgeDlg().DoModal(); }, IDC_JUDGE_CANCEL},
+            {[] { COmakeEditDlg().DoModal(); }, IDC_OMAKE_EXIT},
+            {[] { CAboutDlg().DoModal(); }, IDOK},
+        };
+        for (const auto& [open, close] : dialogs) {
+            TestSeam::expect([main, close](ModalWindow& dialog) {
+                expectLaidOutOver(dialog, main);
+                dialog.press(close);
+            });
+            open();
+        }
         closeWindow();
     }
-    QApplication::setFont(font);
 }
