@@ -246,30 +246,6 @@ TEST_F(RuleEditor, RegisterRefusesEmptyFields) {
     EXPECT_EQ(TempDir::read("omake.txt"), sjis("あ\r\nい\r\n"));
 }
 
-TEST_F(RuleEditor, RegisterNamesCharactersCp932CannotHoldAndKeepsTheRules) {
-    TempDir::write("omake.txt", sjis("あ\r\nい\r\n"));
-    const Fields cases[] = {{"www", "😀"}, {"é", "e"}};
-    expectEditor([&](ModalWindow& editor) {
-        for (bool overwriting : {false, true}) {
-            for (const Fields& c : cases) {
-                SCOPED_TRACE(c.replaced + (overwriting ? " over the first rule" : " appended"));
-                type(editor, c.replaced, c.replacement);
-                editor.press(IDC_OMAKE_REGISTER);
-                EXPECT_EQ(m_editor.rules().count, 1);
-                EXPECT_EQ(list(editor), "あ→い\r\n");
-            }
-            editor.press(IDC_OMAKE_PREVIOUS);
-        }
-        editor.press(IDC_OMAKE_EXIT);
-    });
-    for (int i = 0; i < 2; ++i) {
-        expectMessage("この文字は登録できません: 😀", "入力エラー");
-        expectMessage("この文字は登録できません: é", "入力エラー");
-    }
-    m_editor.DoModal();
-    EXPECT_EQ(TempDir::read("omake.txt"), sjis("あ\r\nい\r\n"));
-}
-
 TEST_F(RuleEditor, FiftyRulesRefuseEveryRegisterUntilOneIsDeleted) {
     TempDir::write("omake.txt", numberedRules(50));
     expectEditor([this](ModalWindow& editor) {
