@@ -248,11 +248,11 @@ void CClientDlg::OnSend() {
         case SpeechStyle::kNone:
             break;
         }
-        // Bytes that are not CP932 (a rule of omake.txt may hold them) would reach the others as replacement marks.
+        // The line must reach the others as it reads here: a character CP932 cannot hold would go out as "?", and
+        // bytes that are not CP932 (a rule of omake.txt may hold them) would show as replacement marks.
         line.toUtf8(&unsendable);
         std::optional<WireFormat::Record> record = WireFormat::chatRecord(WireFormat::composeLine(m_userName, line));
         if (!unsendable.empty()) {
-            // Sent, each would be a "?" that nobody typed.
             MessageBox(SJIS("この文字は送信できません: "), unsendable, SJIS(kSorryCaption));
         } else if (!record) {
             // A speech style can lengthen a line past what one record holds; nothing is cut or sent.

@@ -38,7 +38,7 @@ public:
     // Sets the text to the log as it is now. A multi-line edit shares the log's bytes instead of copying them and
     // draws only the lines in view, so the cost of setting it does not grow with the log.
     void SetWindowText(const TextLog& text);
-    // Characters CP932 cannot hold become "?"; each run of them is named in `unconvertible` when it is given.
+    // Characters CP932 cannot hold become "?"; each is named in `unconvertible` when it is given.
     CString GetWindowText(Cp932Codec::Unconvertible* unconvertible = nullptr) const;
 
     // Marks this window's top-level window as wanting the user's attention (the urgency hint taskbars show) until
