@@ -7,12 +7,13 @@
 
 using ReceivedText = ClientFixture;
 
-// A hundred lines arrive after the reader scrolled up, then after they selected text with the end in view, then at
-// the end: only then does the view go along; before, the lines in view and the selection stay.
+// A hundred lines arrive after the reader scrolled up, again once they selected text there, after they selected text
+// with the end in view, and at the end: only then does the view go along; before, the lines in view and the
+// selection stay.
 TEST_F(ReceivedText, NewLinesFollowTheEndOnlyWhileTheReaderIsThere) {
     std::atomic<int> batchesWanted{0};
     signIn("taro", [&](PeerConnection& peer) {
-        for (int line = 0; line < 400; ++line) {
+        for (int line = 0; line < 500; ++line) {
             for (int wait = 0; wait < 2000 && batchesWanted <= line / 100; ++wait) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
             }
@@ -39,17 +40,22 @@ TEST_F(ReceivedText, NewLinesFollowTheEndOnlyWhileTheReaderIsThere) {
     auto scrolledUp = reading();
     ASSERT_TRUE(arrive(2));
     EXPECT_EQ(reading(), scrolledUp);
+    int top = view->offsetAtPoint(QPoint(1, 1));
+    view->select(top + 5, top + 40);
+    auto scrolledUpSelecting = reading();
+    ASSERT_TRUE(arrive(3));
+    EXPECT_EQ(reading(), scrolledUpSelecting);
 
     bar->setValue(bar->maximum());
     view->select(view->characterCount() - 30, view->characterCount() - 10);
     auto selecting = reading();
-    ASSERT_TRUE(arrive(3));
+    ASSERT_TRUE(arrive(4));
     EXPECT_EQ(reading(), selecting);
     EXPECT_LT(bar->value(), bar->maximum());
 
     view->select(-1, -1);
     bar->setValue(bar->maximum());
-    ASSERT_TRUE(arrive(4));
+    ASSERT_TRUE(arrive(5));
     EXPECT_EQ(bar->value(), bar->maximum());
     EXPECT_EQ(view->caretOffset(), view->characterCount());
 }
