@@ -7,6 +7,8 @@
 #include "server/log/Logger.h"
 #include "server/metrics/MetricsExporter.h"
 #include "server/options/ServerOptions.h"
+#include "server/tls/TlsCredentials.h"
+#include "server/tls/TlsInitCommand.h"
 #include "server/users/OpenDirectory.h"
 #include "server/users/PostgresDirectory.h"
 #include "server/workers/WorkerPool.h"
@@ -15,10 +17,12 @@
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -92,6 +96,44 @@ int runUsers(const std::vector<std::string>& args) {
     return command.run(*users, PasswordPrompt::read, std::cout, std::cerr);
 }
 
+// `vesmira-server tls-init ...`: the exit code.
+int runTlsInit(const std::vector<std::string>& args) {
+    using namespace vesmira;
+    char host[256] = {};
+    ::gethostname(host, sizeof host - 1);
+    const TlsInitCommand command = TlsInitCommand::parse(args, host);
+    switch (command.action) {
+    case TlsInitCommand::Action::ShowHelp:
+        std::cout << TlsInitCommand::usage();
+        return TlsInitCommand::kDone;
+    case TlsInitCommand::Action::Fail:
+        std::cerr << "vesmira-server tls-init: " << command.error
+                  << "\nTry 'vesmira-server tls-init --help' for more information.\n";
+        return TlsInitCommand::kUsage;
+    case TlsInitCommand::Action::Run:
+        break;
+    }
+    return command.run(std::cout, std::cerr);
+}
+
+// Loads the TLS certificate and key, at start and on SIGHUP; false (logged) when they cannot be used.
+bool loadTls(vesmira::TlsCredentials& tls, vesmira::Logger& logger, bool reloading) {
+    using vesmira::LogLevel;
+    std::string error;
+    std::string warning;
+    if (!tls.load(error, warning)) {
+        logger.log(LogLevel::Error, {}, error + (reloading ? "; the certificate in use stays" : ""));
+        return false;
+    }
+    if (!warning.empty()) {
+        logger.log(LogLevel::Warn, {}, warning);
+    }
+    logger.log(LogLevel::Info, {},
+               std::string(reloading ? "reloaded" : "using") + " TLS certificate " + tls.certificateFile() +
+                   ", SHA-256 fingerprint " + tls.fingerprint() + ", valid until " + tls.expiry() + " UTC");
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -111,6 +153,8 @@ int main(int argc, char** argv) {
         return kExitUsage;
     case ServerOptions::Action::Users:
         return runUsers(options.usersArgs);
+    case ServerOptions::Action::TlsInit:
+        return runTlsInit(options.usersArgs);
     case ServerOptions::Action::Run:
         break;
     }
@@ -159,25 +203,58 @@ int main(int argc, char** argv) {
         bus = std::make_unique<RedisBus>(io, relay, ChatServer::randomName(), logger);
     }
     ChatServer server(io, *users, workers, logger, settings, bus.get());
+    TlsCredentials tls(options.tlsCertificate, options.tlsKey);
+    if (options.tlsPort && !loadTls(tls, logger, false)) {
+        return EXIT_FAILURE;
+    }
 
-    // Registered before the "listening on" line, so a supervisor may signal as soon as it has read that line.
+    // Registered before the "listening on" line, so a supervisor may signal as soon as it has read that line. The
+    // certificate is read again on SIGHUP; connections keep the one they began with.
+    asio::signal_set hangup(io);
+    std::function<void(const std::error_code&, int)> onHangup = [&](const std::error_code& ec, int) {
+        if (!ec) {
+            loadTls(tls, logger, true);
+            hangup.async_wait(onHangup);
+        }
+    };
+    if (options.tlsPort) {
+        hangup.add(SIGHUP);
+        hangup.async_wait(onHangup);
+    }
     asio::signal_set signals(io, SIGINT, SIGTERM);
     signals.async_wait([&](const std::error_code& ec, int signal) {
         if (ec) {
             return;
         }
         logger.log(LogLevel::Info, {}, std::string("shutting down on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
+        hangup.cancel();
         server.stop();
     });
 
     std::error_code addressError;
-    const asio::ip::tcp::endpoint endpoint(asio::ip::make_address(options.listenAddress, addressError), options.port);
-    if (addressError || !server.listen(endpoint, error)) {
-        logger.log(LogLevel::Error, {}, addressError ? "bad address: " + addressError.message() : error);
+    const asio::ip::address address = asio::ip::make_address(options.listenAddress, addressError);
+    if (addressError) {
+        logger.log(LogLevel::Error, {}, "bad address: " + addressError.message());
         return EXIT_FAILURE;
     }
-    const std::string local = ChatServer::endpointText(server.localEndpoint());
-    std::cout << "listening on " << local << std::endl;
+    if (!options.tlsOnly && !server.listen({address, options.port}, error)) {
+        logger.log(LogLevel::Error, {}, error);
+        return EXIT_FAILURE;
+    }
+    if (options.tlsPort && !server.listenTls({address, *options.tlsPort}, tls, error)) {
+        logger.log(LogLevel::Error, {}, error);
+        return EXIT_FAILURE;
+    }
+    std::string local;
+    if (!options.tlsOnly) {
+        local = ChatServer::endpointText(server.localEndpoint());
+        std::cout << "listening on " << local << std::endl;
+    }
+    if (options.tlsPort) {
+        const std::string tlsLocal = ChatServer::endpointText(server.tlsEndpoint());
+        std::cout << "tls on " << tlsLocal << std::endl;
+        local += (local.empty() ? "" : ", ") + tlsLocal + " (TLS)";
+    }
     logger.log(LogLevel::Info, {},
                "listening on " + local + (settings.proxyProtocol ? " (behind a proxy: PROXY v2 headers)" : "") +
                    ", database " +
