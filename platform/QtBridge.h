@@ -46,5 +46,6 @@ private:
     CDialog* m_owner;
 };
 
-// Builds and runs a message box; `owner` may be null.
-int showMessageBox(QWidget* owner, const CString& text, const CString& caption, unsigned style);
+// Builds and runs a message box; `owner` may be null. A MB_YESNOCANCEL box shows `buttons` on its three buttons.
+int showMessageBox(QWidget* owner, const CString& text, const CString& caption, unsigned style,
+                   const CString* buttons = nullptr);
