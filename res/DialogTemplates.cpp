@@ -14,7 +14,9 @@ constexpr ControlTemplate kAboutControls[] = {
 
 constexpr ControlTemplate kClientControls[] = {
     {IDC_ADDRESS, K::Edit, "", 230, 57, 67, 13, kTabStop | kBorder | kAutoHScroll},
-    {IDC_PORT, K::Edit, "", 230, 71, 67, 13, kTabStop | kBorder | kAutoHScroll},
+    // The port field is narrowed to make room for the TLS check box beside it; five digits still fit.
+    {IDC_PORT, K::Edit, "", 230, 71, 36, 13, kTabStop | kBorder | kAutoHScroll},
+    {IDC_TLS, K::AutoCheckBox, "TLS", 269, 72, 28, 10, kTabStop},
     {IDC_CONNECT, K::PushButton, "接続", 201, 188, 46, 22, kTabStop},
     {IDC_SAVE, K::PushButton, "保存", 201, 214, 47, 22, kTabStop},
     {IDC_EXIT, K::PushButton, "終了", 250, 188, 47, 22, kTabStop},
