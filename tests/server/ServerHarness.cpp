@@ -45,8 +45,9 @@ ServerHarness::ServerHarness(Options options)
         return;
     }
     if (options.tls) {
-        m_certificate =
-            std::make_unique<TestCertificate>(TestCertificate::make(m_folder->path(), "server", "localhost"));
+        m_certificate = std::make_unique<TestCertificate>(
+            options.certificate ? *options.certificate
+                                : TestCertificate::make(m_folder->path(), "server", "localhost"));
         rt.tls = std::make_unique<TlsCredentials>(m_certificate->certificate, m_certificate->key);
         std::string warning;
         if (!rt.tls->load(m_error, warning) ||

@@ -34,8 +34,10 @@ public:
         UserDirectory* users = nullptr;
         // Where the log goes, instead of standard error.
         std::ostream* log = nullptr;
-        // A TLS listener too, with a self-signed certificate for "localhost" made in the temporary folder.
+        // A TLS listener too, with a self-signed certificate for "localhost" made in the temporary folder unless
+        // `certificate` gives one.
         bool tls = false;
+        const TestCertificate* certificate = nullptr;
     };
 
     ServerHarness();
