@@ -20,14 +20,15 @@ TlsInitCommand failure(std::string message) {
     return command;
 }
 
-// A name a certificate can carry as its DNS name: letters, digits, dots and hyphens.
+// A name a certificate can carry as its DNS name: letters, digits, dots, hyphens (and underscores, which some
+// machines' names have).
 bool isHostName(const std::string& name) {
     if (name.empty() || name.size() > 253) {
         return false;
     }
     for (const char c : name) {
         const bool allowed =
-            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '-';
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '-' || c == '_';
         if (!allowed) {
             return false;
         }
