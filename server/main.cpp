@@ -212,15 +212,19 @@ int main(int argc, char** argv) {
     // certificate is read again on SIGHUP; connections keep the one they began with.
     asio::signal_set hangup(io);
     std::function<void(const std::error_code&, int)> onHangup = [&](const std::error_code& ec, int) {
-        if (!ec) {
-            loadTls(tls, logger, true);
-            hangup.async_wait(onHangup);
+        if (ec) {
+            return;
         }
-    };
-    if (options.tlsPort) {
-        hangup.add(SIGHUP);
+        if (options.tlsPort) {
+            loadTls(tls, logger, true);
+        } else {
+            // "systemctl reload" must not end a server that has nothing to reload.
+            logger.log(LogLevel::Info, {}, "SIGHUP: nothing to reload without --tls-port");
+        }
         hangup.async_wait(onHangup);
-    }
+    };
+    hangup.add(SIGHUP);
+    hangup.async_wait(onHangup);
     asio::signal_set signals(io, SIGINT, SIGTERM);
     signals.async_wait([&](const std::error_code& ec, int signal) {
         if (ec) {
