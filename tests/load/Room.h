@@ -28,7 +28,9 @@ public:
         Clock::duration interval = std::chrono::milliseconds(10);
     };
 
-    Room(asio::io_context& io, const asio::ip::tcp::endpoint& server, Failures& failures);
+    // With `tls`, every member connects over TLS with that context.
+    Room(asio::io_context& io, const asio::ip::tcp::endpoint& server, Failures& failures,
+         asio::ssl::context* tls = nullptr);
 
     // Registers `count` members with the load IDs from `firstId` on, `concurrency` at a time, from `source` when
     // given. The last `stuck` of them never read, with a small receive buffer. False when any failed.
@@ -56,6 +58,8 @@ public:
 private:
     struct Member {
         SocketPtr socket;
+        std::unique_ptr<TlsStream> tls;
+        std::vector<char> inbox; // over TLS: what a read decrypts, the member's own until it is consumed
         int id = 0;
         bool reading = true;
         bool finished = false;
@@ -81,6 +85,7 @@ private:
     asio::io_context& m_io;
     asio::ip::tcp::endpoint m_server;
     Failures& m_failures;
+    asio::ssl::context* m_tls;
     std::vector<Member> m_members;
     Plan m_plan;
     std::vector<std::vector<std::string>> m_records; // per sender, as sent
