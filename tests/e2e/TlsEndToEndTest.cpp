@@ -2,85 +2,85 @@
 #include "ServerHarness.h"
 #include "TestCertificate.h"
 #include "TestClient.h"
-#include "session/TlsServersFile.h"
-
-#include <QLineEdit>
 
 #include <cstdlib>
 
-// The client over TLS against the real server: the certificate box on first contact and what each answer leaves
-// behind, the warning for a changed certificate, a certificate an authority vouches for, and no plain fallback.
+namespace {
+
+vesmira::ServerHarness::Options withTls(const TestCertificate* certificate = nullptr) {
+    vesmira::ServerHarness::Options options;
+    options.tls = true;
+    options.certificate = certificate;
+    return options;
+}
+
+} // namespace
+
+// The client over TLS against the real server, answered through the test seam: the certificate question on first
+// contact and what each answer leaves behind, a changed certificate, an authority's certificate, no plain fallback.
 class TlsEndToEnd : public ClientFixture {
 protected:
     void SetUp() override {
         ASSERT_TRUE(m_server.running()) << m_server.error();
         openWindow();
     }
-    // The window pointed at the server's TLS port with TLS ticked, as the user would.
-    void pointAtTls(const std::string& host = "127.0.0.1") {
+    // Points the window at the server's TLS port with TLS ticked (by a click, as the user would) and connects.
+    void connectTls(std::uint16_t port, const std::string& host = "127.0.0.1") {
         setText(IDC_ADDRESS, host);
-        setText(IDC_PORT, std::to_string(m_server.tlsPort()));
+        setText(IDC_PORT, std::to_string(port));
         if (window().GetDlgItem(IDC_TLS)->GetCheck() == 0) {
             ASSERT_TRUE(window().clickButton(IDC_TLS));
         }
+        press(IDC_CONNECT);
     }
-    // Connects and registers `id` through the registration dialog.
-    void connectAndRegister(const std::string& id) {
+    static void expectRegistration(const std::string& id) {
         TestSeam::expect([id](ModalWindow& dialog) {
-            EXPECT_EQ(dialog.caption(), "新規ユーザー登録");
             dialog.setControlText(IDC_ENTRY_ID, id);
             dialog.setControlText(IDC_ENTRY_PASSWORD, "himitsu");
             dialog.press(IDC_ENTRY_REGISTER);
         });
-        press(IDC_CONNECT);
-        ASSERT_TRUE(pumpUntil([this] { return window().signedIn() == 1; }));
     }
-    // The next box is the certificate question for `fingerprint`; `answer` is pressed.
-    static void expectQuestion(const std::string& fingerprint, int answer) {
-        TestSeam::expect([fingerprint, answer](ModalWindow& box) {
+    // The certificate question, its fingerprint on two lines; `answer` is pressed.
+    void expectQuestion(int answer) {
+        TestSeam::expect([print = m_server.certificate().fingerprint, answer](ModalWindow& box) {
             EXPECT_EQ(box.caption(), "サーバー証明書の確認");
-            EXPECT_NE(box.text().find("\r\n" + fingerprint.substr(0, 47) + "\r\n" + fingerprint.substr(48) + "\r\n"),
+            EXPECT_NE(box.text().find("\r\n" + print.substr(0, 47) + "\r\n" + print.substr(48) + "\r\n"),
                       std::string::npos)
                 << box.text();
             EXPECT_EQ(box.buttons(), (std::vector<std::string>{"常に信頼する(&A)", "今回のみ(&O)", "キャンセル"}));
             box.press(answer);
         });
     }
-    std::string storedLine() const { return "127.0.0.1 " + std::to_string(m_server.tlsPort()) + " tls "; }
+    bool stored(const std::string& fingerprint) const {
+        const std::string line = "127.0.0.1 " + std::to_string(m_server.tlsPort()) + " tls " + fingerprint + "\r\n";
+        return TempDir::read("TlsServers.txt").find(line) != std::string::npos;
+    }
 
-    vesmira::ServerHarness m_server{[] {
-        vesmira::ServerHarness::Options options;
-        options.tls = true;
-        return options;
-    }()};
+    vesmira::ServerHarness m_server{withTls()};
 };
 
 TEST_F(TlsEndToEnd, TrustedAlwaysChatsByteExactWithAPlainUserAndIsNotAskedAgain) {
-    pointAtTls();
-    expectQuestion(m_server.certificate().fingerprint, IDYES);
-    connectAndRegister("さくら");
-    EXPECT_EQ(TempDir::read("TlsServers.txt").find(storedLine() + m_server.certificate().fingerprint + "\r\n") !=
-                  std::string::npos,
-              true)
-        << TempDir::read("TlsServers.txt");
-
+    expectQuestion(IDYES);
+    expectRegistration("さくら");
+    connectTls(m_server.tlsPort());
+    ASSERT_TRUE(pumpUntil([this] { return window().signedIn() == 1; }));
+    EXPECT_TRUE(stored(m_server.certificate().fingerprint));
     auto plain = vesmira::registered(m_server.port(), "bob");
     ASSERT_TRUE(plain);
-    const std::string sakura = sjis("さくら") + sjis("：");
+    const std::string sakura = sjis("さくら：こんにちは");
+    const std::string bob = "bob" + sjis("：やあ");
     setText(IDC_SEND_TEXT, "こんにちは");
     press(IDC_SEND);
-    EXPECT_EQ(plain->receive(500), chatRecord(sakura + sjis("こんにちは")));
-    ASSERT_TRUE(plain->send(chatRecord("bob" + sjis("：") + sjis("やあ"))));
-    EXPECT_EQ(plain->receive(500), chatRecord("bob" + sjis("：") + sjis("やあ")));
-    const std::string both = sakura + sjis("こんにちは") + "\r\nbob" + sjis("：") + sjis("やあ") + "\r\n";
-    ASSERT_TRUE(pumpUntil([&] { return window().transcript().bytes() == both; }));
+    EXPECT_EQ(plain->receive(500), chatRecord(sakura));
+    ASSERT_TRUE(plain->send(chatRecord(bob)));
+    EXPECT_EQ(plain->receive(500), chatRecord(bob));
+    ASSERT_TRUE(pumpUntil([&] { return window().transcript().bytes() == sakura + "\r\n" + bob + "\r\n"; }));
 
-    // Trusted: the next connection asks nothing; the box follows the server typed in.
+    // Typing the port anew ticks the box again: TLS is remembered for the server. The next connection asks nothing.
     press(IDC_DISCONNECT);
     window().GetDlgItem(IDC_TLS)->SetCheck(0);
-    // Typing the port anew ticks the box again: the server is known to want TLS.
     QWidget* port = window().GetDlgItem(IDC_PORT)->widget();
-    static_cast<QLineEdit*>(port)->clear();
+    setText(IDC_PORT, "");
     for (QChar digit : QString::number(m_server.tlsPort())) {
         QKeyEvent key(QEvent::KeyPress, Qt::Key_0 + digit.digitValue(), Qt::NoModifier, QString(digit));
         QApplication::sendEvent(port, &key);
@@ -92,39 +92,30 @@ TEST_F(TlsEndToEnd, TrustedAlwaysChatsByteExactWithAPlainUserAndIsNotAskedAgain)
     });
     press(IDC_CONNECT);
     ASSERT_TRUE(pumpUntil([this] { return window().signedIn() == 1; }));
+    // The leave notice, then TLS's end of the stream: the plain user gets it as a line.
     TestSeam::expect([](ModalWindow& box) { box.press(IDYES); });
     press(IDC_EXIT);
     closeWindow();
-    EXPECT_EQ(plain->receive(500), chatRecord(sakura + sjis("退室しました。")));
+    EXPECT_EQ(plain->receive(500), chatRecord(sjis("さくら：退室しました。")));
 }
 
 TEST_F(TlsEndToEnd, ThisTimeConnectsAndCancelDoesNotAndNeitherIsRemembered) {
-    struct Case {
-        int answer;
-        bool connected;
-        std::string title;
-    };
-    for (const Case& c :
-         {Case{IDNO, true, "クライアント:ユーザー登録"}, Case{IDCANCEL, false, "クライアント:接続失敗"}}) {
-        pointAtTls();
-        expectQuestion(m_server.certificate().fingerprint, c.answer);
-        press(IDC_CONNECT);
-        EXPECT_EQ(title(), c.title);
-        EXPECT_EQ(window().connection() && window().connection()->handle() >= 0, c.connected) << c.answer;
-        EXPECT_NE(TempDir::read("TlsServers.txt").find(storedLine() + "-\r\n"), std::string::npos) << c.answer;
-        if (c.connected) {
-            TestSeam::expect([](ModalWindow& dialog) { dialog.press(IDC_ENTRY_CANCEL); });
-            TestSeam::expect([](ModalWindow& box) { box.press(IDOK); });
-            ASSERT_TRUE(pumpUntil([] { return TestSeam::pendingAnswers() == 0; }));
-        }
+    for (const auto& [answer, expected] :
+         {std::pair(IDNO, "クライアント:ユーザー登録"), {IDCANCEL, "クライアント:接続失敗"}}) {
+        expectQuestion(answer);
+        connectTls(m_server.tlsPort());
+        EXPECT_EQ(title(), expected);
+        EXPECT_EQ(window().connection()->handle() >= 0, answer == IDNO);
+        EXPECT_TRUE(stored("-")) << answer;
     }
 }
 
 TEST_F(TlsEndToEnd, ChangedCertificateIsRefusedNamingBothAndHowToForget) {
-    pointAtTls();
     const std::string before = m_server.certificate().fingerprint;
-    expectQuestion(before, IDYES);
-    connectAndRegister("taro");
+    expectQuestion(IDYES);
+    expectRegistration("taro");
+    connectTls(m_server.tlsPort());
+    ASSERT_TRUE(pumpUntil([this] { return window().signedIn() == 1; }));
     press(IDC_DISCONNECT);
     ASSERT_TRUE(m_server.renewCertificate());
     const std::string after = m_server.certificate().fingerprint;
@@ -142,48 +133,28 @@ TEST_F(TlsEndToEnd, ChangedCertificateIsRefusedNamingBothAndHowToForget) {
     press(IDC_CONNECT);
     EXPECT_EQ(title(), "クライアント:接続失敗");
     EXPECT_EQ(window().connection()->handle(), -1);
-    EXPECT_NE(TempDir::read("TlsServers.txt").find(storedLine() + before), std::string::npos);
+    EXPECT_TRUE(stored(before));
 }
 
 TEST_F(TlsEndToEnd, NoFallbackToPlainWhenTheServerDoesNotSpeakTls) {
-    setText(IDC_ADDRESS, "127.0.0.1");
-    setText(IDC_PORT, std::to_string(m_server.port()));
-    ASSERT_TRUE(window().clickButton(IDC_TLS));
     TestSeam::expect([](ModalWindow& box) {
         EXPECT_EQ(box.caption(), "接続エラー");
         EXPECT_TRUE(box.text().starts_with("TLSで接続できませんでした。\r\n")) << box.text();
         box.press(IDOK);
     });
-    press(IDC_CONNECT);
+    connectTls(m_server.port());
     EXPECT_EQ(title(), "クライアント:接続失敗");
     EXPECT_EQ(window().connection()->handle(), -1);
 }
 
-// A certificate that an authority the system trusts issued for the host name: no question at all.
-class TlsAuthorityEndToEnd : public ClientFixture {};
-
-TEST_F(TlsAuthorityEndToEnd, VouchedForCertificateIsAcceptedSilently) {
+TEST_F(TlsEndToEnd, CertificateOfAnAuthorityTheSystemTrustsIsAcceptedSilently) {
     const TestCertificate authority = TestCertificate::authority(m_dir.path(), "authority");
     const TestCertificate issued = TestCertificate::make(m_dir.path(), "issued", "localhost", &authority);
-    vesmira::ServerHarness::Options options;
-    options.tls = true;
-    options.certificate = &issued;
-    vesmira::ServerHarness server(options);
+    vesmira::ServerHarness server(withTls(&issued));
     ASSERT_TRUE(server.running()) << server.error();
     ::setenv("SSL_CERT_FILE", authority.certificate.c_str(), 1);
-    openWindow();
-    setText(IDC_ADDRESS, "localhost");
-    setText(IDC_PORT, std::to_string(server.tlsPort()));
-    ASSERT_TRUE(window().clickButton(IDC_TLS));
-    TestSeam::expect([](ModalWindow& dialog) {
-        EXPECT_EQ(dialog.caption(), "新規ユーザー登録");
-        dialog.setControlText(IDC_ENTRY_ID, "ca");
-        dialog.setControlText(IDC_ENTRY_PASSWORD, "pw");
-        dialog.press(IDC_ENTRY_REGISTER);
-    });
-    press(IDC_CONNECT);
+    expectRegistration("ca");
+    connectTls(server.tlsPort(), "localhost");
     ::unsetenv("SSL_CERT_FILE");
     ASSERT_TRUE(pumpUntil([this] { return window().signedIn() == 1; }));
-    EXPECT_NE(TempDir::read("TlsServers.txt").find("localhost " + std::to_string(server.tlsPort()) + " tls -"),
-              std::string::npos);
 }

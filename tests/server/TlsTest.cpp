@@ -1,5 +1,4 @@
 #include "ServerHarness.h"
-#include "TestCertificate.h"
 #include "TestClient.h"
 #include "server/limits/LimitCounters.h"
 #include "server/metrics/ServerStats.h"
@@ -18,39 +17,6 @@ ServerHarness::Options withTls(std::chrono::milliseconds signInTimeout = std::ch
     options.tls = true;
     options.settings.signInTimeout = signInTimeout;
     return options;
-}
-
-TEST(Tls, PlainAndTlsUsersShareTheRoomByteForByte) {
-    ServerHarness server(withTls());
-    ASSERT_TRUE(server.running()) << server.error();
-    TestClient secure;
-    ASSERT_TRUE(secure.connectTls(server.tlsPort()));
-    EXPECT_EQ(secure.peerFingerprint(), server.certificate().fingerprint);
-    // The sign-in inside TLS is the plain one, reply for reply.
-    EXPECT_EQ(secure.receive(5), "Hello");
-    std::string replies = secure.exchange("ENTRY\0"s);
-    replies += secure.exchange("\x8d\xb2\x93\xa1");
-    replies += secure.exchange("pw");
-    EXPECT_EQ(replies, "okokok");
-    auto plain = registered(server.port(), "bob");
-    ASSERT_TRUE(plain);
-
-    const std::string fromTls =
-        record("\x8d\xb2\x93\xa1\x81\x46\x82\xb1\x82\xf1\x82\xc9\x82\xbf\x82\xcd"); // 佐藤：こんにちは
-    const std::string fromPlain = record("bob\x81\x46\x82\xe2\x82\xa0");            // bob：やあ
-    ASSERT_TRUE(secure.send(fromTls));
-    EXPECT_EQ(secure.receive(kRecordBytes), fromTls);
-    EXPECT_EQ(plain->receive(kRecordBytes), fromTls);
-    ASSERT_TRUE(plain->send(fromPlain));
-    EXPECT_EQ(plain->receive(kRecordBytes), fromPlain);
-    EXPECT_EQ(secure.receive(kRecordBytes), fromPlain);
-
-    // The leave notice, unpadded, then TLS's end and TCP's: the others get it as a line.
-    const std::string notice = "\x8d\xb2\x93\xa1\x81\x46\x91\xde\x8e\xba\x82\xb5\x82\xdc\x82\xb5\x82\xbd\x81\x42";
-    ASSERT_TRUE(secure.send(notice));
-    secure.shutdownWrite();
-    EXPECT_EQ(plain->receive(kRecordBytes), record(notice));
-    EXPECT_EQ(server.stats().tlsHandshakes(true), 1u);
 }
 
 TEST(Tls, PlainBytesOnTheTlsPortAreRefusedAndServingGoesOn) {
