@@ -1,5 +1,7 @@
 #include "TlsSession.h"
 
+#include "protocol/Fingerprint.h"
+
 #include <arpa/inet.h>
 #include <array>
 #include <cerrno>
@@ -35,14 +37,7 @@ std::string fingerprintOf(X509* certificate) {
     if (!certificate || X509_digest(certificate, EVP_sha256(), digest.data(), &size) != 1) {
         return {};
     }
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string text;
-    for (unsigned int i = 0; i < size; ++i) {
-        text += i ? ":" : "";
-        text += kHex[digest[i] >> 4];
-        text += kHex[digest[i] & 0xF];
-    }
-    return text;
+    return vesmira::fingerprintText(std::span(digest.data(), size));
 }
 
 } // namespace

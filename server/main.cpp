@@ -1,4 +1,5 @@
 #include "server/admin/PasswordPrompt.h"
+#include "server/admin/TlsInitCommand.h"
 #include "server/admin/UsersCommand.h"
 #include "server/bus/RedisBus.h"
 #include "server/core/ChatServer.h"
@@ -8,7 +9,6 @@
 #include "server/metrics/MetricsExporter.h"
 #include "server/options/ServerOptions.h"
 #include "server/tls/TlsCredentials.h"
-#include "server/tls/TlsInitCommand.h"
 #include "server/users/OpenDirectory.h"
 #include "server/users/PostgresDirectory.h"
 #include "server/workers/WorkerPool.h"
@@ -55,20 +55,28 @@ std::string countersLine(const vesmira::LimitCounters& counters) {
     return line;
 }
 
+// An operator's command that is not to run (help, or a command line it cannot use): its exit code.
+template <typename Command> std::optional<int> answeredAlready(const Command& command, const std::string& name) {
+    switch (command.action) {
+    case Command::Action::ShowHelp:
+        std::cout << Command::usage();
+        return Command::kDone;
+    case Command::Action::Fail:
+        std::cerr << "vesmira-server " << name << ": " << command.error << "\nTry 'vesmira-server " << name
+                  << " --help' for more information.\n";
+        return Command::kUsage;
+    case Command::Action::Run:
+        break;
+    }
+    return std::nullopt;
+}
+
 // `vesmira-server users ...`: the exit code.
 int runUsers(const std::vector<std::string>& args) {
     using namespace vesmira;
     const UsersCommand command = UsersCommand::parse(args, std::getenv("XDG_STATE_HOME"), std::getenv("HOME"));
-    switch (command.action) {
-    case UsersCommand::Action::ShowHelp:
-        std::cout << UsersCommand::usage();
-        return UsersCommand::kDone;
-    case UsersCommand::Action::Fail:
-        std::cerr << "vesmira-server users: " << command.error
-                  << "\nTry 'vesmira-server users --help' for more information.\n";
-        return UsersCommand::kUsage;
-    case UsersCommand::Action::Run:
-        break;
+    if (const std::optional<int> code = answeredAlready(command, "users")) {
+        return *code;
     }
     Logger logger(LogLevel::Warn, std::cerr);
     umask(077);
@@ -102,16 +110,8 @@ int runTlsInit(const std::vector<std::string>& args) {
     char host[256] = {};
     ::gethostname(host, sizeof host - 1);
     const TlsInitCommand command = TlsInitCommand::parse(args, host);
-    switch (command.action) {
-    case TlsInitCommand::Action::ShowHelp:
-        std::cout << TlsInitCommand::usage();
-        return TlsInitCommand::kDone;
-    case TlsInitCommand::Action::Fail:
-        std::cerr << "vesmira-server tls-init: " << command.error
-                  << "\nTry 'vesmira-server tls-init --help' for more information.\n";
-        return TlsInitCommand::kUsage;
-    case TlsInitCommand::Action::Run:
-        break;
+    if (const std::optional<int> code = answeredAlready(command, "tls-init")) {
+        return *code;
     }
     return command.run(std::cout, std::cerr);
 }

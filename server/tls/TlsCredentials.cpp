@@ -1,5 +1,7 @@
 #include "server/tls/TlsCredentials.h"
 
+#include "protocol/Fingerprint.h"
+
 #include <array>
 #include <ctime>
 #include <openssl/ssl.h>
@@ -33,16 +35,7 @@ std::string certificateFingerprint(const X509* certificate) {
     if (!certificate || X509_digest(certificate, EVP_sha256(), digest.data(), &size) != 1) {
         return {};
     }
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string text;
-    for (unsigned int i = 0; i < size; ++i) {
-        if (i > 0) {
-            text += ':';
-        }
-        text += kHex[digest[i] >> 4];
-        text += kHex[digest[i] & 0xF];
-    }
-    return text;
+    return fingerprintText(std::span(digest.data(), size));
 }
 
 TlsCredentials::TlsCredentials(std::string certificateFile, std::string keyFile)

@@ -183,17 +183,11 @@ asio::awaitable<void> Room::read(int index) {
     while (TlsStream* tls = m_members[static_cast<std::size_t>(index)].tls.get()) {
         std::vector<char>& inbox = m_members[static_cast<std::size_t>(index)].inbox;
         auto [ec, size] = co_await tls->async_read_some(asio::buffer(inbox), kNoThrow);
-        if (!ec) {
-            consume(index, inbox.data(), size, Clock::now());
-            continue;
+        if (ec) {
+            readEnded(index, ec);
+            co_return;
         }
-        const Member& member = m_members[static_cast<std::size_t>(index)];
-        if (!m_leaving && !member.finished) {
-            m_failures.add(userId(member.id) + ": connection ended after " + std::to_string(member.received) +
-                           " records: " + ec.message());
-            finish(index, false);
-        }
-        co_return;
+        consume(index, inbox.data(), size, Clock::now());
     }
     for (;;) {
         auto [waitError] = co_await socket->async_wait(Socket::wait_read, kNoThrow);
@@ -209,14 +203,18 @@ asio::awaitable<void> Room::read(int index) {
             waitError = ec;
         }
         if (waitError) {
-            const Member& member = m_members[static_cast<std::size_t>(index)];
-            if (!m_leaving && !member.finished) {
-                m_failures.add(userId(member.id) + ": connection ended after " + std::to_string(member.received) +
-                               " records: " + waitError.message());
-                finish(index, false);
-            }
+            readEnded(index, waitError);
             co_return;
         }
+    }
+}
+
+void Room::readEnded(int index, const std::error_code& ec) {
+    const Member& member = m_members[static_cast<std::size_t>(index)];
+    if (!m_leaving && !member.finished) {
+        m_failures.add(userId(member.id) + ": connection ended after " + std::to_string(member.received) +
+                       " records: " + ec.message());
+        finish(index, false);
     }
 }
 

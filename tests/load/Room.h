@@ -74,6 +74,8 @@ private:
                                      std::optional<asio::ip::address> source, bool* ok);
     asio::awaitable<void> read(int index);
     asio::awaitable<void> pacedSender(int sender);
+    // A member's connection ended while it read: a failure unless the room is leaving or it had everything.
+    void readEnded(int index, const std::error_code& ec);
     void consume(int index, const char* data, std::size_t size, Clock::time_point now);
     void check(int index, std::string_view record, Clock::time_point now);
     void send(int sender);

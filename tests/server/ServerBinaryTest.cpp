@@ -160,7 +160,8 @@ TEST_F(ServerBinaryTest, TlsOnlyReloadsItsCertificateOnSighupKeepingEveryone) {
     };
     install(TempDir::read(first.certificate), TempDir::read(first.key));
     ServerProcess server({"--listen", "127.0.0.1", "--port", "0", "--tls-port", "0", "--tls-only", "--tls-cert",
-                          certificate, "--tls-key", key, "--db", m_folder + "/u.db", "--hash-cost", "min", "--log-level", "warn"});
+                          certificate, "--tls-key", key, "--db", m_folder + "/u.db", "--hash-cost", "min",
+                          "--log-level", "warn"});
     const std::string line = server.readLine();
     ASSERT_TRUE(line.starts_with("tls on 127.0.0.1:")) << "no plain listener: " << line;
     const auto port = static_cast<std::uint16_t>(std::stoi(line.substr(line.rfind(':') + 1)));

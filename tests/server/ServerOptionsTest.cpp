@@ -1,7 +1,7 @@
+#include "server/admin/TlsInitCommand.h"
 #include "server/admin/UsersCommand.h"
 #include "server/log/Logger.h"
 #include "server/options/ServerOptions.h"
-#include "server/tls/TlsInitCommand.h"
 
 #include <gtest/gtest.h>
 

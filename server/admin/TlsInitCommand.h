@@ -1,5 +1,7 @@
 #pragma once
 
+#include "server/admin/CommandLine.h"
+
 #include <iosfwd>
 #include <string>
 #include <vector>
@@ -9,14 +11,7 @@ namespace vesmira {
 // `vesmira-server tls-init --cert FILE --key FILE [--name HOST] [--days N] [--if-missing]`: makes the key and a
 // self-signed certificate for the TLS listener and prints the fingerprint users compare with what their client
 // shows.
-struct TlsInitCommand {
-    enum class Action { Run, ShowHelp, Fail };
-    static constexpr int kDone = 0;
-    static constexpr int kNotDone = 1;
-    static constexpr int kUsage = 2;
-
-    Action action = Action::Run;
-    std::string error; // when action is Fail
+struct TlsInitCommand : CommandLine {
     std::string certificateFile;
     std::string keyFile;
     std::string name; // the host's name when not given

@@ -1,4 +1,4 @@
-#include "server/tls/TlsInitCommand.h"
+#include "server/admin/TlsInitCommand.h"
 
 #include "server/tls/SelfSignedCertificate.h"
 #include "server/tls/TlsCredentials.h"
@@ -27,8 +27,8 @@ bool isHostName(const std::string& name) {
         return false;
     }
     for (const char c : name) {
-        const bool allowed =
-            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '-' || c == '_';
+        const bool allowed = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+                             c == '-' || c == '_';
         if (!allowed) {
             return false;
         }
