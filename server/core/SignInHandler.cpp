@@ -30,9 +30,9 @@ SignInHandler::SignInHandler(Client& client, ChatServer& server, WorkerPool& wor
     m_protocol.setRegistration(settings.registration);
 }
 
-void SignInHandler::start() {
+void SignInHandler::start(Clock::time_point since) {
     m_client.send(kGreetingBytes);
-    m_deadline = Clock::now() + m_settings.signInTimeout;
+    m_deadline = since + m_settings.signInTimeout;
     armDeadline();
 }
 

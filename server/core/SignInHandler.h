@@ -55,8 +55,8 @@ public:
                   const ServerSettings& settings, std::string holder, std::string address,
                   const asio::any_io_executor& executor);
 
-    // Greets the client and starts the sign-in clock.
-    void start();
+    // Greets the client; the sign-in clock runs from `since` (the connection's start: a TLS handshake counts too).
+    void start(Clock::time_point since);
     // One message; the next is read once the client is told so.
     void handle(std::string_view message);
     // The connection closes: the clock stops, and an ID held for a registration is given back.
