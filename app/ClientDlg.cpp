@@ -305,6 +305,9 @@ void CClientDlg::OnDisconnect() {
         MessageBox(SJIS(kNotConnected), SJIS(kConnectErrorCaption));
         return;
     }
+    // What was read but not yet shown (a message waiting for the stream to go quiet, the head of a record) is part
+    // of the conversation.
+    m_pSocket->takeHeldLines();
     m_pSocket->ShutDown(1);
     releaseConnection();
     SetWindowText(SJIS(kTitleDisconnected));
