@@ -2,6 +2,7 @@
 
 #include "server/core/ChatServer.h"
 #include "server/core/ServerSettings.h"
+#include "server/log/LogText.h"
 
 #include <utility>
 
@@ -108,7 +109,7 @@ void Connection::signedIn(bool registering) {
     m_signedIn = true;
     m_signInSerial = m_server.onSignedIn(*this);
     log(LogLevel::Info,
-        "signed in as " + Logger::printable(userId()) + (registering ? " (registered)" : " (authenticated)"));
+        "signed in as " + LogText::fromCp932(userId()) + (registering ? " (registered)" : " (authenticated)"));
     readNext();
 }
 
@@ -212,7 +213,7 @@ void Connection::close(std::string_view reason, LogLevel level, std::optional<Li
     if (logs(level)) {
         std::string line = "closed: " + std::string(reason);
         if (m_signedIn) {
-            line += ", user " + Logger::printable(userId());
+            line += ", user " + LogText::fromCp932(userId());
         }
         log(level, line);
     }

@@ -3,6 +3,7 @@
 #include "protocol/SignInWords.h"
 #include "server/core/ChatServer.h"
 #include "server/core/ServerSettings.h"
+#include "server/log/LogText.h"
 #include "server/metrics/ServerStats.h"
 #include "server/workers/WorkerPool.h"
 
@@ -194,8 +195,8 @@ void SignInHandler::onOutcome(const SignInProtocol::Outcome& outcome, bool regis
     // One line of fixed form per failure, for fail2ban: the address first, from the socket (or the proxy's
     // header), and what the client sent only after it, escaped.
     m_client.log(LogLevel::Warn, "authentication failed: address " + m_address + ", " + std::string(outcome.reason) +
-                                     ", user \"" + Logger::printable(m_protocol.failedId()) + "\", refusal held back " +
-                                     std::to_string(delay.count()) + " ms");
+                                     ", user \"" + LogText::fromCp932(m_protocol.failedId()) +
+                                     "\", refusal held back " + std::to_string(delay.count()) + " ms");
     holdUntil(now + delay, [this, outcome, registering] { reply(outcome, registering); });
 }
 
