@@ -121,8 +121,10 @@ void Connection::refusedTooOften() {
     }
 }
 
-void Connection::timedOut() {
-    close("not signed in within " + secondsText(m_settings.signInTimeout), LogLevel::Info, Limit::SignInTimeout);
+void Connection::timedOut(bool atDialog) {
+    close(atDialog ? "not signed in within " + secondsText(m_settings.dialogTimeout) + ": no sign-in begun"
+                   : "not signed in within " + secondsText(m_settings.signInTimeout) + " of beginning",
+          LogLevel::Info, Limit::SignInTimeout);
 }
 
 void Connection::onRecordBytes(std::string_view bytes) {

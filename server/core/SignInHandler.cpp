@@ -33,7 +33,12 @@ SignInHandler::SignInHandler(Client& client, ChatServer& server, WorkerPool& wor
 
 void SignInHandler::start() {
     m_client.send(kGreetingBytes);
-    m_deadline = Clock::now() + m_settings.signInTimeout;
+    restartClock(true);
+}
+
+void SignInHandler::restartClock(bool atDialog) {
+    m_atDialog = atDialog;
+    m_deadline = Clock::now() + (atDialog ? m_settings.dialogTimeout : m_settings.signInTimeout);
     armDeadline();
 }
 
@@ -53,7 +58,7 @@ void SignInHandler::onDeadline() {
         return; // re-armed when the step is done
     }
     if (Clock::now() >= m_deadline) {
-        m_client.timedOut();
+        m_client.timedOut(m_atDialog);
     } else {
         armDeadline();
     }
@@ -82,6 +87,10 @@ template <typename Then> void SignInHandler::holdUntil(Clock::time_point at, The
 
 void SignInHandler::handle(std::string_view message) {
     const SignInProtocol::State stepState = m_protocol.state();
+    m_step = stepState;
+    if (m_atDialog) {
+        restartClock(false);
+    }
     const bool registering = m_protocol.holdsId();
     const std::string heldId = registering ? m_protocol.userId() : std::string();
     SignInProtocol::Step step = m_protocol.begin(message);
@@ -209,6 +218,11 @@ void SignInHandler::reply(const SignInProtocol::Outcome& outcome, bool registeri
         if (++m_refusals >= m_settings.maxRefusals) {
             m_client.refusedTooOften();
             return;
+        }
+        // A run refused after its command word leaves the person at the dialog again, retyping. One refused at the
+        // command word itself was not begun by the client's dialog, which sends nothing else there.
+        if (m_step != SignInProtocol::State::AwaitingCommand) {
+            restartClock(true);
         }
     } else if (m_protocol.signedIn()) {
         m_alarm.cancel();

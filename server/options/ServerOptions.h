@@ -26,6 +26,7 @@ struct ServerOptions : StoreOptions {
     std::string listenAddress = "0.0.0.0";
     std::uint16_t port = 3000;
     LogLevel logLevel = LogLevel::Info;
+    std::chrono::seconds dialogTimeout{600};
     std::chrono::seconds signInTimeout{30};
     std::chrono::seconds recordTimeout{60};
     std::optional<std::size_t> maxConnections; // default: from the open-file limit

@@ -174,6 +174,33 @@ TEST(Limits, WholeSignInAndIncompleteRecordsTimeOut) {
     EXPECT_EQ(server.limitCounters().value(Limit::RecordTimeout), 1u);
 }
 
+// A person at the sign-in dialog (choosing an ID, retyping a wrong password) has the long time; a client that has
+// begun a sign-in, the short one.
+TEST(Limits, TheDialogHasHumanTimeAndTheExchangeItsShortOne) {
+    ServerHarness::Options options;
+    options.settings.signInTimeout = 300ms;
+    options.settings.dialogTimeout = 2s;
+    ServerHarness server(options);
+    ASSERT_TRUE(server.running()) << server.error();
+    ASSERT_TRUE(registered(server.port(), "alice"));
+    auto slowTypist = greeted(server.port());
+    auto retrying = greeted(server.port());
+    auto begunOnly = greeted(server.port());
+    auto silent = greeted(server.port());
+    ASSERT_TRUE(slowTypist && retrying && begunOnly && silent);
+    ASSERT_EQ(retrying->exchange("JUDGE\0"s), "ok");
+    ASSERT_EQ(retrying->exchange("USER:alice"), "ok");
+    ASSERT_EQ(retrying->exchange("PASSWORD:wrong"), "ng");
+    ASSERT_EQ(begunOnly->exchange("ENTRY\0"s), "ok");
+    std::this_thread::sleep_for(1s);
+    EXPECT_TRUE(begunOnly->readUntilClosed(100ms).has_value()) << "closed at the sign-in time-out";
+    EXPECT_TRUE(slowTypist->registerUser("sakura", "pw"));
+    EXPECT_TRUE(retrying->authenticate("alice", "pw"));
+    EXPECT_EQ(silent->readUntilClosed(100ms), std::nullopt) << "still open";
+    EXPECT_TRUE(silent->readUntilClosed(3s).has_value()) << "closed at the dialog time-out";
+    EXPECT_TRUE(eventually([&] { return server.limitCounters().value(Limit::SignInTimeout) == 2u; }, 1s));
+}
+
 TEST(Limits, CountsByAddressWithMappedIpv4AsIpv4) {
     ConnectionLimits limits({3, 2, 2});
     const auto v4 = asio::ip::make_address("192.0.2.1");

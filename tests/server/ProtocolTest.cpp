@@ -191,6 +191,7 @@ TEST_F(ProtocolTest, ConnectionsBeyondTheLimitAreClosedAtOnce) {
 TEST_F(ProtocolTest, IdleBeforeSignInTimesOutButSignedInDoesNot) {
     ServerSettings settings;
     settings.signInTimeout = std::chrono::milliseconds(200);
+    settings.dialogTimeout = std::chrono::milliseconds(200);
     startServer(settings);
     auto alice = registered("alice");
     auto idle = connect();
