@@ -112,6 +112,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         "--record-timeout=" + std::to_string(options.recordTimeout.count()),
         "--max-per-address=" + std::to_string(options.maxPerAddress),
         "--send-buffer=" + std::to_string(options.sendBufferBytes),
+        std::string("--presence=") + (options.presence ? "on" : "off"),
     };
     if (options.maxConnections) {
         spelled.push_back("--max-connections=" + std::to_string(*options.maxConnections));

@@ -38,6 +38,10 @@ struct ServerSettings {
     // Behind a proxy (HAProxy): every connection begins with a PROXY v2 header giving the client's address, which
     // the limits and the log use; a connection without a valid one within the time-out is refused.
     bool proxyProtocol = false;
+    // The server tells the room who signs in and who leaves ("<ID>：入室しました。", "<ID>：退室しました。"), for
+    // every way of leaving, once per ID however many connections it has. Off: only the leave notices clients
+    // send themselves are relayed, as they come.
+    bool presence = true;
     SignInProtocol::Registration registration = SignInProtocol::Registration::Open;
     // How failed authentications slow the next ones.
     GuessDelay::Settings guessDelay;

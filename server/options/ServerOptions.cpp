@@ -38,6 +38,7 @@ const std::vector<std::string_view> kValueOptions = {
     "--relay-hold",
     "--registration",
     "--metrics",
+    "--presence",
 };
 const std::vector<std::string_view> kFlagOptions = {"--help", "--version", "--proxy-protocol"};
 
@@ -156,6 +157,11 @@ ServerOptions ServerOptions::parse(const std::vector<std::string>& args, const c
             (name == "--dialog-timeout"    ? options.dialogTimeout
              : name == "--sign-in-timeout" ? options.signInTimeout
                                            : options.recordTimeout) = std::chrono::seconds(*seconds);
+        } else if (name == "--presence") {
+            if (value != "on" && value != "off") {
+                return failure("--presence needs on or off, not '" + value + "'");
+            }
+            options.presence = value == "on";
         } else if (name == "--send-buffer") {
             const auto bytes = parseNumber(value, 0, kMaxSendBuffer);
             if (!bytes || (*bytes != 0 && *bytes < kMinSendBuffer)) {
@@ -252,6 +258,8 @@ std::string ServerOptions::usage() {
            "                          header (HAProxy's send-proxy-v2); others are refused\n"
            "  --registration MODE     who may register: open (anyone, the default), invite (only IDs invited\n"
            "                          with 'vesmira-server users invite') or closed (nobody)\n"
+           "  --presence on|off       tell the room who signs in and who leaves, whatever way they leave\n"
+           "                          (default on; off: only the leave notices clients send themselves)\n"
            "  --metrics ADDR:PORT     serve Prometheus metrics at /metrics and a health check at /healthz\n"
            "                          over HTTP on this address (default: off; [::1]:PORT for IPv6)\n"
            "  --help                  show this help and exit\n"
@@ -265,6 +273,7 @@ ServerSettings ServerOptions::settings(std::uint64_t openFiles, std::vector<std:
     ServerSettings settings;
     settings.dialogTimeout = dialogTimeout;
     settings.signInTimeout = signInTimeout;
+    settings.presence = presence;
     settings.recordTimeout = recordTimeout;
     settings.sendBufferBytes = sendBufferBytes;
     settings.maxPerAddress = maxPerAddress;

@@ -37,6 +37,7 @@ struct ServerOptions : StoreOptions {
     std::size_t relayStreamLength = 100000;
     std::size_t relayHold = 10000;
     bool proxyProtocol = false;
+    bool presence = true;
     SignInProtocol::Registration registration = SignInProtocol::Registration::Open;
     std::optional<std::string> metrics; // HOST:PORT of the metrics endpoint; nullopt: none
 

@@ -76,6 +76,7 @@ TEST(Limits, SlowHashingHoldsUpNeitherChatNorTheQueue) {
     auto alice = registered(server.port(), "alice");
     auto bob = registered(server.port(), "bob");
     ASSERT_TRUE(alice && bob);
+    EXPECT_EQ(alice->receive(kRecordBytes), joined("bob"));
 
     std::vector<std::unique_ptr<TestClient>> slow;
     for (const std::string id : {"slow1", "slow2", "slow3"}) {
@@ -101,6 +102,10 @@ TEST(Limits, SlowHashingHoldsUpNeitherChatNorTheQueue) {
     for (const auto& client : slow) {
         EXPECT_EQ(client->receive(2).value_or("<nothing>"), "ok");
     }
+    // Each newcomer hears of those who signed in after it.
+    EXPECT_EQ(slow[0]->receive(kRecordBytes), joined("slow2"));
+    EXPECT_EQ(slow[0]->receive(kRecordBytes), joined("slow3"));
+    EXPECT_EQ(slow[1]->receive(kRecordBytes), joined("slow3"));
     ASSERT_TRUE(bob->send(record("bob> welcome")));
     for (const auto& client : slow) {
         EXPECT_EQ(client->receive(kRecordBytes), record("bob> welcome"));
@@ -167,8 +172,9 @@ TEST(Limits, WholeSignInAndIncompleteRecordsTimeOut) {
     auto chatty = greeted(server.port());
     ASSERT_TRUE(chatty);
     EXPECT_TRUE(eventually([&] { return chatty->exchange("x").empty(); }, 5s));
-    EXPECT_EQ(alice->readUntilClosed(), 0u);
+    EXPECT_EQ(alice->readUntilClosed(), kRecordBytes) << "bob's sign-in, then the end";
     ASSERT_TRUE(bob->send(record("bob> still here")));
+    EXPECT_EQ(bob->receive(kRecordBytes), left("alice"));
     EXPECT_EQ(bob->receive(kRecordBytes), record("bob> still here")) << "nothing of alice's half record";
     EXPECT_EQ(server.limitCounters().value(Limit::SignInTimeout), 1u);
     EXPECT_EQ(server.limitCounters().value(Limit::RecordTimeout), 1u);
