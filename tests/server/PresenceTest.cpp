@@ -89,20 +89,5 @@ TEST(Presence, OneIdOnTwoConnectionsJoinsOnceAndLeavesWithItsLast) {
     EXPECT_EQ(alice->receive(kRecordBytes), left("bob"));
 }
 
-TEST(Presence, OffRelaysOnlyTheNoticesClientsSend) {
-    ServerHarness::Options options;
-    options.settings.presence = false;
-    ServerHarness server(options);
-    ASSERT_TRUE(server.running()) << server.error();
-    auto alice = registered(server.port(), "alice");
-    auto bob = registered(server.port(), "bob");
-    auto carol = registered(server.port(), "carol");
-    ASSERT_TRUE(alice && bob && carol);
-    bob->close();
-    ASSERT_TRUE(carol->send(left("carol").substr(0, 21)));
-    carol->close();
-    EXPECT_EQ(alice->receive(kRecordBytes), left("carol"));
-}
-
 } // namespace
 } // namespace vesmira
