@@ -69,6 +69,7 @@ TEST(Limits, SlowHashingHoldsUpNeitherChatNorTheQueue) {
     options.workerThreads = 1;
     options.workerQueue = 1; // the second slow step fills the queue, the third waits for room
     options.settings.signInTimeout = 300ms;
+    options.settings.presence = false; // the slow ones sign in in no set order: their joins would too
     ServerHarness server(options);
     ASSERT_TRUE(server.running()) << server.error();
     // Whatever happens below, the workers must not stay blocked when the server stops.
@@ -76,7 +77,6 @@ TEST(Limits, SlowHashingHoldsUpNeitherChatNorTheQueue) {
     auto alice = registered(server.port(), "alice");
     auto bob = registered(server.port(), "bob");
     ASSERT_TRUE(alice && bob);
-    EXPECT_EQ(alice->receive(kRecordBytes), joined("bob"));
 
     std::vector<std::unique_ptr<TestClient>> slow;
     for (const std::string id : {"slow1", "slow2", "slow3"}) {
@@ -102,10 +102,6 @@ TEST(Limits, SlowHashingHoldsUpNeitherChatNorTheQueue) {
     for (const auto& client : slow) {
         EXPECT_EQ(client->receive(2).value_or("<nothing>"), "ok");
     }
-    // Each newcomer hears of those who signed in after it.
-    EXPECT_EQ(slow[0]->receive(kRecordBytes), joined("slow2"));
-    EXPECT_EQ(slow[0]->receive(kRecordBytes), joined("slow3"));
-    EXPECT_EQ(slow[1]->receive(kRecordBytes), joined("slow3"));
     ASSERT_TRUE(bob->send(record("bob> welcome")));
     for (const auto& client : slow) {
         EXPECT_EQ(client->receive(kRecordBytes), record("bob> welcome"));
