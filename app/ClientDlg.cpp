@@ -224,7 +224,8 @@ void CClientDlg::OnSend() {
         }
         return;
     }
-    CString line = m_sendText.GetWindowText();
+    Cp932Codec::Unconvertible unsendable;
+    CString line = m_sendText.GetWindowText(&unsendable);
     m_userName = m_name.GetWindowText();
     if (line.GetLength() > WireFormat::kMaxSendTextBytes) {
         MessageBox(SJIS("文章は全角220字以下でお願いします。"), SJIS(kSorryCaption));
@@ -247,8 +248,13 @@ void CClientDlg::OnSend() {
         case SpeechStyle::kNone:
             break;
         }
+        // The line must reach the others as it reads here: a character CP932 cannot hold would go out as "?", and
+        // bytes that are not CP932 (a rule of omake.txt may hold them) would show as replacement marks.
+        line.toUtf8(&unsendable);
         std::optional<WireFormat::Record> record = WireFormat::chatRecord(WireFormat::composeLine(m_userName, line));
-        if (!record) {
+        if (!unsendable.empty()) {
+            MessageBox(SJIS("この文字は送信できません: "), unsendable, SJIS(kSorryCaption));
+        } else if (!record) {
             // A speech style can lengthen a line past what one record holds; nothing is cut or sent.
             MessageBox(SJIS("変換後の文章が長すぎるため送信できません。"), SJIS(kSorryCaption));
         } else {

@@ -87,6 +87,7 @@ protected:
 private:
     bool build();
     void destroyWidgets();
+    void placeOverMainWindow();
 
     int m_templateId;
     CWnd* m_parent;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/base/CString.h"
+#include "platform/base/Cp932Codec.h"
 
 class QWidget;
 class TextLog;
@@ -37,7 +38,8 @@ public:
     // Sets the text to the log as it is now. A multi-line edit shares the log's bytes instead of copying them and
     // draws only the lines in view, so the cost of setting it does not grow with the log.
     void SetWindowText(const TextLog& text);
-    CString GetWindowText() const;
+    // Characters CP932 cannot hold become "?"; each is named in `unconvertible` when it is given.
+    CString GetWindowText(Cp932Codec::Unconvertible* unconvertible = nullptr) const;
 
     // Marks this window's top-level window as wanting the user's attention (the urgency hint taskbars show) until
     // the program is next in front; nothing while it is in front. No sound, no pop-up.
@@ -52,7 +54,8 @@ public:
     // caret), and scroll the caret into view.
     void SetSel(int start, int end);
     void ScrollCaret();
-    // Caret to the end and last line in view: select all, scroll, deselect, scroll.
+    // Caret to the end and last line in view: select all, scroll, deselect, scroll. A multi-line edit showing a log
+    // leaves a reader who had scrolled away from the end or selected text where they were when the log grew.
     void ScrollToEnd();
 
     // Finds a child control by its ID; nullptr when there is none.
@@ -66,6 +69,8 @@ public:
     int MessageBox(const CString& text, const CString& caption, unsigned style = MB_OK) {
         return MessageBox(text, &caption, style);
     }
+    // A box with one OK button whose text goes on to name characters CP932 cannot hold.
+    int MessageBox(const CString& text, const Cp932Codec::Unconvertible& named, const CString& caption);
 
     // Platform side only.
     QWidget* widget() const { return m_widget; }

@@ -50,6 +50,9 @@ QIcon icon(int iconId) {
 
 namespace {
 
+// Narrower than this a text is hard to read; a font that needs it is not one the dialogs are made for.
+constexpr int kNarrowestStretch = 70;
+
 QWidget* makeEdit(const res::ControlTemplate& control, QWidget* dialog) {
     if (!(control.style & res::kMultiLine)) {
         auto* line = new QLineEdit(dialog);
@@ -105,6 +108,24 @@ QWidget* makeControl(const res::ControlTemplate& control, QWidget* dialog) {
     return nullptr;
 }
 
+// The templates were drawn for the metrics of their own font; where ours draws a label's text wider than its
+// rectangle, the text is narrowed until it fits, so that it is neither cut off nor touching the field beside it.
+void narrowToFit(QLabel* label) {
+    QFont font = label->font();
+    int width = QFontMetrics(font).horizontalAdvance(label->text());
+    if (width <= label->width() || width == 0) {
+        return;
+    }
+    for (int stretch = std::max(kNarrowestStretch, 100 * label->width() / width); stretch >= kNarrowestStretch;
+         --stretch) {
+        font.setStretch(stretch);
+        if (QFontMetrics(font).horizontalAdvance(label->text()) <= label->width()) {
+            break;
+        }
+    }
+    label->setFont(font);
+}
+
 } // namespace
 
 bool build(int templateId, QWidget* dialog) {
@@ -129,6 +150,9 @@ bool build(int templateId, QWidget* dialog) {
         widget->setProperty(QtBridge::kControlId, control.id);
         widget->setGeometry(toPixelsX(control.x), toPixelsY(control.y), toPixelsX(control.width),
                             toPixelsY(control.height));
+        if (control.kind == res::ControlKind::Label) {
+            narrowToFit(static_cast<QLabel*>(widget));
+        }
         if (control.kind == res::ControlKind::GroupBox) {
             widget->lower();
         }
