@@ -9,6 +9,7 @@
 #include "res/ResourceIds.h"
 #include "session/ClientSocket.h"
 #include "session/CredentialsFile.h"
+#include "session/ServerTrust.h"
 #include "session/SessionTexts.h"
 #include "session/WireFormat.h"
 #include "styles/OmakeEditDlg.h"
@@ -57,6 +58,10 @@ bool CClientDlg::OnInitDialog() {
     m_address.SetWindowText(GetLocalIPv4Address());
     m_port.SetWindowText("3000");
     m_name.SetWindowText("NONE");
+    if (CWnd* tls = GetDlgItem(IDC_TLS)) {
+        tls->SetAccessibleName(SJIS("TLSで暗号化して接続"));
+    }
+    showRememberedTls();
 
     if (ReadCredentials() == CredentialsFile::kMissing) {
         MessageBox(SJIS("接続ボタンを押して\r\nユーザー登録してください"), SJIS("新規ユーザー作成"));
@@ -147,6 +152,21 @@ void CClientDlg::OnSysCommand(unsigned command) {
     CDialog::OnSysCommand(command);
 }
 
+void CClientDlg::OnEditChange(int id) {
+    if (id == IDC_ADDRESS || id == IDC_PORT) {
+        showRememberedTls();
+    }
+}
+
+void CClientDlg::showRememberedTls() {
+    // For a server not connected to before, the box stays as the user left it.
+    std::optional<bool> tls = ServerTrust::rememberedTls(m_address.GetWindowText(), StrToInt(m_port.GetWindowText()));
+    CWnd* box = GetDlgItem(IDC_TLS);
+    if (tls && box) {
+        box->SetCheck(*tls ? 1 : 0);
+    }
+}
+
 CredentialsFile::ReadResult CClientDlg::ReadCredentials() {
     return CredentialsFile::read(m_userName);
 }
@@ -197,7 +217,9 @@ void CClientDlg::OnConnect() {
     auto* socket = new CClientSocket(&m_received);
     releaseConnection();
     m_pSocket = socket;
-    if (socket->Connect(host, port)) {
+    CWnd* tls = GetDlgItem(IDC_TLS);
+    ServerTrust::Outcome outcome = ServerTrust::connect(*socket, *this, host, port, tls && tls->GetCheck() == 1);
+    if (outcome == ServerTrust::kConnected) {
         // The flow is set before any notification of the new connection can run.
         if (stored == CredentialsFile::kMissing) {
             SetWindowText(SJIS(kTitleRegistering));
@@ -207,7 +229,9 @@ void CClientDlg::OnConnect() {
             socket->m_flow = CClientSocket::kAuthenticationFlow;
         }
     } else {
-        ShowSystemError();
+        if (outcome == ServerTrust::kConnectFailed) {
+            ShowSystemError();
+        }
         SetWindowText(SJIS(kTitleConnectFailed));
     }
 }

@@ -9,6 +9,7 @@
 #include <QContextMenuEvent>
 #include <QIcon>
 #include <QKeyEvent>
+#include <QLineEdit>
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -79,6 +80,8 @@ bool CDialog::build() {
         }
         if (auto* button = qobject_cast<QAbstractButton*>(child)) {
             QObject::connect(button, &QAbstractButton::clicked, m_dialogWidget, [this, id] { dispatchCommand(id); });
+        } else if (auto* line = qobject_cast<QLineEdit*>(child)) {
+            QObject::connect(line, &QLineEdit::textEdited, m_dialogWidget, [this, id] { OnEditChange(id); });
         }
     }
     if (QPushButton* defaultButton = DialogBuilder::templateDefaultButton(m_dialogWidget)) {
@@ -291,6 +294,8 @@ void CDialog::DoDataExchange(CDataExchange*) {}
 bool CDialog::PreTranslateMessage(const MSG&) {
     return false;
 }
+
+void CDialog::OnEditChange(int) {}
 
 bool CDialog::OnCommand(int) {
     return false;

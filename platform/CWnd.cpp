@@ -139,6 +139,23 @@ bool CWnd::IsWindowEnabled() const {
     return m_widget && m_widget->isEnabled();
 }
 
+int CWnd::GetCheck() const {
+    auto* button = qobject_cast<QAbstractButton*>(m_widget);
+    return button && button->isChecked() ? 1 : 0;
+}
+
+void CWnd::SetCheck(int check) {
+    if (auto* button = qobject_cast<QAbstractButton*>(m_widget)) {
+        button->setChecked(check != 0);
+    }
+}
+
+void CWnd::SetAccessibleName(const CString& name) {
+    if (m_widget) {
+        m_widget->setAccessibleName(QtBridge::toQt(name));
+    }
+}
+
 void CWnd::SetSel(int start, int end) {
     if (auto* edit = dynamic_cast<TextLogView*>(m_widget)) {
         edit->select(start, end);
@@ -196,6 +213,10 @@ int CWnd::MessageBox(const CString& text, const CString* caption, unsigned style
 
 int CWnd::MessageBox(const CString& text, const Cp932Codec::Unconvertible& named, const CString& caption) {
     return showMessageBox(m_widget, text, caption, MB_OK, named.joined());
+}
+
+int CWnd::MessageBox(const CString& text, const CString& caption, unsigned style, const CString (&buttons)[3]) {
+    return showMessageBox(m_widget, text, caption, style, {}, buttons);
 }
 
 namespace {
@@ -265,7 +286,7 @@ private:
 } // namespace
 
 int showMessageBox(QWidget* owner, const CString& text, const CString& caption, unsigned style,
-                   const std::string& named) {
+                   const std::string& named, const CString* buttons) {
     QuestionBox box(owner, (style & 0xF) == MB_YESNO);
     box.setWindowTitle(QtBridge::toQt(caption));
     box.setText(QtBridge::toQtMultiLine(text) + QString::fromStdString(named));
@@ -275,6 +296,23 @@ int showMessageBox(QWidget* owner, const CString& text, const CString& caption, 
     box.setProperty(QtBridge::kCp932Caption, QByteArray(caption.data(), caption.GetLength()));
     box.setIcon((style & 0xF0) == MB_ICONEXCLAMATION ? QMessageBox::Warning : QMessageBox::NoIcon);
     // The button texts are set here so that they are Japanese whatever the user's locale.
+    if ((style & 0xF) == MB_YESNOCANCEL && buttons) {
+        // One role for all three keeps them in the order given, whatever the desktop's button order.
+        const QMessageBox::ButtonRole roles[] = {QMessageBox::ActionRole, QMessageBox::ActionRole,
+                                                 QMessageBox::ActionRole};
+        const int ids[] = {6, 7, 2};
+        QPushButton* cancel = nullptr;
+        for (int i = 0; i < 3; ++i) {
+            cancel = box.addButton(QtBridge::toQt(buttons[i]), roles[i]);
+            cancel->setProperty(QtBridge::kControlId, ids[i]);
+        }
+        // Enter must not say yes by accident: the safe answer is the default.
+        box.setDefaultButton(cancel);
+        box.setEscapeButton(cancel);
+        box.exec();
+        int pressed = QtBridge::controlId(box.clickedButton());
+        return pressed == 6 || pressed == 7 ? pressed : 2;
+    }
     if ((style & 0xF) == MB_YESNO) {
         QPushButton* yes = box.addButton(QStringLiteral("はい(&Y)"), QMessageBox::YesRole);
         yes->setProperty(QtBridge::kControlId, 6);

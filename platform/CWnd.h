@@ -9,6 +9,7 @@ class TextLog;
 // Message-box styles and answers.
 enum MessageBoxStyle : unsigned {
     MB_OK = 0x0,
+    MB_YESNOCANCEL = 0x3,
     MB_YESNO = 0x4,
     MB_ICONEXCLAMATION = 0x30,
 };
@@ -49,6 +50,11 @@ public:
     bool IsWindowVisible() const;
     void EnableWindow(bool enable);
     bool IsWindowEnabled() const;
+    // Check boxes: 1 checked, 0 not.
+    int GetCheck() const;
+    void SetCheck(int check);
+    // The name assistive technology reads for the control, where its caption alone says too little.
+    void SetAccessibleName(const CString& name);
 
     // Edit controls: select from `start` to `end` (-1 = the end; a start of -1 removes the selection and keeps the
     // caret), and scroll the caret into view.
@@ -71,6 +77,9 @@ public:
     }
     // A box with one OK button whose text goes on to name characters CP932 cannot hold.
     int MessageBox(const CString& text, const Cp932Codec::Unconvertible& named, const CString& caption);
+    // A question with three answers whose buttons say what each does (MB_YESNOCANCEL, with MB_ICONEXCLAMATION if
+    // wanted): IDYES, IDNO, or IDCANCEL, which Escape and the close box also give.
+    int MessageBox(const CString& text, const CString& caption, unsigned style, const CString (&buttons)[3]);
 
     // Platform side only.
     QWidget* widget() const { return m_widget; }

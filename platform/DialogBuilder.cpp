@@ -7,6 +7,7 @@
 #include "res/ResourceTypes.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QFontMetrics>
 #include <QGroupBox>
 #include <QLabel>
@@ -96,6 +97,8 @@ QWidget* makeControl(const res::ControlTemplate& control, QWidget* dialog) {
     }
     case res::ControlKind::AutoRadioButton:
         return new QRadioButton(text, dialog);
+    case res::ControlKind::AutoCheckBox:
+        return new QCheckBox(text, dialog);
     case res::ControlKind::ListBox:
         return new QListWidget(dialog);
     case res::ControlKind::Icon: {

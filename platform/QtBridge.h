@@ -49,6 +49,7 @@ private:
     CDialog* m_owner;
 };
 
-// Builds and runs a message box; `owner` may be null. `named` (UTF-8) follows the text: what CP932 cannot hold.
+// Builds and runs a message box; `owner` may be null. `named` (UTF-8) follows the text: what CP932 cannot hold. A
+// MB_YESNOCANCEL box shows `buttons` on its three buttons.
 int showMessageBox(QWidget* owner, const CString& text, const CString& caption, unsigned style,
-                   const std::string& named = {});
+                   const std::string& named = {}, const CString* buttons = nullptr);

@@ -4,6 +4,8 @@
 #include "server/core/Connection.h"
 #include "server/log/Logger.h"
 #include "server/proxy/ProxyHandshake.h"
+#include "server/tls/TlsCredentials.h"
+#include "server/tls/TlsStream.h"
 #include "server/workers/WorkerPool.h"
 
 #include <algorithm>
@@ -15,8 +17,9 @@ namespace vesmira {
 
 ChatServer::ChatServer(asio::io_context& io, UserDirectory& users, WorkerPool& workers, Logger& logger,
                        ServerSettings settings, RelayBus* bus)
-    : m_acceptor(io), m_acceptRetry(io), m_accountTimer(io), m_users(users), m_workers(workers), m_logger(logger),
-      m_settings(settings), m_limits({settings.maxConnections, settings.maxPending, settings.maxPerAddress}),
+    : m_acceptor(io), m_acceptRetry(io), m_tlsAcceptor(io), m_tlsAcceptRetry(io), m_accountTimer(io), m_users(users),
+      m_workers(workers), m_logger(logger), m_settings(settings),
+      m_limits({settings.maxConnections, settings.maxPending, settings.maxPerAddress}),
       m_guessDelay(settings.guessDelay), m_bus(bus ? *bus : m_inProcess), m_instance(randomName()),
       m_room(m_acceptor.get_executor(), m_stats) {
     m_bus.start([this](const Record& record, RelayBus::Excluded excluded) { m_room.deliver(record, excluded); });
@@ -25,33 +28,63 @@ ChatServer::ChatServer(asio::io_context& io, UserDirectory& users, WorkerPool& w
 ChatServer::~ChatServer() = default;
 
 bool ChatServer::listen(const asio::ip::tcp::endpoint& endpoint, std::string& error) {
+    if (!open(m_acceptor, endpoint, error)) {
+        return false;
+    }
+    acceptNext(false);
+    serve();
+    return true;
+}
+
+bool ChatServer::listenTls(const asio::ip::tcp::endpoint& endpoint, const TlsCredentials& credentials,
+                           std::string& error) {
+    if (!open(m_tlsAcceptor, endpoint, error)) {
+        return false;
+    }
+    m_tls = &credentials;
+    acceptNext(true);
+    serve();
+    return true;
+}
+
+bool ChatServer::open(asio::ip::tcp::acceptor& acceptor, const asio::ip::tcp::endpoint& endpoint, std::string& error) {
     std::error_code ec;
-    m_acceptor.open(endpoint.protocol(), ec);
+    acceptor.open(endpoint.protocol(), ec);
     if (!ec) {
         // Lets a restarted server bind while old connections linger in TIME_WAIT.
-        m_acceptor.set_option(asio::socket_base::reuse_address(true), ec);
+        acceptor.set_option(asio::socket_base::reuse_address(true), ec);
     }
     if (!ec) {
-        m_acceptor.bind(endpoint, ec);
+        acceptor.bind(endpoint, ec);
     }
     if (!ec) {
-        m_acceptor.listen(asio::socket_base::max_listen_connections, ec);
+        acceptor.listen(asio::socket_base::max_listen_connections, ec);
     }
     if (ec) {
         error = "cannot listen on " + endpointText(endpoint) + ": " + ec.message();
         std::error_code ignored;
-        m_acceptor.close(ignored);
+        acceptor.close(ignored);
         return false;
     }
-    acceptNext();
+    return true;
+}
+
+void ChatServer::serve() {
+    if (std::exchange(m_serving, true)) {
+        return;
+    }
     m_stats.setListening(true);
     checkAccounts();
-    return true;
 }
 
 asio::ip::tcp::endpoint ChatServer::localEndpoint() const {
     std::error_code ec;
     return m_acceptor.local_endpoint(ec);
+}
+
+asio::ip::tcp::endpoint ChatServer::tlsEndpoint() const {
+    std::error_code ec;
+    return m_tlsAcceptor.local_endpoint(ec);
 }
 
 void ChatServer::stop() {
@@ -61,6 +94,8 @@ void ChatServer::stop() {
     std::error_code ignored;
     m_acceptor.close(ignored);
     m_acceptRetry.cancel();
+    m_tlsAcceptor.close(ignored);
+    m_tlsAcceptRetry.cancel();
     m_bus.stop();
     for (const auto& handshake : std::exchange(m_handshakes, {})) {
         handshake->cancel();
@@ -74,8 +109,9 @@ void ChatServer::stop() {
     m_room.clear();
 }
 
-void ChatServer::acceptNext() {
-    m_acceptor.async_accept([this](const std::error_code& ec, asio::ip::tcp::socket socket) {
+void ChatServer::acceptNext(bool tls) {
+    asio::ip::tcp::acceptor& acceptor = tls ? m_tlsAcceptor : m_acceptor;
+    acceptor.async_accept([this, tls](const std::error_code& ec, asio::ip::tcp::socket socket) {
         if (m_stopped || ec == asio::error::operation_aborted) {
             return;
         }
@@ -86,10 +122,11 @@ void ChatServer::acceptNext() {
                                  (*held ? " (" + std::to_string(*held) + " more since the last line)" : ""));
             }
             // Running out of descriptors fails again at once: pause instead of spinning.
-            m_acceptRetry.expires_after(std::chrono::milliseconds(100));
-            m_acceptRetry.async_wait([this](const std::error_code& waitError) {
+            asio::steady_timer& retry = tls ? m_tlsAcceptRetry : m_acceptRetry;
+            retry.expires_after(std::chrono::milliseconds(100));
+            retry.async_wait([this, tls](const std::error_code& waitError) {
                 if (!waitError && !m_stopped) {
-                    acceptNext();
+                    acceptNext(tls);
                 }
             });
             return;
@@ -99,15 +136,15 @@ void ChatServer::acceptNext() {
         if (peerError) {
             // The peer is gone already; the socket closes here.
         } else if (m_settings.proxyProtocol) {
-            readProxyHeader(std::move(socket), peer);
+            readProxyHeader(std::move(socket), peer, tls);
         } else {
-            admit(std::move(socket), peer);
+            admit(std::move(socket), peer, tls);
         }
-        acceptNext();
+        acceptNext(tls);
     });
 }
 
-void ChatServer::readProxyHeader(asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& proxy) {
+void ChatServer::readProxyHeader(asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& proxy, bool tls) {
     // Connections still owing their header are not counted anywhere else yet: they get a budget of their own.
     if (m_handshakes.size() >= m_settings.maxPending) {
         refuse(socket, proxy, Limit::Connections, m_proxyLog,
@@ -116,7 +153,7 @@ void ChatServer::readProxyHeader(asio::ip::tcp::socket socket, const asio::ip::t
     }
     auto handshake = std::make_shared<ProxyHandshake>(
         std::move(socket), m_settings.proxyHeaderTimeout,
-        [this, proxy](ProxyHandshake& done, asio::ip::tcp::socket client, const ProxyHeader::Result& result) {
+        [this, proxy, tls](ProxyHandshake& done, asio::ip::tcp::socket client, const ProxyHeader::Result& result) {
             m_handshakes.erase(done.shared_from_this());
             if (m_stopped) {
                 return;
@@ -127,13 +164,13 @@ void ChatServer::readProxyHeader(asio::ip::tcp::socket socket, const asio::ip::t
                 return;
             }
             // LOCAL: the proxy's own connection, a health check; it counts as the proxy's and logs quietly.
-            admit(std::move(client), result.source.value_or(proxy), !result.source);
+            admit(std::move(client), result.source.value_or(proxy), tls, !result.source);
         });
     m_handshakes.insert(handshake);
     handshake->start();
 }
 
-void ChatServer::admit(asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& peer, bool quiet) {
+void ChatServer::admit(asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& peer, bool tls, bool quiet) {
     const asio::ip::address address = ConnectionLimits::normalized(peer.address());
     switch (m_limits.check(address)) {
     case ConnectionLimits::Decision::RefuseTotal:
@@ -165,8 +202,10 @@ void ChatServer::admit(asio::ip::tcp::socket socket, const asio::ip::tcp::endpoi
         break;
     }
     const std::uint64_t number = ++m_accepted;
-    auto connection = std::make_shared<Connection>(number, std::move(socket), peer, address, *this, m_workers, m_users,
-                                                   m_logger, m_settings, quiet);
+    Transport transport = tls ? Transport(std::make_unique<TlsStream>(std::move(socket), m_tls->context()))
+                              : Transport(std::move(socket));
+    auto connection = std::make_shared<Connection>(number, std::move(transport), peer, address, *this, m_workers,
+                                                   m_users, m_logger, m_settings, quiet);
     m_limits.add(address);
     noteConnections();
     m_pending.emplace(number, connection.get());

@@ -4,8 +4,8 @@
 
 namespace vesmira {
 
-SendQueue::SendQueue(asio::ip::tcp::socket& socket, std::size_t maxBytes, Owner& owner)
-    : m_socket(socket), m_maxBytes(maxBytes), m_owner(owner) {}
+SendQueue::SendQueue(Transport& transport, std::size_t maxBytes, Owner& owner)
+    : m_transport(transport), m_maxBytes(maxBytes), m_owner(owner) {}
 
 bool SendQueue::enqueue(const Bytes& bytes) {
     if (m_stopped || m_writeFailed) {
@@ -66,7 +66,7 @@ void SendQueue::writeNext() {
     }
     // Most writes fit in the kernel's buffer at once: made here, they cost no trip through the event loop.
     std::error_code ec;
-    std::size_t sent = m_socket.write_some(std::span<const asio::const_buffer>(m_buffers), ec);
+    std::size_t sent = m_transport.writeSome(m_buffers, ec);
     if (ec == asio::error::would_block || ec == asio::error::try_again) {
         ec = {};
         sent = 0;
@@ -87,18 +87,18 @@ void SendQueue::writeNext() {
     }
     m_buffers[done] += sent;
     m_buffers.erase(m_buffers.begin(), m_buffers.begin() + static_cast<std::ptrdiff_t>(done));
-    asio::async_write(m_socket, std::span<const asio::const_buffer>(m_buffers),
-                      [this, alive = m_owner.keepAlive()](const std::error_code& error, std::size_t written) {
-                          if (m_stopped) {
-                              return;
-                          }
-                          if (error) {
-                              onWriteFailed(error);
-                              return;
-                          }
-                          m_queuedBytes -= written;
-                          onWritten();
-                      });
+    m_transport.asyncWrite(m_buffers,
+                           [this, alive = m_owner.keepAlive()](const std::error_code& error, std::size_t written) {
+                               if (m_stopped) {
+                                   return;
+                               }
+                               if (error) {
+                                   onWriteFailed(error);
+                                   return;
+                               }
+                               m_queuedBytes -= written;
+                               onWritten();
+                           });
 }
 
 void SendQueue::onWritten() {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "server/core/Transport.h"
+
 #include <asio.hpp>
 
 #include <cstddef>
@@ -32,7 +34,7 @@ public:
         ~Owner() = default;
     };
 
-    SendQueue(asio::ip::tcp::socket& socket, std::size_t maxBytes, Owner& owner);
+    SendQueue(Transport& transport, std::size_t maxBytes, Owner& owner);
 
     // Queues bytes as one write and starts writing. False when the connection was closed instead (an overflow).
     bool deliver(const Bytes& bytes);
@@ -53,7 +55,7 @@ private:
     void onWriteFailed(const std::error_code& ec);
     void trim();
 
-    asio::ip::tcp::socket& m_socket;
+    Transport& m_transport;
     const std::size_t m_maxBytes;
     Owner& m_owner;
     std::vector<Bytes> m_queue;                // not yet handed to the socket

@@ -31,14 +31,14 @@ SignInHandler::SignInHandler(Client& client, ChatServer& server, WorkerPool& wor
     m_protocol.setRegistration(settings.registration);
 }
 
-void SignInHandler::start() {
+void SignInHandler::start(Clock::time_point since) {
     m_client.send(kGreetingBytes);
-    restartClock(true);
+    restartClock(true, since);
 }
 
-void SignInHandler::restartClock(bool atDialog) {
+void SignInHandler::restartClock(bool atDialog, Clock::time_point from) {
     m_atDialog = atDialog;
-    m_deadline = Clock::now() + (atDialog ? m_settings.dialogTimeout : m_settings.signInTimeout);
+    m_deadline = from + (atDialog ? m_settings.dialogTimeout : m_settings.signInTimeout);
     armDeadline();
 }
 
@@ -89,7 +89,7 @@ void SignInHandler::handle(std::string_view message) {
     const SignInProtocol::State stepState = m_protocol.state();
     m_step = stepState;
     if (m_atDialog) {
-        restartClock(false);
+        restartClock(false, Clock::now());
     }
     const bool registering = m_protocol.holdsId();
     const std::string heldId = registering ? m_protocol.userId() : std::string();
@@ -222,7 +222,7 @@ void SignInHandler::reply(const SignInProtocol::Outcome& outcome, bool registeri
         // A run refused after its command word leaves the person at the dialog again, retyping. One refused at the
         // command word itself was not begun by the client's dialog, which sends nothing else there.
         if (m_step != SignInProtocol::State::AwaitingCommand) {
-            restartClock(true);
+            restartClock(true, Clock::now());
         }
     } else if (m_protocol.signedIn()) {
         m_alarm.cancel();

@@ -57,8 +57,8 @@ public:
                   const ServerSettings& settings, std::string holder, std::string address,
                   const asio::any_io_executor& executor);
 
-    // Greets the client and starts the dialog's clock.
-    void start();
+    // Greets the client; the dialog's clock runs from `since` (the connection's start: a TLS handshake counts too).
+    void start(Clock::time_point since);
     // One message; the next is read once the client is told so.
     void handle(std::string_view message);
     // The connection closes: the clock stops, and an ID held for a registration is given back.
@@ -69,8 +69,8 @@ public:
 
 private:
     void armDeadline();
-    // Restarts the clock: the dialog's or the sign-in's time from now.
-    void restartClock(bool atDialog);
+    // Restarts the clock: the dialog's or the sign-in's time from `from`.
+    void restartClock(bool atDialog, Clock::time_point from);
     void onDeadline();
     void pauseClock();
     void resumeClock();

@@ -46,6 +46,9 @@ public:
     }
     void authenticationFailed() { m_authFailures.fetch_add(1, std::memory_order_relaxed); }
     void closedForAccount() { m_accountClosures.fetch_add(1, std::memory_order_relaxed); }
+    void tlsHandshake(bool completed) {
+        (completed ? m_tlsCompleted : m_tlsFailed).fetch_add(1, std::memory_order_relaxed);
+    }
     void setHashQueue(std::size_t depth) { m_hashQueue.store(depth, std::memory_order_relaxed); }
     // Any thread.
     void hashed(std::chrono::steady_clock::duration took);
@@ -63,6 +66,10 @@ public:
     }
     std::uint64_t authenticationFailures() const { return m_authFailures.load(std::memory_order_relaxed); }
     std::uint64_t accountClosures() const { return m_accountClosures.load(std::memory_order_relaxed); }
+    // TLS handshakes that completed, and that failed or timed out.
+    std::uint64_t tlsHandshakes(bool completed) const {
+        return (completed ? m_tlsCompleted : m_tlsFailed).load(std::memory_order_relaxed);
+    }
     std::size_t hashQueue() const { return m_hashQueue.load(std::memory_order_relaxed); }
     std::uint64_t hashCount(std::size_t bucket) const { return m_hashBuckets[bucket].load(std::memory_order_relaxed); }
     std::uint64_t hashTotal() const { return m_hashTotal.load(std::memory_order_relaxed); }
@@ -85,6 +92,8 @@ private:
     std::array<std::array<std::atomic<std::uint64_t>, kResults>, kSteps> m_steps{};
     std::atomic<std::uint64_t> m_authFailures{0};
     std::atomic<std::uint64_t> m_accountClosures{0};
+    std::atomic<std::uint64_t> m_tlsCompleted{0};
+    std::atomic<std::uint64_t> m_tlsFailed{0};
     std::atomic<std::size_t> m_hashQueue{0};
     std::array<std::atomic<std::uint64_t>, kHashBuckets.size()> m_hashBuckets{}; // not cumulative
     std::atomic<std::uint64_t> m_hashTotal{0};

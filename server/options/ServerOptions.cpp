@@ -39,8 +39,11 @@ const std::vector<std::string_view> kValueOptions = {
     "--registration",
     "--metrics",
     "--presence",
+    "--tls-port",
+    "--tls-cert",
+    "--tls-key",
 };
-const std::vector<std::string_view> kFlagOptions = {"--help", "--version", "--proxy-protocol"};
+const std::vector<std::string_view> kFlagOptions = {"--help", "--version", "--proxy-protocol", "--tls-only"};
 
 std::optional<long> parseNumber(std::string_view text, long min, long max) {
     long value = 0;
@@ -84,8 +87,8 @@ ServerOptions failure(std::string message) {
 
 ServerOptions ServerOptions::parse(const std::vector<std::string>& args, const char* xdgStateHome, const char* home) {
     ServerOptions options;
-    if (!args.empty() && args.front() == "users") {
-        options.action = Action::Users;
+    if (!args.empty() && (args.front() == "users" || args.front() == "tls-init")) {
+        options.action = args.front() == "users" ? Action::Users : Action::TlsInit;
         options.usersArgs.assign(args.begin() + 1, args.end());
         return options;
     }
@@ -103,8 +106,16 @@ ServerOptions ServerOptions::parse(const std::vector<std::string>& args, const c
             options.proxyProtocol = true;
             continue;
         }
+        if (arg == "--tls-only") {
+            options.tlsOnly = true;
+            continue;
+        }
         if (arg == "users") {
             return failure("'users' comes first: vesmira-server users COMMAND ... (see vesmira-server users --help)");
+        }
+        if (arg == "tls-init") {
+            return failure("'tls-init' comes first: vesmira-server tls-init --cert FILE --key FILE ... (see "
+                           "vesmira-server tls-init --help)");
         }
         if (!arg.starts_with("--")) {
             return failure("unexpected argument '" + std::string(arg) + "'");
@@ -132,12 +143,17 @@ ServerOptions ServerOptions::parse(const std::vector<std::string>& args, const c
                 return failure("--listen needs an IPv4 or IPv6 address, not '" + value + "'");
             }
             options.listenAddress = value;
-        } else if (name == "--port") {
+        } else if (name == "--port" || name == "--tls-port") {
             const auto port = parseNumber(value, 0, 65535);
             if (!port) {
-                return failure("--port needs a number from 0 to 65535, not '" + value + "'");
+                return failure(name + " needs a number from 0 to 65535, not '" + value + "'");
             }
-            options.port = static_cast<std::uint16_t>(*port);
+            (name == "--port" ? options.port : options.tlsPort.emplace()) = static_cast<std::uint16_t>(*port);
+        } else if (name == "--tls-cert" || name == "--tls-key") {
+            if (value.empty()) {
+                return failure(name + " needs a file");
+            }
+            (name == "--tls-cert" ? options.tlsCertificate : options.tlsKey) = value;
         } else if (StoreOptions::takes(name)) {
             std::string error;
             if (!options.set(name, value, error)) {
@@ -211,6 +227,16 @@ ServerOptions ServerOptions::parse(const std::vector<std::string>& args, const c
             return failure("unknown option '" + name + "'");
         }
     }
+    if (options.tlsPort && (options.tlsCertificate.empty() || options.tlsKey.empty())) {
+        return failure("--tls-port needs --tls-cert and --tls-key (vesmira-server tls-init makes both)");
+    }
+    if (!options.tlsPort && (!options.tlsCertificate.empty() || !options.tlsKey.empty() || options.tlsOnly)) {
+        return failure("--tls-cert, --tls-key and --tls-only need --tls-port");
+    }
+    if (options.tlsPort && !options.tlsOnly && *options.tlsPort == options.port && options.port != 0) {
+        return failure("--tls-port and --port are both " + std::to_string(options.port) +
+                       ": give the TLS listener a port of its own, or --tls-only");
+    }
     if (options.maxConnections && options.maxPending && *options.maxPending > *options.maxConnections) {
         return failure("--max-pending (" + std::to_string(*options.maxPending) + ") cannot exceed --max-connections (" +
                        std::to_string(*options.maxConnections) + ")");
@@ -224,10 +250,17 @@ ServerOptions ServerOptions::parse(const std::vector<std::string>& args, const c
 std::string ServerOptions::usage() {
     return "Usage: vesmira-server [OPTION]...\n"
            "  or:  vesmira-server users COMMAND [ID] [OPTION]...  (accounts; see 'vesmira-server users --help')\n"
+           "  or:  vesmira-server tls-init --cert FILE --key FILE [OPTION]...  (a self-signed certificate; see\n"
+           "       'vesmira-server tls-init --help')\n"
            "Chat server for the Vesmira client.\n"
            "\n"
            "  --listen ADDR           address to listen on (default 0.0.0.0, all IPv4 interfaces)\n"
            "  --port N                TCP port (default 3000; 0 picks a free port)\n"
+           "  --tls-port N            also serve the same chat over TLS 1.2/1.3 on this port (on --listen's\n"
+           "                          address; 0 picks a free port); needs --tls-cert and --tls-key\n"
+           "  --tls-cert FILE         the TLS certificate (PEM, the chain after it); SIGHUP reloads it\n"
+           "  --tls-key FILE          its private key (PEM); SIGHUP reloads it\n"
+           "  --tls-only              no plain listener: every client must use TLS on --tls-port\n"
            "  --db PATH|URI           user database: an SQLite file (default\n"
            "                          $XDG_STATE_HOME/vesmira/users.sqlite3, or "
            "~/.local/state/vesmira/users.sqlite3),\n"
@@ -265,8 +298,9 @@ std::string ServerOptions::usage() {
            "  --help                  show this help and exit\n"
            "  --version               show the version and exit\n"
            "\n"
-           "Once listening, prints 'listening on ADDR:PORT' on stdout (and 'metrics on ADDR:PORT' with\n"
-           "--metrics). SIGINT or SIGTERM stops the server.\n";
+           "Once listening, prints 'listening on ADDR:PORT' on stdout for the plain listener, 'tls on ADDR:PORT'\n"
+           "for the TLS one and 'metrics on ADDR:PORT' with --metrics. SIGINT or SIGTERM stops the server;\n"
+           "SIGHUP reloads the TLS certificate and key, and connections already open keep theirs.\n";
 }
 
 ServerSettings ServerOptions::settings(std::uint64_t openFiles, std::vector<std::string>& warnings) const {

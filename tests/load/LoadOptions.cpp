@@ -108,6 +108,8 @@ std::optional<LoadOptions> LoadOptions::parse(int argc, char** argv, std::string
         {"--max-refusals", {1, 1000, count(options.maxRefusals)}},
         {"--server-max-connections", {0, 1000000, count(options.serverMaxConnections)}},
         {"--senders", {1, 1000, count(options.senders)}},
+        {"--tls", {0, 1, [&](double v) { options.tls = v != 0; }}},
+        {"--handshakes", {0, 100000, count(options.handshakes)}},
         {"--window", {1, 10000, count(options.window)}},
         {"--chatters", {1, 100, count(options.chatters)}},
         {"--interval-ms", {1, 60000, [&](double v) { options.interval = Ms(static_cast<long>(v)); }}},
@@ -175,6 +177,7 @@ std::string LoadOptions::usage() {
            "                  --sign-in-timeout=5 --max-refusals=20 --server-max-connections=0 --max-rss-mib=256\n"
            "  fanout          --clients=10000 --senders=10 --records=300 --window=16 --sign-in-concurrency=100\n"
            "                  --max-rss-mib=100 --watch=NAME:PID[,NAME:PID...] (CPU time of more processes)\n"
+           "                  --tls=1 (over TLS: --port is the TLS port) --handshakes=2000 (timed alone first)\n"
            "  registrations   --chatters=2 --interval-ms=10 --registrations=50 --max-p99-ms=20 --max-latency-ms=100\n"
            "  flood           --silent-one=5000 --silent-spread=2000 --spread-addresses=200 --refused-retry-ms=1000\n"
            "                  --flood-seconds=45 --newcomer-interval-ms=500 --chatters=2 --interval-ms=10\n"

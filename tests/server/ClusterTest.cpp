@@ -1,12 +1,14 @@
 #include "ChildProcess.h"
 #include "Engines.h"
 #include "TempFolder.h"
+#include "TestCertificate.h"
 #include "TestClient.h"
 #include "server/bus/RedisLink.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <future>
 #include <hiredis.h>
 #include <memory>
@@ -355,6 +357,50 @@ TEST_F(Cluster, KilledNodeIsTakenOutAndOthersLoseNothing) {
     ASSERT_TRUE(direct.connect(m_nodes[0]->port()));
     ASSERT_TRUE(direct.send("ENTRY\0ENTRY\0ENTRY\0"s));
     EXPECT_EQ(direct.readUntilClosed(2s), 0u);
+}
+
+TEST_F(Cluster, ScriptServesPlainAndTlsThroughHaproxy) {
+    // scripts/cluster.sh as a user runs it, on ports and in a folder of the test's (the postgres user must reach it).
+    std::filesystem::permissions(m_folder, std::filesystem::perms::others_exec, std::filesystem::perm_options::add);
+    const std::string state = m_folder + "/state";
+    const std::uint16_t plainPort = freePort();
+    const std::uint16_t tlsPort = freePort();
+    std::vector<std::string> env = {
+        "/usr/bin/env", "VESMIRA_CLUSTER_STATE=" + state, "VESMIRA_SERVER=" VESMIRA_SERVER_BINARY,
+        "VESMIRA_CLUSTER_PORT=" + std::to_string(plainPort), "VESMIRA_CLUSTER_TLS_PORT=" + std::to_string(tlsPort),
+        "VESMIRA_CLUSTER_REDIS_PORT=" + std::to_string(freePort()),
+        "VESMIRA_CLUSTER_POSTGRES_PORT=" + std::to_string(freePort()),
+        "VESMIRA_CLUSTER_NODE_PORTS=" + std::to_string(freePort()) + " " + std::to_string(freePort()) + " " +
+            std::to_string(freePort()),
+        // Sign-ins on two nodes reach the room in either order: not this test's.
+        "VESMIRA_NODE_OPTIONS=--hash-cost min --presence off", "/bin/bash", VESMIRA_SOURCE_DIR "/scripts/cluster.sh"};
+    const auto script = [&](const std::string& command) {
+        ChildProcess run;
+        std::vector<std::string> argv = env;
+        argv.push_back(command);
+        return run.start(argv, m_folder + "/cluster.log") ? run.wait(120s).value_or(-1) : -1;
+    };
+    struct Down {
+        std::function<int(const std::string&)> script;
+        ~Down() { script("down"); }
+    } down{script};
+    ASSERT_EQ(script("up"), 0) << readFile(m_folder + "/cluster.log");
+
+    TestClient secure;
+    ASSERT_TRUE(secure.connectTls(tlsPort));
+    EXPECT_EQ(secure.peerFingerprint(), TestCertificate::fingerprintOf(state + "/tls/cert.pem"));
+    EXPECT_NE(readFile(m_folder + "/cluster.log").find(secure.peerFingerprint()), std::string::npos);
+    EXPECT_EQ(secure.receive(5), "Hello");
+    ASSERT_TRUE(secure.registerUser("secure", "pw"));
+    auto plain = greeted(plainPort);
+    ASSERT_TRUE(plain && plain->registerUser("plain", "pw"));
+    ASSERT_TRUE(secure.send(record("secure> hello")));
+    ASSERT_TRUE(plain->send(record("plain> hi")));
+    for (TestClient* user : {&secure, plain.get()}) {
+        std::vector<std::string> lines = receiveLines(*user, 2);
+        std::sort(lines.begin(), lines.end());
+        EXPECT_EQ(lines, (std::vector<std::string>{"plain> hi", "secure> hello"}));
+    }
 }
 
 } // namespace

@@ -251,6 +251,7 @@ TEST_F(Metrics, PromtoolAcceptsTheOutputItCountsWhatHappenedAndHealthFollowsTheD
              "vesmira_hash_duration_seconds_count 3\n",
              "vesmira_connections_refused_total{limit=\"per_address\"} 0\n",
              "vesmira_database_up 1\n",
+             "vesmira_tls_handshakes_total{result=\"failed\"} 0\n",
          }) {
         EXPECT_NE(metrics.body.find(sample), std::string::npos) << sample << metrics.body;
     }
