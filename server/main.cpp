@@ -38,8 +38,9 @@ std::string limitsLine(const vesmira::ServerSettings& settings, std::uint64_t op
     };
     return "limits: max-connections " + std::to_string(settings.maxConnections) + " (open-file limit " +
            std::to_string(openFiles) + "), max-pending " + std::to_string(settings.maxPending) + ", max-per-address " +
-           std::to_string(settings.maxPerAddress) + ", sign-in-timeout " + seconds(settings.signInTimeout) +
-           ", record-timeout " + seconds(settings.recordTimeout) + ", send-buffer " +
+           std::to_string(settings.maxPerAddress) + ", dialog-timeout " + seconds(settings.dialogTimeout) +
+           ", sign-in-timeout " + seconds(settings.signInTimeout) + ", record-timeout " +
+           seconds(settings.recordTimeout) + ", send-buffer " +
            (settings.sendBufferBytes > 0 ? std::to_string(settings.sendBufferBytes) + " bytes" : "auto") +
            ", send queue " + std::to_string(settings.maxQueuedBytes) + " bytes, workers " +
            std::to_string(workers.threads()) + " (queue " + std::to_string(workers.queueCapacity()) + ")";
@@ -272,7 +273,8 @@ int main(int argc, char** argv) {
                "registration " + std::string(SignInProtocol::registrationName(settings.registration)) +
                    "; failed authentications delay their refusal from " +
                    std::to_string(settings.guessDelay.first.count()) + " ms, doubling to at most " +
-                   std::to_string(settings.guessDelay.cap.count()) + " ms");
+                   std::to_string(settings.guessDelay.cap.count()) + " ms; presence " +
+                   (settings.presence ? "on: the room hears who signs in and who leaves" : "off"));
 
     std::unique_ptr<MetricsExporter> metrics;
     if (options.metrics) {

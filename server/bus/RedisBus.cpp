@@ -14,20 +14,60 @@ namespace {
 
 // Appends one batch, skipping the lines of this origin it appended before (a batch retried after its reply was
 // lost). The epoch key is set with the first entry of a new stream, in the same atomic step, so a copy of the
-// data that holds the stream also holds its epoch.
-constexpr std::string_view kAppendScript = R"lua(#!lua
-local stream, epoch, guard = KEYS[1], KEYS[2], KEYS[3]
+// data that holds the stream also holds its epoch. A line that is a count of an ID's connections here updates the
+// room's presence and appends the join or leave it makes, if any (PresenceScripts.h). Returns the last sequence
+// appended and whether every count must be written again.
+constexpr std::string_view kAppendScript = R"lua(
+local stream, epoch, guard, present, own, alive, servers, reaped =
+  KEYS[1], KEYS[2], KEYS[3], KEYS[4], KEYS[5], KEYS[6], KEYS[7], KEYS[8]
+local origin, maxLength = ARGV[2], ARGV[3]
+local function add(sequence, bytes, excluded)
+  if excluded == '' then
+    redis.call('XADD', stream, 'MAXLEN', '~', maxLength, '*', 'o', origin, 's', sequence, 'r', bytes)
+  else
+    redis.call('XADD', stream, 'MAXLEN', '~', maxLength, '*', 'o', origin, 's', sequence, 'r', bytes, 'x', excluded)
+  end
+end
+local function count(sequence, id, text, excluded)
+  local again = string.sub(text, 1, 1) == '='
+  local connections = tonumber(again and string.sub(text, 2) or text)
+  local held = redis.call('HEXISTS', own, id) == 1
+  if connections > 0 then
+    redis.call('HSET', own, id, connections)
+    if not held and redis.call('HINCRBY', present, id, 1) == 1 and
+        (not again or redis.call('EXISTS', reaped) == 1) then
+      add(sequence, id .. ARGV[5], excluded)
+    end
+  elseif held then
+    redis.call('HDEL', own, id)
+    if redis.call('HINCRBY', present, id, -1) <= 0 then
+      redis.call('HDEL', present, id)
+      add(sequence, id .. ARGV[6], '')
+    end
+  elseif redis.call('EXISTS', reaped) == 0 and redis.call('HEXISTS', present, id) == 0 then
+    -- Redis lost the count (it restarted without its data): nobody holds the ID as far as it knows now.
+    add(sequence, id .. ARGV[6], '')
+  end
+end
 redis.call('SET', epoch, ARGV[1], 'NX')
 local last = tonumber(redis.call('GET', guard) or '0')
-for i = 4, #ARGV, 2 do
+local rewrite = -1
+for i = 7, #ARGV, 4 do
   local sequence = tonumber(ARGV[i])
   if sequence > last then
-    redis.call('XADD', stream, 'MAXLEN', '~', ARGV[3], '*', 'o', ARGV[2], 's', ARGV[i], 'r', ARGV[i + 1])
+    if ARGV[i + 1] == '' then
+      add(ARGV[i], ARGV[i + 3], '')
+    else
+      if rewrite < 0 then
+        rewrite = ensureAlive(alive, servers, own, origin, ARGV[4])
+      end
+      count(ARGV[i], ARGV[i + 3], ARGV[i + 1], ARGV[i + 2])
+    end
     last = sequence
   end
 end
 redis.call('SET', guard, last, 'EX', 86400)
-return last
+return {last, rewrite}
 )lua";
 
 constexpr std::size_t kBatchLines = 256;
@@ -75,7 +115,11 @@ std::string secondsText(std::chrono::steady_clock::duration duration) {
 RedisBus::RedisBus(asio::io_context& relay, RedisBusSettings settings, std::string origin, Logger& logger)
     : m_relay(relay), m_settings(std::move(settings)), m_origin(std::move(origin)),
       m_epochKey(m_settings.streamKey + ":epoch"), m_guardKey(m_settings.streamKey + ":appended:" + m_origin),
-      m_logger(logger), m_appendLink(std::make_unique<RedisLink>()), m_readLink(std::make_unique<RedisLink>()) {}
+      m_logger(logger), m_keys(m_settings.streamKey, m_origin), m_appendLink(std::make_unique<RedisLink>()),
+      m_readLink(std::make_unique<RedisLink>()),
+      m_heartbeat({m_settings.endpoint, m_settings.streamKey, m_settings.maxLength, m_settings.heartbeat,
+                   m_settings.heartbeatExpiry},
+                  m_origin, logger, [this] { asio::post(m_relay, [this] { rewriteCounts(); }); }) {}
 
 RedisBus::~RedisBus() {
     stop();
@@ -91,6 +135,7 @@ void RedisBus::start(Deliver deliver) {
     m_deliver = std::move(deliver);
     m_appender = std::thread([this] { runAppender(); });
     m_reader = std::thread([this] { runReader(); });
+    m_heartbeat.start();
 }
 
 bool RedisBus::publish(const Record& record, Excluded excluded) {
@@ -101,13 +146,47 @@ bool RedisBus::publish(const Record& record, Excluded excluded) {
         if (m_stopping || m_held.size() >= m_settings.holdLimit) {
             return false;
         }
-        m_held.push_back(Line{++m_nextSequence, std::move(bytes)});
+        m_held.push_back(Line{++m_nextSequence, std::move(bytes), {}, {}});
         if (m_down != 0) {
             ++m_takenInOutage;
         }
     }
     m_wake.notify_all();
     return true;
+}
+
+void RedisBus::signedIn(const std::string& id, Excluded excluded) {
+    holdCount(id, std::to_string(m_book.add(id)), excluded);
+}
+
+void RedisBus::signedOut(const std::string& id) {
+    if (const std::optional<std::size_t> connections = m_book.remove(id)) {
+        holdCount(id, std::to_string(*connections), Excluded::Nobody);
+    }
+}
+
+void RedisBus::rewriteCounts() {
+    if (!m_deliver) {
+        return; // stopped
+    }
+    for (const auto& [id, connections] : m_book.counts()) {
+        std::string count = "=";
+        count += std::to_string(connections);
+        holdCount(id, std::move(count), Excluded::Nobody);
+    }
+}
+
+void RedisBus::holdCount(const std::string& id, std::string count, Excluded excluded) {
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_stopping) {
+            return;
+        }
+        m_held.push_back(
+            Line{++m_nextSequence, id, std::move(count),
+                 excluded == Excluded::Nobody ? std::string() : std::to_string(static_cast<std::uintptr_t>(excluded))});
+    }
+    m_wake.notify_all();
 }
 
 void RedisBus::stop() {
@@ -124,6 +203,7 @@ void RedisBus::stop() {
     m_wake.notify_all();
     m_appendLink->interrupt();
     m_readLink->interrupt();
+    m_heartbeat.stop();
     if (unsent > 0) {
         m_logger.log(LogLevel::Warn, {},
                      "relay: stopping with " + std::to_string(unsent) + " lines not yet appended to Redis");
@@ -231,7 +311,8 @@ bool RedisBus::connectAppender(RedisLink& link, std::string& scriptSha, std::str
         error = link.error();
         return false;
     }
-    const RedisLink::Reply reply = link.command({"SCRIPT", "LOAD", kAppendScript});
+    const std::string script = "#!lua\n" + std::string(PresenceScripts::kEnsureAlive).append(kAppendScript);
+    const RedisLink::Reply reply = link.command({"SCRIPT", "LOAD", script});
     if (!reply) {
         error = link.error();
         return false;
@@ -251,13 +332,18 @@ bool RedisBus::append(RedisLink& link, const std::string& scriptSha, const std::
     const std::string epoch = m_origin + "/" + std::to_string(batch.front().sequence);
     std::vector<std::string> sequences;
     sequences.reserve(batch.size());
-    std::vector<std::string_view> args = {"EVALSHA", scriptSha, "3",      m_settings.streamKey, m_epochKey, m_guardKey,
-                                          epoch,     m_origin,  maxLength};
+    const std::string expiry = std::to_string(m_settings.heartbeatExpiry.count());
+    std::vector<std::string_view> args = {
+        "EVALSHA",      scriptSha,  "8",          m_settings.streamKey, m_epochKey,    m_guardKey,
+        m_keys.present, m_keys.own, m_keys.alive, m_keys.servers,       m_keys.reaped, epoch,
+        m_origin,       maxLength,  expiry,       kJoinSuffix,          kLeaveSuffix};
     for (const Line& line : batch) {
         sequences.push_back(std::to_string(line.sequence));
     }
     for (std::size_t i = 0; i < batch.size(); ++i) {
         args.push_back(sequences[i]);
+        args.push_back(batch[i].count);
+        args.push_back(batch[i].excluded);
         args.push_back(batch[i].bytes);
     }
     const RedisLink::Reply reply = link.command(args);
@@ -267,9 +353,12 @@ bool RedisBus::append(RedisLink& link, const std::string& scriptSha, const std::
     }
     // An error reply (Redis still loading its data after a restart, out of memory, ...) appended nothing: the
     // script is checked before it runs. The batch is tried again, in its place.
-    if (reply->type != REDIS_REPLY_INTEGER) {
+    if (reply->type != REDIS_REPLY_ARRAY || reply->elements != 2 || reply->element[1]->type != REDIS_REPLY_INTEGER) {
         error = replyError(reply, "append");
         return false;
+    }
+    if (reply->element[1]->integer == 1) {
+        asio::post(m_relay, [this] { rewriteCounts(); });
     }
     return true;
 }
@@ -383,7 +472,7 @@ bool RedisBus::read(RedisLink& link, std::string& error) {
         return false;
     }
     const redisReply* entries = reply->element[0]->element[1];
-    std::vector<Record> records;
+    std::vector<Delivery> records;
     records.reserve(entries->elements);
     for (std::size_t i = 0; i < entries->elements; ++i) {
         const redisReply* entry = entries->element[i];
@@ -398,6 +487,7 @@ bool RedisBus::read(RedisLink& link, std::string& error) {
         const redisReply* fields = entry->element[1];
         std::string_view origin;
         std::string_view sequenceText;
+        std::string_view excludedText;
         std::optional<std::string_view> bytes;
         for (std::size_t f = 0; fields->type == REDIS_REPLY_ARRAY && f + 1 < fields->elements; f += 2) {
             const std::string_view name = stringOf(fields->element[f]);
@@ -408,6 +498,8 @@ bool RedisBus::read(RedisLink& link, std::string& error) {
                 sequenceText = value;
             } else if (name == "r" && fields->element[f + 1]->type == REDIS_REPLY_STRING) {
                 bytes = value;
+            } else if (name == "x") {
+                excludedText = value;
             }
         }
         const std::optional<std::uint64_t> sequence = numberOf(sequenceText);
@@ -433,7 +525,9 @@ bool RedisBus::read(RedisLink& link, std::string& error) {
         }
         seen.sequence = *sequence;
         seen.lastMilliseconds = id->milliseconds;
-        records.push_back(*record);
+        // A join goes to everyone but the connection that signed in, which only this server can name.
+        const std::optional<std::uint64_t> excluded = origin == m_origin ? numberOf(excludedText) : std::nullopt;
+        records.push_back({*record, static_cast<Excluded>(excluded.value_or(0))});
     }
     if (m_seen.size() > kSeenPrune) {
         std::erase_if(m_seen, [this](const auto& item) {
@@ -447,13 +541,13 @@ bool RedisBus::read(RedisLink& link, std::string& error) {
     return true;
 }
 
-void RedisBus::deliverBatch(const std::vector<Record>& records) {
-    m_undelivered.fetch_sub(records.size(), std::memory_order_acq_rel);
+void RedisBus::deliverBatch(const std::vector<Delivery>& deliveries) {
+    m_undelivered.fetch_sub(deliveries.size(), std::memory_order_acq_rel);
     if (!m_deliver) {
         return;
     }
-    for (const Record& record : records) {
-        m_deliver(record, Excluded::Nobody);
+    for (const Delivery& delivery : deliveries) {
+        m_deliver(delivery.record, delivery.excluded);
     }
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "server/bus/NodeHeartbeat.h"
+#include "server/bus/PresenceBook.h"
 #include "server/bus/RedisEndpoint.h"
 #include "server/bus/RelayBus.h"
 #include "server/bus/StreamId.h"
@@ -34,6 +36,9 @@ struct RedisBusSettings {
     std::size_t maxLength = 100000;
     // Lines this server holds while Redis cannot take them; a sender whose line finds the hold full is closed.
     std::size_t holdLimit = 10000;
+    // How often this server renews its heartbeat, and how long after its last the others announce its users gone.
+    std::chrono::milliseconds heartbeat{1000};
+    std::chrono::milliseconds heartbeatExpiry{5000};
 };
 
 // The relay shared by several servers through one Redis stream per room. Each server appends what its own
@@ -46,6 +51,11 @@ struct RedisBusSettings {
 // entry carries its origin and a sequence number, so a batch retried after a lost reply is neither appended
 // nor delivered twice. A Redis that restarted without its data starts a new stream: each server notices from
 // the stream's epoch key and reads the new one from its start.
+//
+// Who is in the room is kept in Redis too (PresenceScripts.h): each server writes how many connections each ID
+// has there, in the same scripts and order as its lines, and a script decides whether that makes a join or a
+// leave the room hears of. A third thread beats for this server and announces the users of servers that stopped
+// beating (NodeHeartbeat).
 class RedisBus final : public RelayBus {
 public:
     // `origin` names this server process uniquely among all that share the stream.
@@ -54,6 +64,8 @@ public:
 
     void start(Deliver deliver) override;
     bool publish(const Record& record, Excluded excluded) override;
+    void signedIn(const std::string& id, Excluded excluded) override;
+    void signedOut(const std::string& id) override;
     void stop() override;
 
     // Lines taken and not yet appended; any thread.
@@ -64,7 +76,15 @@ private:
 
     struct Line {
         std::uint64_t sequence = 0;
-        std::string bytes;
+        std::string bytes; // a record, or for a count the ID
+        // A record: empty. A count of the ID's connections here: its number, after "=" when it is written again
+        // after Redis lost it.
+        std::string count;
+        std::string excluded; // who must not get the join a count may make: Excluded as a number
+    };
+    struct Delivery {
+        Record record;
+        Excluded excluded;
     };
     struct Seen {
         std::uint64_t sequence = 0;
@@ -83,7 +103,11 @@ private:
     // Where reading goes on after a (re)connect; false with `error` when Redis did not answer.
     bool position(RedisLink& link, std::string& error);
     bool read(RedisLink& link, std::string& error);
-    void deliverBatch(const std::vector<Record>& records);
+    void deliverBatch(const std::vector<Delivery>& deliveries);
+    // Relay thread: one more line, which no hold limit refuses (there are at most two per connection).
+    void holdCount(const std::string& id, std::string count, Excluded excluded);
+    // Relay thread: every count of this server again, after Redis lost them.
+    void rewriteCounts();
 
     void linkDown(Side side, const std::string& error);
     void linkUp(Side side);
@@ -97,9 +121,12 @@ private:
     const std::string m_guardKey;
     Logger& m_logger;
 
+    const PresenceKeys m_keys;
+
     // Relay thread only.
     Deliver m_deliver;
     std::uint64_t m_nextSequence = 0;
+    PresenceBook m_book;
 
     mutable std::mutex m_mutex;
     std::condition_variable m_wake;
@@ -124,6 +151,7 @@ private:
     std::unique_ptr<RedisLink> m_readLink;
     std::thread m_appender;
     std::thread m_reader;
+    NodeHeartbeat m_heartbeat;
 };
 
 } // namespace vesmira

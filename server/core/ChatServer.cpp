@@ -1,5 +1,6 @@
 #include "server/core/ChatServer.h"
 
+#include "server/bus/PresenceBook.h"
 #include "server/core/Connection.h"
 #include "server/log/Logger.h"
 #include "server/proxy/ProxyHandshake.h"
@@ -231,6 +232,9 @@ std::uint64_t ChatServer::onSignedIn(Connection& connection) {
     m_limits.signedIn();
     m_room.join(connection);
     noteConnections();
+    if (m_settings.presence) {
+        m_bus.signedIn(connection.userId(), Room::excluding(connection));
+    }
     return ++m_signIns;
 }
 
@@ -299,11 +303,19 @@ void ChatServer::onClosed(Connection& connection, std::optional<Limit> limit) {
     }
     m_limits.remove(connection.address(), !connection.signedIn());
     noteConnections();
+    // However it ended. A server that stops says nothing: its bus is stopped, and the servers that share the room
+    // announce the leaves once this one no longer beats.
+    if (connection.signedIn() && m_settings.presence && !m_stopped) {
+        m_bus.signedOut(connection.userId());
+    }
 }
 
 void ChatServer::relay(const Record& record, Connection& from, bool leaving) {
     if (from.closed() && !leaving) {
         return; // the rest of a read whose earlier line closed it
+    }
+    if (leaving && m_settings.presence && record == PresenceBook::left(from.userId())) {
+        return; // the room hears of the leave once the ID's last connection has ended, from the bus
     }
     if (m_bus.publish(record, leaving ? Room::excluding(from) : RelayBus::Excluded::Nobody)) {
         return;

@@ -2,6 +2,7 @@
 
 #include "server/core/ChatServer.h"
 #include "server/core/ServerSettings.h"
+#include "server/log/LogText.h"
 
 #include <utility>
 
@@ -136,7 +137,7 @@ void Connection::signedIn(bool registering) {
     m_signedIn = true;
     m_signInSerial = m_server.onSignedIn(*this);
     log(LogLevel::Info,
-        "signed in as " + Logger::printable(userId()) + (registering ? " (registered)" : " (authenticated)"));
+        "signed in as " + LogText::fromCp932(userId()) + (registering ? " (registered)" : " (authenticated)"));
     readNext();
 }
 
@@ -148,8 +149,10 @@ void Connection::refusedTooOften() {
     }
 }
 
-void Connection::timedOut() {
-    close("not signed in within " + secondsText(m_settings.signInTimeout), LogLevel::Info, Limit::SignInTimeout);
+void Connection::timedOut(bool atDialog) {
+    close(atDialog ? "not signed in within " + secondsText(m_settings.dialogTimeout) + ": no sign-in begun"
+                   : "not signed in within " + secondsText(m_settings.signInTimeout) + " of beginning",
+          LogLevel::Info, Limit::SignInTimeout);
 }
 
 void Connection::onRecordBytes(std::string_view bytes) {
@@ -234,7 +237,7 @@ void Connection::close(std::string_view reason, LogLevel level, std::optional<Li
     if (logs(level)) {
         std::string line = "closed: " + std::string(reason);
         if (m_signedIn) {
-            line += ", user " + Logger::printable(userId());
+            line += ", user " + LogText::fromCp932(userId());
         }
         log(level, line);
     }

@@ -77,7 +77,7 @@ private:
     void readNextMessage() override { readNext(); }
     void signedIn(bool registering) override;
     void refusedTooOften() override;
-    void timedOut() override;
+    void timedOut(bool atDialog) override;
     void log(LogLevel level, std::string_view message) override;
 
     // One read before sign-in is one message: anything longer than a sign-in message is refused.

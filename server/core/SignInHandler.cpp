@@ -3,6 +3,7 @@
 #include "protocol/SignInWords.h"
 #include "server/core/ChatServer.h"
 #include "server/core/ServerSettings.h"
+#include "server/log/LogText.h"
 #include "server/metrics/ServerStats.h"
 #include "server/workers/WorkerPool.h"
 
@@ -32,7 +33,12 @@ SignInHandler::SignInHandler(Client& client, ChatServer& server, WorkerPool& wor
 
 void SignInHandler::start(Clock::time_point since) {
     m_client.send(kGreetingBytes);
-    m_deadline = since + m_settings.signInTimeout;
+    restartClock(true, since);
+}
+
+void SignInHandler::restartClock(bool atDialog, Clock::time_point from) {
+    m_atDialog = atDialog;
+    m_deadline = from + (atDialog ? m_settings.dialogTimeout : m_settings.signInTimeout);
     armDeadline();
 }
 
@@ -52,7 +58,7 @@ void SignInHandler::onDeadline() {
         return; // re-armed when the step is done
     }
     if (Clock::now() >= m_deadline) {
-        m_client.timedOut();
+        m_client.timedOut(m_atDialog);
     } else {
         armDeadline();
     }
@@ -81,6 +87,10 @@ template <typename Then> void SignInHandler::holdUntil(Clock::time_point at, The
 
 void SignInHandler::handle(std::string_view message) {
     const SignInProtocol::State stepState = m_protocol.state();
+    m_step = stepState;
+    if (m_atDialog) {
+        restartClock(false, Clock::now());
+    }
     const bool registering = m_protocol.holdsId();
     const std::string heldId = registering ? m_protocol.userId() : std::string();
     SignInProtocol::Step step = m_protocol.begin(message);
@@ -194,8 +204,8 @@ void SignInHandler::onOutcome(const SignInProtocol::Outcome& outcome, bool regis
     // One line of fixed form per failure, for fail2ban: the address first, from the socket (or the proxy's
     // header), and what the client sent only after it, escaped.
     m_client.log(LogLevel::Warn, "authentication failed: address " + m_address + ", " + std::string(outcome.reason) +
-                                     ", user \"" + Logger::printable(m_protocol.failedId()) + "\", refusal held back " +
-                                     std::to_string(delay.count()) + " ms");
+                                     ", user \"" + LogText::fromCp932(m_protocol.failedId()) +
+                                     "\", refusal held back " + std::to_string(delay.count()) + " ms");
     holdUntil(now + delay, [this, outcome, registering] { reply(outcome, registering); });
 }
 
@@ -208,6 +218,11 @@ void SignInHandler::reply(const SignInProtocol::Outcome& outcome, bool registeri
         if (++m_refusals >= m_settings.maxRefusals) {
             m_client.refusedTooOften();
             return;
+        }
+        // A run refused after its command word leaves the person at the dialog again, retyping. One refused at the
+        // command word itself was not begun by the client's dialog, which sends nothing else there.
+        if (m_step != SignInProtocol::State::AwaitingCommand) {
+            restartClock(true, Clock::now());
         }
     } else if (m_protocol.signedIn()) {
         m_alarm.cancel();

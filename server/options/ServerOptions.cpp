@@ -26,6 +26,7 @@ const std::vector<std::string_view> kValueOptions = {
     "--db",
     "--log-level",
     "--hash-cost",
+    "--dialog-timeout",
     "--sign-in-timeout",
     "--record-timeout",
     "--send-buffer",
@@ -37,6 +38,7 @@ const std::vector<std::string_view> kValueOptions = {
     "--relay-hold",
     "--registration",
     "--metrics",
+    "--presence",
     "--tls-port",
     "--tls-cert",
     "--tls-key",
@@ -163,13 +165,19 @@ ServerOptions ServerOptions::parse(const std::vector<std::string>& args, const c
                 return failure("--log-level needs one of error, warn, info, debug, not '" + value + "'");
             }
             options.logLevel = *level;
-        } else if (name == "--sign-in-timeout" || name == "--record-timeout") {
+        } else if (name == "--dialog-timeout" || name == "--sign-in-timeout" || name == "--record-timeout") {
             const auto seconds = parseNumber(value, 1, kMaxTimeoutSeconds);
             if (!seconds) {
                 return failure(name + " needs a number of seconds from 1 to 86400, not '" + value + "'");
             }
-            (name == "--sign-in-timeout" ? options.signInTimeout : options.recordTimeout) =
-                std::chrono::seconds(*seconds);
+            (name == "--dialog-timeout"    ? options.dialogTimeout
+             : name == "--sign-in-timeout" ? options.signInTimeout
+                                           : options.recordTimeout) = std::chrono::seconds(*seconds);
+        } else if (name == "--presence") {
+            if (value != "on" && value != "off") {
+                return failure("--presence needs on or off, not '" + value + "'");
+            }
+            options.presence = value == "on";
         } else if (name == "--send-buffer") {
             const auto bytes = parseNumber(value, 0, kMaxSendBuffer);
             if (!bytes || (*bytes != 0 && *bytes < kMinSendBuffer)) {
@@ -266,8 +274,10 @@ std::string ServerOptions::usage() {
            "                          connection replaces the one that has waited longest (default: a quarter\n"
            "                          of --max-connections)\n"
            "  --max-per-address N     connections from one address; more are closed at once (default 32)\n"
-           "  --sign-in-timeout SECS  close connections that have not signed in this long after connecting\n"
-           "                          (default 30)\n"
+           "  --dialog-timeout SECS   close connections that begin no sign-in this long after the greeting or\n"
+           "                          after a refused step: the user is at the sign-in dialog (default 600)\n"
+           "  --sign-in-timeout SECS  close connections that have not signed in this long after they began a\n"
+           "                          sign-in (default 30)\n"
            "  --record-timeout SECS   close signed-in connections that leave a chat record incomplete this\n"
            "                          long (default 60)\n"
            "  --send-buffer BYTES     kernel send buffer per connection, 4096 to 67108864, or 0 for the system's\n"
@@ -281,6 +291,8 @@ std::string ServerOptions::usage() {
            "                          header (HAProxy's send-proxy-v2); others are refused\n"
            "  --registration MODE     who may register: open (anyone, the default), invite (only IDs invited\n"
            "                          with 'vesmira-server users invite') or closed (nobody)\n"
+           "  --presence on|off       tell the room who signs in and who leaves, whatever way they leave\n"
+           "                          (default on; off: only the leave notices clients send themselves)\n"
            "  --metrics ADDR:PORT     serve Prometheus metrics at /metrics and a health check at /healthz\n"
            "                          over HTTP on this address (default: off; [::1]:PORT for IPv6)\n"
            "  --help                  show this help and exit\n"
@@ -293,7 +305,9 @@ std::string ServerOptions::usage() {
 
 ServerSettings ServerOptions::settings(std::uint64_t openFiles, std::vector<std::string>& warnings) const {
     ServerSettings settings;
+    settings.dialogTimeout = dialogTimeout;
     settings.signInTimeout = signInTimeout;
+    settings.presence = presence;
     settings.recordTimeout = recordTimeout;
     settings.sendBufferBytes = sendBufferBytes;
     settings.maxPerAddress = maxPerAddress;

@@ -26,6 +26,7 @@ struct ServerOptions : StoreOptions {
     std::string listenAddress = "0.0.0.0";
     std::uint16_t port = 3000;
     LogLevel logLevel = LogLevel::Info;
+    std::chrono::seconds dialogTimeout{600};
     std::chrono::seconds signInTimeout{30};
     std::chrono::seconds recordTimeout{60};
     std::optional<std::size_t> maxConnections; // default: from the open-file limit
@@ -36,6 +37,7 @@ struct ServerOptions : StoreOptions {
     std::size_t relayStreamLength = 100000;
     std::size_t relayHold = 10000;
     bool proxyProtocol = false;
+    bool presence = true;
     SignInProtocol::Registration registration = SignInProtocol::Registration::Open;
     std::optional<std::string> metrics;   // HOST:PORT of the metrics endpoint; nullopt: none
     std::optional<std::uint16_t> tlsPort; // the TLS listener's port (on listenAddress); nullopt: none

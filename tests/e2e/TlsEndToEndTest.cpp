@@ -74,7 +74,8 @@ TEST_F(TlsEndToEnd, TrustedAlwaysChatsByteExactWithAPlainUserAndIsNotAskedAgain)
     EXPECT_EQ(plain->receive(500), chatRecord(sakura));
     ASSERT_TRUE(plain->send(chatRecord(bob)));
     EXPECT_EQ(plain->receive(500), chatRecord(bob));
-    ASSERT_TRUE(pumpUntil([&] { return window().transcript().bytes() == sakura + "\r\n" + bob + "\r\n"; }));
+    const std::string bobJoined = "bob" + sjis("：入室しました。") + "\r\n";
+    ASSERT_TRUE(pumpUntil([&] { return window().transcript().bytes() == bobJoined + sakura + "\r\n" + bob + "\r\n"; }));
 
     // Typing the port anew ticks the box again: TLS is remembered for the server. The next connection asks nothing.
     press(IDC_DISCONNECT);
@@ -96,6 +97,9 @@ TEST_F(TlsEndToEnd, TrustedAlwaysChatsByteExactWithAPlainUserAndIsNotAskedAgain)
     TestSeam::expect([](ModalWindow& box) { box.press(IDYES); });
     press(IDC_EXIT);
     closeWindow();
+    // The server's lines for the Disconnect and the new sign-in come first.
+    EXPECT_EQ(plain->receive(500), chatRecord(sjis("さくら：退室しました。")));
+    EXPECT_EQ(plain->receive(500), chatRecord(sjis("さくら：入室しました。")));
     EXPECT_EQ(plain->receive(500), chatRecord(sjis("さくら：退室しました。")));
 }
 

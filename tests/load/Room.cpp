@@ -239,8 +239,8 @@ void Room::consume(int index, const char* data, std::size_t size, Clock::time_po
 
 void Room::check(int index, std::string_view record, Clock::time_point now) {
     Member& member = m_members[static_cast<std::size_t>(index)];
-    if (member.finished) {
-        return;
+    if (member.finished || isPresenceLine(record)) {
+        return; // who comes and goes: newcomers and stuck members dropped are no sender's lines
     }
     // Senders are the first members, whose IDs start at the first member's.
     const std::optional<RecordId> id = parseRecord(record);

@@ -83,6 +83,7 @@ TEST_F(ProtocolTest, AuthenticationRunsAndRetries) {
 TEST_F(ProtocolTest, RelaysToEveryoneInOrderWhateverTheSegmentation) {
     auto alice = registered("alice");
     auto bob = registered("bob");
+    EXPECT_EQ(alice->receive(kRecordBytes), joined("bob"));
     const std::vector<std::string> records = {record("alice> one"), record("alice> two\x82\xa0"),
                                               record("alice> three")};
     const std::string stream = records[0] + records[1] + records[2];
@@ -102,6 +103,10 @@ TEST_F(ProtocolTest, LeaveNoticeGoesToTheOthersOnly) {
     auto alice = registered("alice");
     auto carol = registered("carol");
     auto bob = registered("bob");
+    EXPECT_EQ(alice->receive(kRecordBytes), joined("carol"));
+    for (TestClient* other : {alice.get(), carol.get()}) {
+        EXPECT_EQ(other->receive(kRecordBytes), joined("bob"));
+    }
     ASSERT_TRUE(bob->send("bob" + kLeaveSuffix));
     bob->shutdownWrite();
     // Bob stays readable after his half-close: he must get nothing but the end of the stream.
@@ -112,6 +117,10 @@ TEST_F(ProtocolTest, LeaveNoticeGoesToTheOthersOnly) {
 }
 
 TEST_F(ProtocolTest, LeaveNoticeSurvivesAResetFromUnreadData) {
+    // The client's own notice, which the server's would otherwise stand in for.
+    ServerSettings settings;
+    settings.presence = false;
+    startServer(settings);
     auto alice = registered("alice");
     auto bob = registered("bob");
     ASSERT_TRUE(bob->send(record("bob> unread by bob")));
@@ -128,6 +137,7 @@ TEST_F(ProtocolTest, LeaveNoticeSurvivesAResetWhileChatIsOnItsWay) {
     // buffers between them hold, and less than the send queue.
     ServerSettings settings;
     settings.maxQueuedBytes = 16 << 20;
+    settings.presence = false; // the client's own notice, which the server's would otherwise stand in for
     startServer(settings);
     auto alice = registered("alice");
     auto bob = registered("bob", 4096);
@@ -143,6 +153,10 @@ TEST_F(ProtocolTest, LeaveNoticeSurvivesAResetWhileChatIsOnItsWay) {
 }
 
 TEST_F(ProtocolTest, HalfCloseOnARecordBoundaryRelaysNothing) {
+    // Nothing from the client, that is: with presence on, the server announces the leave itself.
+    ServerSettings settings;
+    settings.presence = false;
+    startServer(settings);
     auto alice = registered("alice");
     auto bob = registered("bob");
     ASSERT_TRUE(bob->send(record("bob> bye")));
@@ -161,6 +175,7 @@ TEST_F(ProtocolTest, GarbageIsRefusedAndOthersAreUndisturbed) {
         EXPECT_EQ(intruder->exchange(garbage), "ng") << garbage.size() << " bytes";
     }
     EXPECT_TRUE(intruder->registerUser("late", "pw")) << "the connection can still sign in";
+    EXPECT_EQ(alice->receive(kRecordBytes), joined("late"));
     ASSERT_TRUE(alice->send(record("alice> ping")));
     EXPECT_EQ(alice->receive(kRecordBytes), record("alice> ping"));
     EXPECT_EQ(intruder->receive(kRecordBytes), record("alice> ping"));
@@ -191,6 +206,7 @@ TEST_F(ProtocolTest, ConnectionsBeyondTheLimitAreClosedAtOnce) {
 TEST_F(ProtocolTest, IdleBeforeSignInTimesOutButSignedInDoesNot) {
     ServerSettings settings;
     settings.signInTimeout = std::chrono::milliseconds(200);
+    settings.dialogTimeout = std::chrono::milliseconds(200);
     startServer(settings);
     auto alice = registered("alice");
     auto idle = connect();
@@ -206,6 +222,7 @@ TEST_F(ProtocolTest, IdleBeforeSignInTimesOutButSignedInDoesNot) {
 TEST_F(ProtocolTest, ReaderThatNeverReadsIsDroppedOthersKeepReceiving) {
     ServerSettings settings;
     settings.maxQueuedBytes = 64 * kRecordBytes;
+    settings.presence = false; // the stalled reader's leave would come in the middle of a batch
     startServer(settings);
     auto stalled = registered("stalled", 4096);
     auto alice = registered("alice");
@@ -247,6 +264,11 @@ TEST_F(ProtocolTest, BurstFromManySendersReachesEveryReader) {
     std::vector<std::unique_ptr<TestClient>> clients;
     for (int i = 0; i < kClients; ++i) {
         clients.push_back(registered("user" + std::to_string(i)));
+    }
+    for (int i = 0; i < kClients; ++i) {
+        for (int later = i + 1; later < kClients; ++later) {
+            ASSERT_EQ(clients[i]->receive(kRecordBytes), joined("user" + std::to_string(later)));
+        }
     }
     // Each reader on its own thread, so that no connection waits for the test to get round to it.
     std::vector<std::optional<std::string>> received(kClients);

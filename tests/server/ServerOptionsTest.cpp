@@ -35,8 +35,10 @@ TEST(ServerOptions, Defaults) {
     EXPECT_EQ(options.databasePath, "/home/u/.local/state/vesmira/users.sqlite3");
     EXPECT_EQ(options.logLevel, LogLevel::Info);
     EXPECT_EQ(options.hashCost, PasswordHasher::Cost::Interactive);
+    EXPECT_EQ(options.dialogTimeout, std::chrono::seconds(600));
     EXPECT_EQ(options.signInTimeout, std::chrono::seconds(30));
     EXPECT_EQ(options.recordTimeout, std::chrono::seconds(60));
+    EXPECT_TRUE(options.presence);
     EXPECT_EQ(options.maxConnections, std::nullopt);
     EXPECT_EQ(options.maxPending, std::nullopt);
     EXPECT_EQ(options.maxPerAddress, 32u);
@@ -52,7 +54,8 @@ TEST(ServerOptions, ValuesInBothForms) {
         words("--listen 127.0.0.1 --port=0 --db /tmp/u.db --log-level=debug --hash-cost min --sign-in-timeout=7 "
               "--record-timeout 9 --max-connections=500 --max-pending 500 --max-per-address=1 --send-buffer 0 "
               "--relay redis://10.0.0.5:6380 --relay-stream-length=500 --relay-hold 7 --proxy-protocol "
-              "--registration invite --metrics=[::1]:9464 --tls-port=3443 --tls-cert c.pem --tls-key=k.pem --tls-only"),
+              "--registration invite --metrics=[::1]:9464 --tls-port=3443 --tls-cert c.pem --tls-key=k.pem --tls-only "
+              "--dialog-timeout 900 --presence=off"),
         nullptr, nullptr);
     ASSERT_EQ(options.action, Action::Run) << options.error;
     EXPECT_EQ(options.listenAddress, "127.0.0.1");
@@ -74,6 +77,8 @@ TEST(ServerOptions, ValuesInBothForms) {
     EXPECT_TRUE(options.proxyProtocol);
     EXPECT_EQ(options.registration, SignInProtocol::Registration::Invite);
     EXPECT_EQ(options.metrics, "[::1]:9464");
+    EXPECT_EQ(options.dialogTimeout, std::chrono::seconds(900));
+    EXPECT_FALSE(options.presence);
     EXPECT_EQ(options.tlsPort, 3443);
     EXPECT_EQ(options.tlsCertificate, "c.pem");
     EXPECT_EQ(options.tlsKey, "k.pem");
@@ -108,6 +113,8 @@ TEST(ServerOptions, RejectsBadInput) {
         {{"--hash-cost", "high"}, "high"},
         {{"--sign-in-timeout", "0"}, "seconds"},
         {{"--record-timeout=86401"}, "1 to 86400"},
+        {{"--dialog-timeout", "0"}, "1 to 86400"},
+        {{"--presence", "yes"}, "on or off"},
         {{"--max-connections", "0"}, "1 to 1000000"},
         {{"--max-pending=1000001"}, "1 to 1000000"},
         {{"--max-per-address", "-3"}, "1 to 1000000"},

@@ -239,6 +239,14 @@ std::string record(std::string_view line) {
     return bytes;
 }
 
+std::string joined(std::string_view id) {
+    return record(std::string(id) + "\x81\x46\x93\xfc\x8e\xba\x82\xb5\x82\xdc\x82\xb5\x82\xbd\x81\x42");
+}
+
+std::string left(std::string_view id) {
+    return record(std::string(id) + "\x81\x46\x91\xde\x8e\xba\x82\xb5\x82\xdc\x82\xb5\x82\xbd\x81\x42");
+}
+
 std::unique_ptr<TestClient> greeted(std::uint16_t port, const char* source, bool tls) {
     auto client = std::make_unique<TestClient>();
     if (!(tls ? client->connectTls(port, source) : client->connect(port, 0, source)) || client->receive(5) != "Hello") {

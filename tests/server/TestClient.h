@@ -65,6 +65,10 @@ sockaddr_in loopbackAddress(std::uint16_t port);
 // not taken from the server's code: a server whose records changed size must fail them.
 inline constexpr std::size_t kRecordBytes = 500;
 std::string record(std::string_view line);
+// The lines the server writes when `id` signs in and when its last connection ends: "<ID>：入室しました。",
+// "<ID>：退室しました。" (the same bytes as the leave notice a client sends), as records.
+std::string joined(std::string_view id);
+std::string left(std::string_view id);
 // A client connected (from `source` when given; over TLS when `tls`) that has read the server's greeting; nullptr
 // when either failed.
 std::unique_ptr<TestClient> greeted(std::uint16_t port, const char* source = nullptr, bool tls = false);

@@ -47,7 +47,9 @@ TEST(Tls, PlainBytesOnTheTlsPortAreRefusedAndServingGoesOn) {
 }
 
 TEST(Tls, HandshakeCountsInsideTheSignInTimeout) {
-    ServerHarness server(withTls(std::chrono::seconds(2)));
+    ServerHarness::Options options = withTls(std::chrono::seconds(2));
+    options.settings.dialogTimeout = std::chrono::seconds(2); // the wait after the greeting is the dialog's
+    ServerHarness server(options);
     ASSERT_TRUE(server.running()) << server.error();
     // Silent: closed at the sign-in time-out, as a failed handshake.
     TestClient silent;
