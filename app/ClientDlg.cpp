@@ -9,6 +9,7 @@
 #include "res/ResourceIds.h"
 #include "session/ClientSocket.h"
 #include "session/CredentialsFile.h"
+#include "session/ServerTrust.h"
 #include "session/SessionTexts.h"
 #include "session/WireFormat.h"
 #include "styles/OmakeEditDlg.h"
@@ -57,6 +58,10 @@ bool CClientDlg::OnInitDialog() {
     m_address.SetWindowText(GetLocalIPv4Address());
     m_port.SetWindowText("3000");
     m_name.SetWindowText("NONE");
+    if (CWnd* tls = GetDlgItem(IDC_TLS)) {
+        tls->SetAccessibleName(SJIS("TLSで暗号化して接続"));
+    }
+    showRememberedTls();
 
     if (ReadCredentials() == CredentialsFile::kMissing) {
         MessageBox(SJIS("接続ボタンを押して\r\nユーザー登録してください"), SJIS("新規ユーザー作成"));
@@ -147,6 +152,21 @@ void CClientDlg::OnSysCommand(unsigned command) {
     CDialog::OnSysCommand(command);
 }
 
+void CClientDlg::OnEditChange(int id) {
+    if (id == IDC_ADDRESS || id == IDC_PORT) {
+        showRememberedTls();
+    }
+}
+
+void CClientDlg::showRememberedTls() {
+    // For a server not connected to before, the box stays as the user left it.
+    std::optional<bool> tls = ServerTrust::rememberedTls(m_address.GetWindowText(), StrToInt(m_port.GetWindowText()));
+    CWnd* box = GetDlgItem(IDC_TLS);
+    if (tls && box) {
+        box->SetCheck(*tls ? 1 : 0);
+    }
+}
+
 CredentialsFile::ReadResult CClientDlg::ReadCredentials() {
     return CredentialsFile::read(m_userName);
 }
@@ -197,7 +217,9 @@ void CClientDlg::OnConnect() {
     auto* socket = new CClientSocket(&m_received);
     releaseConnection();
     m_pSocket = socket;
-    if (socket->Connect(host, port)) {
+    CWnd* tls = GetDlgItem(IDC_TLS);
+    ServerTrust::Outcome outcome = ServerTrust::connect(*socket, *this, host, port, tls && tls->GetCheck() == 1);
+    if (outcome == ServerTrust::kConnected) {
         // The flow is set before any notification of the new connection can run.
         if (stored == CredentialsFile::kMissing) {
             SetWindowText(SJIS(kTitleRegistering));
@@ -207,7 +229,9 @@ void CClientDlg::OnConnect() {
             socket->m_flow = CClientSocket::kAuthenticationFlow;
         }
     } else {
-        ShowSystemError();
+        if (outcome == ServerTrust::kConnectFailed) {
+            ShowSystemError();
+        }
         SetWindowText(SJIS(kTitleConnectFailed));
     }
 }
@@ -224,7 +248,8 @@ void CClientDlg::OnSend() {
         }
         return;
     }
-    CString line = m_sendText.GetWindowText();
+    Cp932Codec::Unconvertible unsendable;
+    CString line = m_sendText.GetWindowText(&unsendable);
     m_userName = m_name.GetWindowText();
     if (line.GetLength() > WireFormat::kMaxSendTextBytes) {
         MessageBox(SJIS("文章は全角220字以下でお願いします。"), SJIS(kSorryCaption));
@@ -247,8 +272,13 @@ void CClientDlg::OnSend() {
         case SpeechStyle::kNone:
             break;
         }
+        // The line must reach the others as it reads here: a character CP932 cannot hold would go out as "?", and
+        // bytes that are not CP932 (a rule of omake.txt may hold them) would show as replacement marks.
+        line.toUtf8(&unsendable);
         std::optional<WireFormat::Record> record = WireFormat::chatRecord(WireFormat::composeLine(m_userName, line));
-        if (!record) {
+        if (!unsendable.empty()) {
+            MessageBox(SJIS("この文字は送信できません: "), unsendable, SJIS(kSorryCaption));
+        } else if (!record) {
             // A speech style can lengthen a line past what one record holds; nothing is cut or sent.
             MessageBox(SJIS("変換後の文章が長すぎるため送信できません。"), SJIS(kSorryCaption));
         } else {
@@ -275,6 +305,9 @@ void CClientDlg::OnDisconnect() {
         MessageBox(SJIS(kNotConnected), SJIS(kConnectErrorCaption));
         return;
     }
+    // What was read but not yet shown (a message waiting for the stream to go quiet, the head of a record) is part
+    // of the conversation.
+    m_pSocket->takeHeldLines();
     m_pSocket->ShutDown(1);
     releaseConnection();
     SetWindowText(SJIS(kTitleDisconnected));

@@ -38,6 +38,7 @@ protected:
     bool OnInitDialog() override;
     bool OnCommand(int id) override;
     void OnSysCommand(unsigned command) override;
+    void OnEditChange(int id) override;
 
 private:
     void OnConnect();
@@ -47,6 +48,8 @@ private:
     void OnEditRules();
     void OnSave();
     void ShowSystemError();
+    // Ticks the TLS box as chosen for the server in the address and port fields, when it is known.
+    void showRememberedTls();
     void releaseConnection();
 
     SpeechStyle::Choice m_speechStyle = SpeechStyle::kNone;

@@ -1,6 +1,7 @@
 // Floods a signed-in client with relayed chat records and reports how the cost of one line and the memory change as
 // the transcript grows; then saves, disconnects and shows everything again, timing each, and checks that the
-// transcript, the received-text control and the saved file hold exactly the lines sent. Exits 1 when they do not.
+// transcript, the received-text control and the saved file hold exactly the lines sent, and that the control followed
+// the end. Exits 1 when they do not.
 // Usage: vesmira_transcript_bench [LINES]   (default 100000; checkpoints at 1k, 10k, 100k, 1M, 10M)
 
 #include "ScriptedPeer.h"
@@ -16,6 +17,7 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QKeyEvent>
+#include <QScrollBar>
 
 #include <chrono>
 #include <cstdio>
@@ -187,6 +189,13 @@ int main(int argc, char** argv) {
     bool correct = holdsEveryLine("the transcript", window.transcript().bytes(), total);
     CWnd* received = window.GetDlgItem(IDC_RECEIVED);
     correct = holdsEveryLine("the received-text control", received->GetWindowText().view(), total) && correct;
+    // Nobody scrolled or selected: the view followed the end all the way.
+    auto* area = qobject_cast<QAbstractScrollArea*>(received->widget());
+    area->viewport()->repaint();
+    if (area->verticalScrollBar()->value() != area->verticalScrollBar()->maximum()) {
+        std::fprintf(stderr, "the received text did not follow the end\n");
+        correct = false;
+    }
 
     std::string path = folder.file("saved.txt");
     TestSeam::expect([&](ModalWindow& dialog) { dialog.chooseFile(path); });

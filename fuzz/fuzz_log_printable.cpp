@@ -1,4 +1,5 @@
 #include "FuzzCheck.h"
+#include "server/log/LogText.h"
 #include "server/log/Logger.h"
 
 #include <cstddef>
@@ -36,8 +37,9 @@ bool unescape(std::string_view text, std::string& out) {
 
 } // namespace
 
-// User IDs and peer bytes go into the server's log through Logger::printable: nothing a client sends may put a
-// control character, a line break or a byte above ASCII into the log, and no two inputs may print the same.
+// Peer bytes go into the server's log through Logger::printable: nothing a client sends may put a control
+// character, a line break or a byte above ASCII into the log, and no two inputs may print the same. User IDs go
+// through LogText::fromCp932: characters as UTF-8, but still no control character and no bare backslash.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view input(reinterpret_cast<const char*>(data), size);
     const std::string printed = vesmira::Logger::printable(input);
@@ -48,5 +50,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string back;
     FUZZ_CHECK(unescape(printed, back));
     FUZZ_CHECK(back == input);
+
+    const std::string shown = vesmira::LogText::fromCp932(input);
+    for (char c : shown) {
+        FUZZ_CHECK(static_cast<unsigned char>(c) >= 0x20 && c != 0x7F);
+    }
+    std::string unescaped;
+    FUZZ_CHECK(unescape(shown, unescaped));
     return 0;
 }

@@ -77,6 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Whatever was given, a server that runs has a usable configuration.
     FUZZ_CHECK(isIpAddress(options.listenAddress));
     FUZZ_CHECK(!options.databasePath.empty());
+    FUZZ_CHECK(options.dialogTimeout.count() >= 1 && options.dialogTimeout.count() <= 86400);
     FUZZ_CHECK(options.signInTimeout.count() >= 1 && options.signInTimeout.count() <= 86400);
     FUZZ_CHECK(options.recordTimeout.count() >= 1 && options.recordTimeout.count() <= 86400);
     FUZZ_CHECK(options.maxPerAddress >= 1);
@@ -106,10 +107,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::string(vesmira::Logger::levelName(options.logLevel)),
         "--hash-cost",
         std::string(costName(options.hashCost)),
+        "--dialog-timeout=" + std::to_string(options.dialogTimeout.count()),
         "--sign-in-timeout=" + std::to_string(options.signInTimeout.count()),
         "--record-timeout=" + std::to_string(options.recordTimeout.count()),
         "--max-per-address=" + std::to_string(options.maxPerAddress),
         "--send-buffer=" + std::to_string(options.sendBufferBytes),
+        std::string("--presence=") + (options.presence ? "on" : "off"),
     };
     if (options.maxConnections) {
         spelled.push_back("--max-connections=" + std::to_string(*options.maxConnections));

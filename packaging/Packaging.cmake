@@ -109,6 +109,8 @@ the user's own replacements) before they are sent, and the conversation can be
 saved to a text file. Texts on the wire and in files are Shift_JIS.")
 
 set(CPACK_DEBIAN_SERVER_PACKAGE_NAME "vesmira-server")
+# The units' ExecReload (a renewed TLS certificate) runs procps' kill.
+set(CPACK_DEBIAN_SERVER_PACKAGE_DEPENDS "procps")
 set(CPACK_DEBIAN_SERVER_PACKAGE_CONTROL_EXTRA
     "${_vesmira_packaging_dir}/debian/vesmira-server/postinst"
     "${_vesmira_packaging_dir}/debian/vesmira-server/prerm"
@@ -120,6 +122,7 @@ an SQLite database. It runs as one event-driven process, optionally as the
 systemd service vesmira-server.service, which is installed but not enabled.
 Several servers can share one room behind HAProxy, with the users in
 PostgreSQL and the room in Redis: vesmira-server@.service runs one node, and
-an example HAProxy configuration is included.")
+an example HAProxy configuration is included. Clients may connect over TLS
+on a port of its own, with a self-signed certificate that tls-init makes.")
 
 include(CPack)

@@ -1,5 +1,7 @@
 #include "CAsyncSocket.h"
 
+#include "platform/TlsSession.h"
+
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QSocketNotifier>
@@ -30,14 +32,19 @@ public:
         connect(this, &QSocketNotifier::activated, this, [owner] { owner->notifierActivated(); });
         m_quiet.setSingleShot(true);
         connect(&m_quiet, &QTimer::timeout, this, [owner] { owner->quietTimerFired(); });
+        m_held.setSingleShot(true);
+        connect(&m_held, &QTimer::timeout, this, [owner] { owner->notifierActivated(); });
     }
 
     QTimer m_quiet;
+    // Bytes TLS has decrypted already raise no event of the socket: this timer raises the read notification.
+    QTimer m_held;
 };
 
 namespace {
 
 thread_local int t_lastError = 0;
+thread_local std::string t_lastTlsError;
 int g_connectLimitMs = 20000;
 int g_transferLimitMs = 30000;
 
@@ -163,6 +170,10 @@ void SetLastError(int code) {
     t_lastError = code;
 }
 
+CString GetLastTlsError() {
+    return CString(t_lastTlsError);
+}
+
 CString FormatSystemMessage(int code) {
     std::string text;
     if (code < 0) {
@@ -232,9 +243,11 @@ CAsyncSocket::~CAsyncSocket() {
         ::close(m_hSocket);
         m_hSocket = -1;
     }
+    m_tls.reset();
     if (m_notifier) {
         m_notifier->setEnabled(false);
         m_notifier->m_quiet.stop();
+        m_notifier->m_held.stop();
         // The notifier may be the sender of the signal that is running now.
         m_notifier.release()->deleteLater();
     }
@@ -272,6 +285,13 @@ void CAsyncSocket::Close() {
     if (m_notifier) {
         m_notifier->setEnabled(false);
         m_notifier->m_quiet.stop();
+        m_notifier->m_held.stop();
+    }
+    if (m_tls) {
+        if (!m_closeDelivered) {
+            m_tls->closeNotify();
+        }
+        m_tls.reset();
     }
     if (m_hSocket >= 0) {
         ::close(m_hSocket);
@@ -281,10 +301,62 @@ void CAsyncSocket::Close() {
     m_armed = false;
 }
 
+namespace {
+
+// A TLS call's outcome as a socket call's: a count, 0 at the end of the stream, or -1 with the last error.
+int tlsResult(TlsSession::Status status, int count) {
+    switch (status) {
+    case TlsSession::kDone:
+        return count;
+    case TlsSession::kClosed:
+        return 0;
+    case TlsSession::kWantRead:
+    case TlsSession::kWantWrite:
+        SetLastError(EWOULDBLOCK);
+        return -1;
+    case TlsSession::kFailed:
+        break;
+    }
+    SetLastError(EPROTO);
+    return -1;
+}
+
+// A blocking TLS read or write within the transfer bound. Decrypted bytes may be held already, so the call comes
+// first and the wait after.
+int transferTls(int fd, const std::function<TlsSession::Status(int& count)>& call, bool sending) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(g_transferLimitMs);
+    for (;;) {
+        int count = 0;
+        TlsSession::Status status = call(count);
+        if (status != TlsSession::kWantRead && status != TlsSession::kWantWrite) {
+            if (status == TlsSession::kClosed && sending) {
+                SetLastError(EPIPE);
+                return -1;
+            }
+            return tlsResult(status, count);
+        }
+        if (!waitReady(fd, status == TlsSession::kWantRead ? POLLIN : POLLOUT, remainingMs(deadline))) {
+            SetLastError(ETIMEDOUT);
+            return -1;
+        }
+    }
+}
+
+} // namespace
+
 int CAsyncSocket::Send(const void* buffer, int length, int flags) {
     if (m_hSocket < 0 || length < 0) {
         SetLastError(ENOTCONN);
         return -1;
+    }
+    if (m_tls) {
+        int count = 0;
+        const TlsSession::Status status = m_tls->write(buffer, length, count);
+        if (status == TlsSession::kClosed) {
+            SetLastError(EPIPE);
+            return -1;
+        }
+        return tlsResult(status, count);
     }
     ssize_t sent = ::send(m_hSocket, buffer, static_cast<size_t>(length), flags | MSG_NOSIGNAL);
     if (sent < 0) {
@@ -298,6 +370,12 @@ int CAsyncSocket::Receive(void* buffer, int capacity, int flags) {
     if (m_hSocket < 0 || capacity < 0) {
         SetLastError(ENOTCONN);
         return -1;
+    }
+    if (m_tls) {
+        int count = 0;
+        const TlsSession::Status status = m_tls->read(buffer, capacity, count);
+        rearm();
+        return tlsResult(status, count);
     }
     ssize_t received = ::recv(m_hSocket, buffer, static_cast<size_t>(capacity), flags);
     int error = errno;
@@ -313,6 +391,9 @@ bool CAsyncSocket::ShutDown(int how) {
     if (m_hSocket < 0) {
         SetLastError(ENOTCONN);
         return false;
+    }
+    if (m_tls && how != 0) {
+        m_tls->closeNotify(); // TLS's own end of the stream goes before TCP's
     }
     int mode = how == 0 ? SHUT_RD : (how == 1 ? SHUT_WR : SHUT_RDWR);
     if (::shutdown(m_hSocket, mode) != 0) {
@@ -374,8 +455,39 @@ void CAsyncSocket::rearm() {
 
 void CAsyncSocket::refreshNotifier() {
     if (m_notifier) {
-        m_notifier->setEnabled(m_armed && g_holdDepth == 0 && m_hSocket >= 0 && !m_closeDelivered);
+        const bool deliverable = m_armed && g_holdDepth == 0 && m_hSocket >= 0 && !m_closeDelivered;
+        m_notifier->setEnabled(deliverable);
+        if (deliverable && m_tls && m_tls->pending()) {
+            m_notifier->m_held.start(0);
+        } else {
+            m_notifier->m_held.stop();
+        }
     }
+}
+
+CAsyncSocket::Probe CAsyncSocket::probe() {
+    char byte = 0;
+    if (m_tls) {
+        int count = 0;
+        switch (m_tls->read(&byte, 1, count, true)) {
+        case TlsSession::kDone:
+            return {Probe::kData, 0};
+        case TlsSession::kWantRead:
+        case TlsSession::kWantWrite:
+            return {Probe::kNothing, 0};
+        case TlsSession::kClosed:
+            return {Probe::kEnd, 0};
+        case TlsSession::kFailed:
+            break;
+        }
+        return {Probe::kEnd, EPROTO};
+    }
+    ssize_t peeked = ::recv(m_hSocket, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    int error = peeked < 0 ? errno : 0;
+    if (peeked < 0 && (error == EAGAIN || error == EWOULDBLOCK || error == EINTR)) {
+        return {Probe::kNothing, 0};
+    }
+    return {peeked > 0 ? Probe::kData : Probe::kEnd, error};
 }
 
 void CAsyncSocket::notifierActivated() {
@@ -384,20 +496,18 @@ void CAsyncSocket::notifierActivated() {
     if (m_hSocket < 0 || m_closeDelivered || m_destroyPending) {
         return;
     }
-    char probe = 0;
-    ssize_t peeked = ::recv(m_hSocket, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
-    int error = peeked < 0 ? errno : 0;
-    if (peeked < 0 && (error == EAGAIN || error == EWOULDBLOCK || error == EINTR)) {
+    const Probe found = probe();
+    if (found.kind == Probe::kNothing) {
         m_armed = true;
         refreshNotifier();
         return;
     }
-    if (peeked > 0) {
+    if (found.kind == Probe::kData) {
         notify([this] { OnReceive(0); });
     } else {
         // End of stream or a reset: the one close notification of this socket.
         m_closeDelivered = true;
-        notify([this, error] { OnClose(error); });
+        notify([this, error = found.error] { OnClose(error); });
     }
 }
 
@@ -409,9 +519,7 @@ void CAsyncSocket::quietTimerFired() {
         m_notifier->m_quiet.start(); // held, like the other notifications; asks again later
         return;
     }
-    char probe = 0;
-    ssize_t peeked = ::recv(m_hSocket, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
-    if (!(peeked < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))) {
+    if (probe().kind != Probe::kNothing) {
         return; // data, an end or an error: the read or close notification comes instead
     }
     notify([this] { OnQuiet(); });
@@ -431,6 +539,45 @@ int CSocket::transferLimitMs() {
 }
 
 bool CSocket::Connect(const CString& host, int port) {
+    if (!connectTcp(host, port, g_connectLimitMs)) {
+        return false;
+    }
+    setConnected();
+    return true;
+}
+
+bool CSocket::ConnectTls(const CString& host, int port, const std::function<bool(const TlsPeer&)>& trust) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(g_connectLimitMs);
+    if (!connectTcp(host, port, g_connectLimitMs)) {
+        return false;
+    }
+    auto session = std::make_unique<TlsSession>(m_hSocket, host.bytes());
+    for (;;) {
+        TlsSession::Status status = session->handshake();
+        if (status == TlsSession::kDone) {
+            break;
+        }
+        bool waited = status != TlsSession::kFailed &&
+                      waitReady(m_hSocket, status == TlsSession::kWantRead ? POLLIN : POLLOUT, remainingMs(deadline));
+        if (!waited) {
+            t_lastTlsError = status == TlsSession::kFailed ? session->error() : "no answer in time";
+            Close();
+            SetLastError(status == TlsSession::kFailed ? EPROTO : ETIMEDOUT);
+            return false;
+        }
+    }
+    TlsPeer peer{session->verified(), CString(session->fingerprint())};
+    m_tls = std::move(session);
+    if (!trust(peer)) {
+        Close();
+        SetLastError(ECONNABORTED);
+        return false;
+    }
+    setConnected();
+    return true;
+}
+
+bool CSocket::connectTcp(const CString& host, int port, int limitMs) {
     if (m_hSocket < 0) {
         SetLastError(ENOTSOCK);
         return false;
@@ -440,12 +587,11 @@ bool CSocket::Connect(const CString& host, int port) {
         return false;
     }
     // The name lookup counts against the same bound as the connection itself.
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(g_connectLimitMs);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
     sockaddr_in remote{};
     remote.sin_family = AF_INET;
     remote.sin_port = htons(static_cast<uint16_t>(port));
-    if (::inet_pton(AF_INET, host.GetString(), &remote.sin_addr) != 1 &&
-        !resolveHost(host, g_connectLimitMs, remote.sin_addr)) {
+    if (::inet_pton(AF_INET, host.GetString(), &remote.sin_addr) != 1 && !resolveHost(host, limitMs, remote.sin_addr)) {
         return false;
     }
     if (::connect(m_hSocket, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {
@@ -465,7 +611,6 @@ bool CSocket::Connect(const CString& host, int port) {
             return false;
         }
     }
-    setConnected();
     return true;
 }
 
@@ -473,6 +618,10 @@ int CSocket::Send(const void* buffer, int length, int flags) {
     if (m_hSocket < 0) {
         SetLastError(ENOTCONN);
         return -1;
+    }
+    if (m_tls) {
+        return transferTls(
+            m_hSocket, [&](int& count) { return m_tls->write(buffer, length, count); }, true);
     }
     if (!waitReady(m_hSocket, POLLOUT, g_transferLimitMs)) {
         SetLastError(ETIMEDOUT);
@@ -485,6 +634,12 @@ int CSocket::Receive(void* buffer, int capacity, int flags) {
     if (m_hSocket < 0) {
         SetLastError(ENOTCONN);
         return -1;
+    }
+    if (m_tls) {
+        int result = transferTls(
+            m_hSocket, [&](int& count) { return m_tls->read(buffer, capacity, count); }, false);
+        rearm();
+        return result;
     }
     if (!waitReady(m_hSocket, POLLIN, g_transferLimitMs)) {
         SetLastError(ETIMEDOUT);

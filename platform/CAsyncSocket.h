@@ -2,12 +2,20 @@
 
 #include "platform/base/CString.h"
 
+#include <functional>
 #include <memory>
 
 class SocketNotifier;
+class TlsSession;
 
 constexpr int SOCK_STREAM_TYPE = 1;
 constexpr long FD_ALL_EVENTS = 63;
+
+// What the user is asked to trust when a TLS server's certificate is not vouched for by the system.
+struct TlsPeer {
+    bool verified;       // the system's certificate authorities vouch for it, for the host connected to
+    CString fingerprint; // SHA-256, 32 bytes in hex, colon-separated
+};
 
 // A TCP socket whose read and close events arrive as notifications on the user-interface thread.
 //
@@ -32,6 +40,9 @@ public:
     bool ShutDown(int how = 1);
 
     int handle() const { return m_hSocket; }
+    // Over TLS (CSocket::ConnectTls): every byte sent and received passes through it, and the notifications are
+    // the same as without.
+    bool isEncrypted() const { return m_tls != nullptr; }
 
     // Deletes the object now, or when its running notification returns.
     void Destroy();
@@ -56,8 +67,15 @@ protected:
     void rearm();
 
     int m_hSocket = -1;
+    std::unique_ptr<TlsSession> m_tls;
 
 private:
+    // What a look at the socket finds without taking anything: data, nothing yet, or the end (with its error).
+    struct Probe {
+        enum Kind { kNothing, kData, kEnd } kind;
+        int error;
+    };
+    Probe probe();
     // Runs a notification hook; a Destroy() inside it takes effect when it returns.
     template <typename Hook> void notify(Hook hook);
 
@@ -74,6 +92,11 @@ private:
 class CSocket : public CAsyncSocket {
 public:
     bool Connect(const CString& host, int port);
+    // Connects, then runs TLS for `host` within the same bound. Before any notification of this socket can run,
+    // `trust` decides on the server's certificate (it may show boxes meanwhile); its refusal fails the call with
+    // ECONNABORTED. A failed handshake fails it with EPROTO, and GetLastTlsError() says why. After a failure the
+    // socket is closed.
+    bool ConnectTls(const CString& host, int port, const std::function<bool(const TlsPeer&)>& trust);
     int Send(const void* buffer, int length, int flags = 0) override;
     int Receive(void* buffer, int capacity, int flags = 0) override;
 
@@ -81,12 +104,18 @@ public:
     static void setWaitLimits(int connectMs, int transferMs);
     static int connectLimitMs();
     static int transferLimitMs();
+
+private:
+    // The TCP connection, without arming the notifications.
+    bool connectTcp(const CString& host, int port, int limitMs);
 };
 
 // The last error of a socket or name-resolution call on this thread: an errno value, or a negative resolver
 // (getaddrinfo) code.
 int GetLastError();
 void SetLastError(int code);
+// Why the last TLS handshake of this thread failed, in OpenSSL's words.
+CString GetLastTlsError();
 
 // The system's text for an error code of GetLastError(), in CP932; the code's number when the system has none.
 CString FormatSystemMessage(int code);

@@ -9,9 +9,14 @@
 #include <QContextMenuEvent>
 #include <QIcon>
 #include <QKeyEvent>
+#include <QLineEdit>
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
+#include <QWindow>
+
+#include <algorithm>
 
 DialogWidget::DialogWidget(CDialog* owner, QWidget* parent) : QDialog(parent), m_owner(owner) {}
 
@@ -75,6 +80,8 @@ bool CDialog::build() {
         }
         if (auto* button = qobject_cast<QAbstractButton*>(child)) {
             QObject::connect(button, &QAbstractButton::clicked, m_dialogWidget, [this, id] { dispatchCommand(id); });
+        } else if (auto* line = qobject_cast<QLineEdit*>(child)) {
+            QObject::connect(line, &QLineEdit::textEdited, m_dialogWidget, [this, id] { OnEditChange(id); });
         }
     }
     if (QPushButton* defaultButton = DialogBuilder::templateDefaultButton(m_dialogWidget)) {
@@ -110,6 +117,9 @@ int CDialog::DoModal() {
     if (!build()) {
         return -1;
     }
+    if (!m_parent) {
+        placeOverMainWindow();
+    }
     m_modalRunning = true;
     m_dialogWidget->setWindowModality(Qt::ApplicationModal);
     int result = m_dialogWidget->exec();
@@ -117,6 +127,31 @@ int CDialog::DoModal() {
     (void)result;
     destroyWidgets();
     return m_result;
+}
+
+void CDialog::placeOverMainWindow() {
+    CWnd* main = AfxGetMainWnd();
+    QWidget* owner = main && main != this ? main->widget() : nullptr;
+    if (!owner || !owner->isVisible()) {
+        return;
+    }
+    // The desktop would put a window without a parent in the middle of the screen, away from a main window the user
+    // has moved; it opens centred over the main window instead, frames included, and on the screen.
+    QRect frame = owner->frameGeometry();
+    QRect inner = owner->geometry();
+    QSize outer = m_dialogWidget->size() + (frame.size() - inner.size());
+    QPoint topLeft = frame.center() - QPoint(outer.width() / 2, outer.height() / 2);
+    if (QScreen* screen = owner->screen()) {
+        QRect area = screen->availableGeometry();
+        topLeft.setX(std::clamp(topLeft.x(), area.left(), std::max(area.left(), area.right() + 1 - outer.width())));
+        topLeft.setY(std::clamp(topLeft.y(), area.top(), std::max(area.top(), area.bottom() + 1 - outer.height())));
+    }
+    m_dialogWidget->move(topLeft);
+    // Kept above the main window, and placed by the compositor where windows cannot place themselves (Wayland).
+    m_dialogWidget->winId();
+    if (QWindow* window = m_dialogWidget->windowHandle()) {
+        window->setTransientParent(owner->windowHandle());
+    }
 }
 
 bool CDialog::Create() {
@@ -259,6 +294,8 @@ void CDialog::DoDataExchange(CDataExchange*) {}
 bool CDialog::PreTranslateMessage(const MSG&) {
     return false;
 }
+
+void CDialog::OnEditChange(int) {}
 
 bool CDialog::OnCommand(int) {
     return false;

@@ -80,6 +80,8 @@ protected:
     // Command handlers by control ID; false leaves the command to the defaults (IDOK -> OnOK, IDCANCEL -> OnCancel).
     virtual bool OnCommand(int id);
     virtual void OnSysCommand(unsigned command);
+    // The user changed the text of the single-line edit `id` (typing, pasting); not called when the program sets it.
+    virtual void OnEditChange(int id);
     virtual void OnOK();
     virtual void OnCancel();
     virtual void OnDestroy();
@@ -87,6 +89,7 @@ protected:
 private:
     bool build();
     void destroyWidgets();
+    void placeOverMainWindow();
 
     int m_templateId;
     CWnd* m_parent;

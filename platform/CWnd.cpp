@@ -13,7 +13,10 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
 #include <QTextDocument>
+
+#include <algorithm>
 
 namespace QtBridge {
 
@@ -22,9 +25,9 @@ QString toQt(const CString& text) {
     return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
 }
 
-CString fromQt(const QString& text) {
+CString fromQt(const QString& text, Cp932Codec::Unconvertible* unconvertible) {
     QByteArray utf8 = text.toUtf8();
-    return CString::fromUtf8(std::string_view(utf8.constData(), static_cast<std::size_t>(utf8.size())));
+    return CString::fromUtf8(std::string_view(utf8.constData(), static_cast<std::size_t>(utf8.size())), unconvertible);
 }
 
 QString toQtMultiLine(const CString& text) {
@@ -33,7 +36,7 @@ QString toQtMultiLine(const CString& text) {
     return converted;
 }
 
-CString fromQtMultiLine(const QString& text) {
+CString fromQtMultiLine(const QString& text, Cp932Codec::Unconvertible* unconvertible) {
     // One pass: QString::replace with a longer text moves the rest of the string for every batch of matches, which
     // takes minutes on a text of millions of lines.
     QString converted;
@@ -45,7 +48,7 @@ CString fromQtMultiLine(const QString& text) {
         }
         converted += c;
     }
-    return fromQt(converted);
+    return fromQt(converted, unconvertible);
 }
 
 int controlId(const QObject* widget) {
@@ -88,23 +91,22 @@ void CWnd::SetWindowText(const TextLog& text) {
     SetWindowText(CString(text.bytes()));
 }
 
-CString CWnd::GetWindowText() const {
+CString CWnd::GetWindowText(Cp932Codec::Unconvertible* unconvertible) const {
     if (!m_widget) {
         return {};
     }
     if (auto* edit = dynamic_cast<TextLogView*>(m_widget)) {
-        return QtBridge::fromQtMultiLine(edit->shownText());
+        return QtBridge::fromQtMultiLine(edit->shownText(), unconvertible);
     }
+    QString text = m_widget->windowTitle();
     if (auto* line = qobject_cast<QLineEdit*>(m_widget)) {
-        return QtBridge::fromQt(line->text());
+        text = line->text();
+    } else if (auto* button = qobject_cast<QAbstractButton*>(m_widget)) {
+        text = button->text();
+    } else if (auto* label = qobject_cast<QLabel*>(m_widget)) {
+        text = label->text();
     }
-    if (auto* button = qobject_cast<QAbstractButton*>(m_widget)) {
-        return QtBridge::fromQt(button->text());
-    }
-    if (auto* label = qobject_cast<QLabel*>(m_widget)) {
-        return QtBridge::fromQt(label->text());
-    }
-    return QtBridge::fromQt(m_widget->windowTitle());
+    return QtBridge::fromQt(text, unconvertible);
 }
 
 void CWnd::FlashWindow() {
@@ -137,6 +139,23 @@ bool CWnd::IsWindowEnabled() const {
     return m_widget && m_widget->isEnabled();
 }
 
+int CWnd::GetCheck() const {
+    auto* button = qobject_cast<QAbstractButton*>(m_widget);
+    return button && button->isChecked() ? 1 : 0;
+}
+
+void CWnd::SetCheck(int check) {
+    if (auto* button = qobject_cast<QAbstractButton*>(m_widget)) {
+        button->setChecked(check != 0);
+    }
+}
+
+void CWnd::SetAccessibleName(const CString& name) {
+    if (m_widget) {
+        m_widget->setAccessibleName(QtBridge::toQt(name));
+    }
+}
+
 void CWnd::SetSel(int start, int end) {
     if (auto* edit = dynamic_cast<TextLogView*>(m_widget)) {
         edit->select(start, end);
@@ -161,7 +180,7 @@ void CWnd::ScrollToEnd() {
     // Selecting everything and deselecting again ends with the caret at the end and the last line in view; going
     // there directly gives the same result without touching every line of a long text twice.
     if (auto* edit = dynamic_cast<TextLogView*>(m_widget)) {
-        edit->moveToEnd();
+        edit->followEnd();
         return;
     }
     SetSel(0, -1);
@@ -192,19 +211,47 @@ int CWnd::MessageBox(const CString& text, const CString* caption, unsigned style
     return showMessageBox(m_widget, text, shownCaption, style);
 }
 
+int CWnd::MessageBox(const CString& text, const Cp932Codec::Unconvertible& named, const CString& caption) {
+    return showMessageBox(m_widget, text, caption, MB_OK, named.joined());
+}
+
+int CWnd::MessageBox(const CString& text, const CString& caption, unsigned style, const CString (&buttons)[3]) {
+    return showMessageBox(m_widget, text, caption, style, {}, buttons);
+}
+
 namespace {
 
-// A question must be answered: Escape and the close box do nothing (a box without a cancel choice has its close box
-// disabled on the desktop the program was written for).
+// Room beside a caption in a title bar, in lines of the caption's font: the window's icon, the desktop's buttons (some
+// show minimise and maximise even where the window asks for none) and their margins.
+constexpr int kTitleBarRoom = 9;
+
+// A box with only a close button, as wide as its caption needs. A question must be answered: Escape and the close box
+// do nothing (a box without a cancel choice has its close box disabled on the desktop the program was written for).
 class QuestionBox : public QMessageBox {
 public:
     QuestionBox(QWidget* owner, bool mustAnswer) : QMessageBox(owner), m_mustAnswer(mustAnswer) {
-        if (mustAnswer) {
-            setWindowFlag(Qt::WindowCloseButtonHint, false);
-        }
+        setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                       (mustAnswer ? Qt::WindowFlags() : Qt::WindowCloseButtonHint));
     }
 
 protected:
+    bool event(QEvent* event) override {
+        bool handled = QMessageBox::event(event);
+        // QMessageBox sizes itself to its text whenever it is shown or laid out; a shorter text than the caption would
+        // leave the caption cut off in the title bar.
+        switch (event->type()) {
+        case QEvent::Show:
+        case QEvent::LayoutRequest:
+        case QEvent::FontChange:
+        case QEvent::StyleChange:
+        case QEvent::WindowTitleChange:
+            widenForCaption();
+            break;
+        default:
+            break;
+        }
+        return handled;
+    }
     void keyPressEvent(QKeyEvent* event) override {
         if (m_mustAnswer && event->key() == Qt::Key_Escape) {
             return;
@@ -220,20 +267,52 @@ protected:
     }
 
 private:
+    void widenForCaption() {
+        QFont title = font();
+        title.setBold(true);
+        QFontMetrics metrics(title);
+        int wanted = metrics.horizontalAdvance(windowTitle()) + kTitleBarRoom * metrics.height();
+        if (QScreen* shownOn = screen()) {
+            wanted = std::min(wanted, shownOn->availableGeometry().width());
+        }
+        if (isVisible() && width() < wanted) {
+            setFixedWidth(wanted);
+        }
+    }
+
     bool m_mustAnswer;
 };
 
 } // namespace
 
-int showMessageBox(QWidget* owner, const CString& text, const CString& caption, unsigned style) {
+int showMessageBox(QWidget* owner, const CString& text, const CString& caption, unsigned style,
+                   const std::string& named, const CString* buttons) {
     QuestionBox box(owner, (style & 0xF) == MB_YESNO);
     box.setWindowTitle(QtBridge::toQt(caption));
-    box.setText(QtBridge::toQtMultiLine(text));
+    box.setText(QtBridge::toQtMultiLine(text) + QString::fromStdString(named));
     box.setTextFormat(Qt::PlainText);
     box.setProperty(QtBridge::kCp932Text, QByteArray(text.data(), text.GetLength()));
+    box.setProperty(QtBridge::kNamedText, QByteArray::fromStdString(named));
     box.setProperty(QtBridge::kCp932Caption, QByteArray(caption.data(), caption.GetLength()));
     box.setIcon((style & 0xF0) == MB_ICONEXCLAMATION ? QMessageBox::Warning : QMessageBox::NoIcon);
     // The button texts are set here so that they are Japanese whatever the user's locale.
+    if ((style & 0xF) == MB_YESNOCANCEL && buttons) {
+        // One role for all three keeps them in the order given, whatever the desktop's button order.
+        const QMessageBox::ButtonRole roles[] = {QMessageBox::ActionRole, QMessageBox::ActionRole,
+                                                 QMessageBox::ActionRole};
+        const int ids[] = {6, 7, 2};
+        QPushButton* cancel = nullptr;
+        for (int i = 0; i < 3; ++i) {
+            cancel = box.addButton(QtBridge::toQt(buttons[i]), roles[i]);
+            cancel->setProperty(QtBridge::kControlId, ids[i]);
+        }
+        // Enter must not say yes by accident: the safe answer is the default.
+        box.setDefaultButton(cancel);
+        box.setEscapeButton(cancel);
+        box.exec();
+        int pressed = QtBridge::controlId(box.clickedButton());
+        return pressed == 6 || pressed == 7 ? pressed : 2;
+    }
     if ((style & 0xF) == MB_YESNO) {
         QPushButton* yes = box.addButton(QStringLiteral("はい(&Y)"), QMessageBox::YesRole);
         yes->setProperty(QtBridge::kControlId, 6);

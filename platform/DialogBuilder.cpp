@@ -7,6 +7,7 @@
 #include "res/ResourceTypes.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QFontMetrics>
 #include <QGroupBox>
 #include <QLabel>
@@ -49,6 +50,9 @@ QIcon icon(int iconId) {
 }
 
 namespace {
+
+// Narrower than this a text is hard to read; a font that needs it is not one the dialogs are made for.
+constexpr int kNarrowestStretch = 70;
 
 QWidget* makeEdit(const res::ControlTemplate& control, QWidget* dialog) {
     if (!(control.style & res::kMultiLine)) {
@@ -93,6 +97,8 @@ QWidget* makeControl(const res::ControlTemplate& control, QWidget* dialog) {
     }
     case res::ControlKind::AutoRadioButton:
         return new QRadioButton(text, dialog);
+    case res::ControlKind::AutoCheckBox:
+        return new QCheckBox(text, dialog);
     case res::ControlKind::ListBox:
         return new QListWidget(dialog);
     case res::ControlKind::Icon: {
@@ -103,6 +109,24 @@ QWidget* makeControl(const res::ControlTemplate& control, QWidget* dialog) {
     }
     }
     return nullptr;
+}
+
+// The templates were drawn for the metrics of their own font; where ours draws a label's text wider than its
+// rectangle, the text is narrowed until it fits, so that it is neither cut off nor touching the field beside it.
+void narrowToFit(QLabel* label) {
+    QFont font = label->font();
+    int width = QFontMetrics(font).horizontalAdvance(label->text());
+    if (width <= label->width() || width == 0) {
+        return;
+    }
+    for (int stretch = std::max(kNarrowestStretch, 100 * label->width() / width); stretch >= kNarrowestStretch;
+         --stretch) {
+        font.setStretch(stretch);
+        if (QFontMetrics(font).horizontalAdvance(label->text()) <= label->width()) {
+            break;
+        }
+    }
+    label->setFont(font);
 }
 
 } // namespace
@@ -129,6 +153,9 @@ bool build(int templateId, QWidget* dialog) {
         widget->setProperty(QtBridge::kControlId, control.id);
         widget->setGeometry(toPixelsX(control.x), toPixelsY(control.y), toPixelsX(control.width),
                             toPixelsY(control.height));
+        if (control.kind == res::ControlKind::Label) {
+            narrowToFit(static_cast<QLabel*>(widget));
+        }
         if (control.kind == res::ControlKind::GroupBox) {
             widget->lower();
         }

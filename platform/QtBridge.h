@@ -4,6 +4,7 @@
 
 #include "platform/CDialog.h"
 #include "platform/base/CString.h"
+#include "platform/base/Cp932Codec.h"
 
 #include <QDialog>
 #include <QString>
@@ -16,13 +17,15 @@ namespace QtBridge {
 inline constexpr const char* kControlId = "vesmiraControlId";
 inline constexpr const char* kCp932Text = "vesmiraCp932Text";
 inline constexpr const char* kCp932Caption = "vesmiraCp932Caption";
+inline constexpr const char* kNamedText = "vesmiraNamedText";
 inline constexpr const char* kWantReturn = "vesmiraWantReturn";
 
 QString toQt(const CString& text);
-CString fromQt(const QString& text);
+// What CP932 cannot hold becomes "?" and is named in `unconvertible` when it is given.
+CString fromQt(const QString& text, Cp932Codec::Unconvertible* unconvertible = nullptr);
 // Window texts of multi-line edits hold CR LF; Qt's hold LF.
 QString toQtMultiLine(const CString& text);
-CString fromQtMultiLine(const QString& text);
+CString fromQtMultiLine(const QString& text, Cp932Codec::Unconvertible* unconvertible = nullptr);
 
 int controlId(const QObject* widget);
 
@@ -46,5 +49,7 @@ private:
     CDialog* m_owner;
 };
 
-// Builds and runs a message box; `owner` may be null.
-int showMessageBox(QWidget* owner, const CString& text, const CString& caption, unsigned style);
+// Builds and runs a message box; `owner` may be null. `named` (UTF-8) follows the text: what CP932 cannot hold. A
+// MB_YESNOCANCEL box shows `buttons` on its three buttons.
+int showMessageBox(QWidget* owner, const CString& text, const CString& caption, unsigned style,
+                   const std::string& named = {}, const CString* buttons = nullptr);

@@ -121,7 +121,8 @@ std::string ModalWindow::caption() const {
 
 std::string ModalWindow::text() const {
     auto* box = qobject_cast<QMessageBox*>(m_window);
-    return fromProperty(m_window, QtBridge::kCp932Text, box ? box->text() : QString());
+    return fromProperty(m_window, QtBridge::kCp932Text, box ? box->text() : QString()) +
+           m_window->property(QtBridge::kNamedText).toByteArray().toStdString();
 }
 
 bool ModalWindow::hasWarningIcon() const {

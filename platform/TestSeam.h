@@ -25,6 +25,8 @@ public:
     std::vector<std::string> buttons() const;
     CDialog* dialog() const;
     int templateId() const;
+    // The window itself, for checks of its geometry.
+    QWidget* widget() const { return m_window; }
 
     std::string controlText(int id) const;
     void setControlText(int id, const std::string& utf8);

@@ -22,8 +22,11 @@ public:
     TextLogScroller(const TextLogLayouts& layouts, const TextLogSelection& selection, QPlainTextEdit& edit);
 
     TextLogTop top() const { return m_top; }
+    // Whether the view shows the end of the text as the last frame laid it out. Lines added since then move neither
+    // the top nor that end, so a flood asks this once a line without laying anything out.
+    bool showsEnd() const { return m_top >= m_endTop; }
     // Back to the top of the text.
-    void reset() { m_top = {}; }
+    void reset() { m_top = m_endTop = {}; }
     // No more frames: the editor draws its own text.
     void stop() { m_frame.stop(); }
     // The lines wrap anew: the top line is shown from its start.

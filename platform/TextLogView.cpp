@@ -59,7 +59,11 @@ TextLogView::~TextLogView() {
 }
 
 void TextLogView::showLog(const TextLog& log) {
+    // Asked before the lines change: whether the view was following the end, as the user last saw it.
+    bool readingBack = m_light && (!m_parts->selection.isEmpty() || !m_parts->scroller.showsEnd());
     TextLogContent::Change change = m_parts->content.show(log);
+    // Another log has no place of the reader's to keep.
+    m_readingBack = readingBack && !change.replaced;
     m_parts->layouts.forget(change);
     m_parts->offsets.forget(change);
     if (!m_light) {

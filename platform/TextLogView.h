@@ -25,6 +25,7 @@ public:
     ~TextLogView() override;
 
     // Shows the log as it is now, without copying it, and ends any editing (the editor's text and undo history go).
+    // A reader who had scrolled away from the end or selected text keeps the lines in view and the selection.
     void showLog(const TextLog& log);
     bool showsLog() const { return m_light; }
     // Ends the light view: the control is the ordinary editor again, with an empty text, ready for setPlainText().
@@ -40,6 +41,13 @@ public:
     void scrollToCaret() { m_shown->scrollToCaret(); }
     // Caret to the end, no selection, the last line in view.
     void moveToEnd() { m_shown->moveToEnd(); }
+    // As moveToEnd(), unless the reader was reading back when showLog() last added lines: new lines follow the end
+    // only while the end was in view and nothing was selected.
+    void followEnd() {
+        if (!m_light || !m_readingBack) {
+            moveToEnd();
+        }
+    }
     void scrollToOffset(int offset) { m_shown->scrollToOffset(offset); }
 
     // Screen-reader and test view of the text in either mode (UTF-16 offsets as above). The geometry settles any
@@ -89,6 +97,7 @@ private:
     // The text as the program and screen readers see it: the editor's or the light view's.
     ShownText* m_shown = nullptr;
     bool m_light = false;
+    bool m_readingBack = false;
     bool m_ownChange = false;
     int m_layoutWidth = -1;
     QMetaObject::Connection m_paging;

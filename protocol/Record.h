@@ -15,5 +15,7 @@ using Record = std::array<char, kRecordSize>;
 inline constexpr std::string_view kColon = "\x81\x46";
 // "：退室しました。", the tail of the leave notice that follows the leaver's name.
 inline constexpr std::string_view kLeaveSuffix = "\x81\x46\x91\xDE\x8E\xBA\x82\xB5\x82\xDC\x82\xB5\x82\xBD\x81\x42";
+// "：入室しました。", the tail of the line the server writes when a user signs in.
+inline constexpr std::string_view kJoinSuffix = "\x81\x46\x93\xFC\x8E\xBA\x82\xB5\x82\xDC\x82\xB5\x82\xBD\x81\x42";
 
 } // namespace vesmira

@@ -14,7 +14,8 @@ constexpr ControlTemplate kAboutControls[] = {
 
 constexpr ControlTemplate kClientControls[] = {
     {IDC_ADDRESS, K::Edit, "", 230, 57, 67, 13, kTabStop | kBorder | kAutoHScroll},
-    {IDC_PORT, K::Edit, "", 230, 71, 67, 13, kTabStop | kBorder | kAutoHScroll},
+    // The port field is narrowed to make room for the TLS check box beside it; five digits still fit.
+    {IDC_PORT, K::Edit, "", 230, 71, 36, 13, kTabStop | kBorder | kAutoHScroll},
     {IDC_CONNECT, K::PushButton, "接続", 201, 188, 46, 22, kTabStop},
     {IDC_SAVE, K::PushButton, "保存", 201, 214, 47, 22, kTabStop},
     {IDC_EXIT, K::PushButton, "終了", 250, 188, 47, 22, kTabStop},
@@ -42,6 +43,9 @@ constexpr ControlTemplate kClientControls[] = {
     {IDC_STYLE_DEARIMASU, K::AutoRadioButton, "であります", 202, 135, 47, 10, 0},
     {-1, K::GroupBox, "おまけ", 195, 98, 108, 78, 0},
     {IDC_STYLE_USER, K::AutoRadioButton, "ユーザー定義", 202, 123, 57, 10, 0},
+    // Beside the port, but last in the tab order (after 送信, before the address), so that the order of the
+    // original controls stays as it was.
+    {IDC_TLS, K::AutoCheckBox, "TLS", 269, 72, 28, 10, kTabStop},
 };
 
 constexpr ControlTemplate kEntryControls[] = {

@@ -45,6 +45,8 @@ enum MainWindowControl : int {
     IDC_STYLE_NIIGATA = 1026,
     IDC_STYLE_DEARIMASU = 1027,
     IDC_STYLE_USER = 1033,
+    // Not in the original window: TLS for the server of 1000 and 1001.
+    IDC_TLS = 1036,
 };
 
 // Controls of the registration dialog (template 105).

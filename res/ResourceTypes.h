@@ -4,7 +4,7 @@
 
 namespace res {
 
-enum class ControlKind { PushButton, Edit, Label, GroupBox, AutoRadioButton, ListBox, Icon };
+enum class ControlKind { PushButton, Edit, Label, GroupBox, AutoRadioButton, AutoCheckBox, ListBox, Icon };
 
 // Style flags of a control, as a dialog template states them.
 enum ControlStyle : unsigned {

@@ -1,21 +1,25 @@
 #!/usr/bin/env bash
 # A Vesmira cluster on this machine: Redis (the room) and PostgreSQL (the users) on ports of their own, three
-# vesmira-server nodes, and HAProxy in front of them on port 3000, as docs/cluster.md describes for several
-# machines. Data and logs stay in the state folder between runs.
+# vesmira-server nodes, and HAProxy in front of them on port 3000 and, over TLS, on port 3443, as docs/cluster.md
+# describes for several machines. Data, logs and the TLS certificate (self-signed, made on the first `up`) stay in
+# the state folder between runs.
 #   cluster.sh up      build the server if needed and start whatever is not running yet
 #   cluster.sh down    stop what `up` started (nothing else), keeping the data
 #   cluster.sh status  what runs, on which port
 # Environment: VESMIRA_CLUSTER_STATE (default build-cluster/state), VESMIRA_CLUSTER_PORT (default 3000),
-# VESMIRA_NODE_OPTIONS (more options for every node, as in "--max-per-address 100").
+# VESMIRA_CLUSTER_TLS_PORT (3443), VESMIRA_CLUSTER_REDIS_PORT (6390), VESMIRA_CLUSTER_POSTGRES_PORT (5442),
+# VESMIRA_CLUSTER_NODE_PORTS ("3001 3002 3003"), VESMIRA_NODE_OPTIONS (more options for every node, as in
+# "--max-per-address 100"), VESMIRA_SERVER (a vesmira-server to run instead of building one).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build_dir="$root/build-cluster"
 state="${VESMIRA_CLUSTER_STATE:-$build_dir/state}"
 front_port="${VESMIRA_CLUSTER_PORT:-3000}"
-redis_port=6390
-postgres_port=5442
-node_ports=(3001 3002 3003)
-server="$build_dir/server/vesmira-server"
+tls_port="${VESMIRA_CLUSTER_TLS_PORT:-3443}"
+redis_port="${VESMIRA_CLUSTER_REDIS_PORT:-6390}"
+postgres_port="${VESMIRA_CLUSTER_POSTGRES_PORT:-5442}"
+read -r -a node_ports <<<"${VESMIRA_CLUSTER_NODE_PORTS:-3001 3002 3003}"
+server="${VESMIRA_SERVER:-$build_dir/server/vesmira-server}"
 database="postgresql://postgres@127.0.0.1:$postgres_port/vesmira"
 
 usage() {
@@ -123,9 +127,22 @@ start_node() {
     echo "node $n:     started (pid $(cat "$pid_file")), port $port"
 }
 
+# HAProxy's certificate: made once with the server's tls-init, kept in the state folder with its key beside it.
+make_certificate() {
+    local tls="$state/tls"
+    if [ ! -s "$tls/haproxy.pem" ]; then
+        mkdir -p "$tls"
+        chmod 700 "$tls"
+        "$server" tls-init --cert "$tls/cert.pem" --key "$tls/key.pem" --if-missing >/dev/null
+        (umask 077 && cat "$tls/cert.pem" "$tls/key.pem" >"$tls/haproxy.pem")
+    fi
+    echo "tls:        certificate $tls/cert.pem, SHA-256 fingerprint" \
+        "$(openssl x509 -in "$tls/cert.pem" -noout -fingerprint -sha256 | cut -d= -f2)"
+}
+
 start_haproxy() {
     if alive "$state/haproxy.pid"; then
-        echo "haproxy:    running (pid $(cat "$state/haproxy.pid")), port $front_port"
+        echo "haproxy:    running (pid $(cat "$state/haproxy.pid")), port $front_port, TLS port $tls_port"
         return
     fi
     # The shipped configuration, with this machine's nodes, no syslog, and as many connections as descriptors allow.
@@ -135,13 +152,15 @@ start_haproxy() {
     maxconn=$(((hard - 100) / 2))
     [ "$maxconn" -gt 60000 ] && maxconn=60000
     sed -e "/^    # nodes$/q" -e "s/^    bind :3000$/    bind :$front_port/" -e "/log/d" \
+        -e "s|^    bind :3443 ssl crt /etc/haproxy/vesmira.pem$|    bind :$tls_port ssl crt $state/tls/haproxy.pem|" \
         -e "s/^    maxconn 60000$/    maxconn $maxconn/" "$root/packaging/haproxy.cfg" >"$state/haproxy.cfg"
     for n in 1 2 3; do
         echo "    server node$n 127.0.0.1:${node_ports[$((n - 1))]}" >>"$state/haproxy.cfg"
     done
     haproxy -D -f "$state/haproxy.cfg" -p "$state/haproxy.pid" >>"$state/haproxy.log" 2>&1
     wait_for "HAProxy (see $state/haproxy.log)" 100 listening "$front_port"
-    echo "haproxy:    started (pid $(cat "$state/haproxy.pid")), port $front_port"
+    wait_for "HAProxy's TLS port (see $state/haproxy.log)" 100 listening "$tls_port"
+    echo "haproxy:    started (pid $(cat "$state/haproxy.pid")), port $front_port, TLS port $tls_port"
 }
 
 stop_pid() {
@@ -161,7 +180,8 @@ stop_pid() {
 
 up() {
     "$root/scripts/install-deps.sh"
-    if [ ! -x "$server" ] || [ -n "$(find "$root/server" -newer "$server" -type f | head -n 1)" ]; then
+    if [ -z "${VESMIRA_SERVER:-}" ] &&
+        { [ ! -x "$server" ] || [ -n "$(find "$root/server" -newer "$server" -type f | head -n 1)" ]; }; then
         cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVESMIRA_BUILD_CLIENT=OFF \
             -DVESMIRA_BUILD_TESTS=OFF >/dev/null
         cmake --build "$build_dir" -j 2 --target vesmira-server
@@ -172,8 +192,10 @@ up() {
     for n in 1 2 3; do
         start_node "$n"
     done
+    make_certificate
     start_haproxy
-    echo "room on port $front_port: connect clients to this machine's address (127.0.0.1 here), port $front_port"
+    echo "room on port $front_port, and over TLS on port $tls_port: connect clients to this machine's address" \
+        "(127.0.0.1 here); with TLS, they compare the fingerprint above"
 }
 
 down() {
@@ -209,7 +231,7 @@ status() {
     for n in 1 2 3; do
         show "node $n:    " "$state/node$n.pid" "${node_ports[$((n - 1))]}"
     done
-    show "haproxy:   " "$state/haproxy.pid" "$front_port"
+    show "haproxy:   " "$state/haproxy.pid" "$front_port, TLS port $tls_port"
     echo "state:      $state"
     return "$all"
 }

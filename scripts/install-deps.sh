@@ -8,11 +8,11 @@ packages=(
     qt6-base-dev qt6-base-dev-tools qt6-translations-l10n qt6-svg-dev libqt6svg6
     fonts-ipafont-gothic
     libgtest-dev libgmock-dev libbenchmark-dev
-    libasio-dev libsqlite3-dev libsodium-dev libxcb1-dev libhiredis-dev libpq-dev
+    libasio-dev libsqlite3-dev libsodium-dev libxcb1-dev libhiredis-dev libpq-dev libssl-dev openssl
     redis-server postgresql haproxy
     prometheus-cpp-dev prometheus fail2ban python3-systemd
     clang libclang-rt-14-dev
-    xvfb xdotool x11-apps x11-utils imagemagick
+    xvfb xdotool x11-apps x11-utils imagemagick openbox tcpdump
     weston qt6-wayland
     desktop-file-utils appstream man-db groff-base systemd dpkg-dev
 )

@@ -8,6 +8,7 @@
 #   registrations   50 registrations at once at the default hash cost while two users chat
 #   flood           5,000 silent connections from 127.0.0.2 and 2,000 over 200 addresses, while new users sign in
 #   stuck           500 signed-in clients that never read while one user chats
+#   fanout --tls=1  the same over TLS (the server's TLS port, a self-signed certificate), after 2,000 handshakes
 # Usage: load-test.sh [--scenario=NAME] [vesmira-load option...]   e.g. --clients=200 --records=4 for a quick run;
 #        vesmira-load --help lists them. Builds in build-load/ (server only, Release).
 # VESMIRA_SERVER=PATH runs another server binary; VESMIRA_SERVER_OPTIONS replaces the scenario's server options
@@ -19,18 +20,25 @@ build_dir="$root/build-load"
 jobs="${LOAD_BUILD_JOBS:-2}"
 
 scenario=chat
+tls=0
 for arg in "$@"; do
     case "$arg" in
     --scenario=*) scenario="${arg#--scenario=}" ;;
+    --tls=*) tls="${arg#--tls=}" ;;
     esac
 done
 
 # The server's options for each scenario. Clients of the big rooms all come from 127.0.0.1, so the per-address
-# limit is lifted there; the flood runs with the defaults, which are what it tests. The senders of the scenarios
-# that measure the relay send far faster than people type, so flood control is off for them.
+# limit is lifted there; the flood runs with the defaults, which are what it tests. The chat run closes its
+# hostile connections within seconds: silent ones at the dialog time-out, the others at the sign-in time-out. The
+# senders of the scenarios that measure the relay send far faster than people type, so flood control is off for
+# them.
 sign_in_timeout=5
 case "$scenario" in
-chat) options=(--hash-cost min --sign-in-timeout "$sign_in_timeout" --max-per-address 2000) ;;
+chat)
+    options=(--hash-cost min --dialog-timeout "$sign_in_timeout" --sign-in-timeout "$sign_in_timeout"
+        --max-per-address 2000)
+    ;;
 fanout | overload) options=(--hash-cost min --max-per-address 20000 --line-rate 0) ;;
 registrations) options=(--hash-cost interactive --line-rate 0) ;;
 flood) options=(--hash-cost min --line-rate 0) ;;
@@ -79,6 +87,11 @@ cleanup() {
 trap cleanup EXIT
 
 log="$build_dir/server-$scenario.log"
+if [ "$tls" = 1 ]; then
+    log="$build_dir/server-$scenario-tls.log"
+    "$server" tls-init --cert "$work/cert.pem" --key "$work/key.pem" --name localhost >/dev/null
+    options+=(--tls-port 0 --tls-cert "$work/cert.pem" --tls-key "$work/key.pem")
+fi
 "$server" --listen 127.0.0.1 --port 0 --db "$work/users.sqlite3" --log-level info "${options[@]}" \
     >"$work/stdout" 2>"$log" &
 server_pid=$!
@@ -87,6 +100,14 @@ if ! port="$(listening_port "$work/stdout" "$server_pid")"; then
     echo "load-test: the server did not start; its log:" >&2
     cat "$log" >&2
     exit 1
+fi
+if [ "$tls" = 1 ]; then
+    port=""
+    for _ in $(seq 50); do
+        port="$(sed -n 's/^tls on .*:\([0-9]*\)$/\1/p' "$work/stdout")"
+        [ -n "$port" ] && break
+        sleep 0.1
+    done
 fi
 
 echo "== vesmira-server pid $server_pid on 127.0.0.1:$port; $(nproc) cores, $(free -m | awk '/^Mem:/ {print $2}') MiB"

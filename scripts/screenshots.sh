@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Takes the README's screenshots of the real program under Xvfb: the registration dialog, the main window signed
-# in with a few relayed lines, and the rule editor. Usage: screenshots.sh [BUILD_DIR]   (writes into docs/)
+# Takes the README's screenshots of the real program under Xvfb with openbox as the window manager, frames and title
+# bars included: the registration dialog, the main window signed in with a few relayed lines, the box that refuses
+# a line CP932 cannot carry, and the rule editor. Usage: screenshots.sh [BUILD_DIR]   (writes into docs/)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${1:-$root/build}"
@@ -9,6 +10,9 @@ server="$build/server/vesmira-server"
 . "$root/scripts/xsession.sh"
 trap 'stop_session; rm -rf "$work"' EXIT
 start_x
+openbox >/dev/null 2>&1 &
+pids+=($!)
+sleep 1
 start_server
 
 mkdir "$work/home"
@@ -16,16 +20,40 @@ printf '\x82\xC5\x82\xB7\r\n\x82\xC5\x82\xA0\x82\xE9\r\n\x82\xA0\x82\xE8\x82\xAA
 client="$build/app/vesmira"
 start_client
 
+# Under a window manager a window takes keys once it is activated, not merely focused.
+activate() {
+    local id
+    id="$(window "$1")"
+    xdotool windowactivate --sync "$id" 2>/dev/null || true
+    sleep 0.3
+    echo "$id"
+}
+
+# The window with its frame, as the desktop shows it: the frame cut from the screen by its extents, the window's own
+# contents read from the window (a dialog opened inside a blocking call may not have reached the screen's image).
 shot() {
-    local id="$1" file="$2"
+    local id="$1" file="$2" x y w h left right top bottom
     sleep 1
-    xwd -id "$id" -silent | convert xwd:- "$root/docs/$file"
+    eval "$(xwininfo -id "$id" | awk '/Absolute upper-left X/ {print "x=" $4} /Absolute upper-left Y/ {print "y=" $4}
+                                       /Width:/ {print "w=" $2} /Height:/ {print "h=" $2}')"
+    read -r left right top bottom < <(xprop -id "$id" _NET_FRAME_EXTENTS | sed 's/.*= //; s/,//g')
+    xwd -root -silent | convert xwd:- -crop "$((w + left + right))x$((h + top + bottom))+$((x - left))+$((y - top))" \
+        +repage "$work/frame.png"
+    xwd -id "$id" -silent | convert xwd:- "$work/inside.png"
+    convert "$work/frame.png" "$work/inside.png" -geometry "+$left+$top" -composite "$root/docs/$file"
     echo "docs/$file"
 }
-register_as sakura himitsu
+
+activate "新規ユーザー作成" >/dev/null
+keys Return
+activate "Vesmira クライアントアプリケーション" >/dev/null
+# The address field has the focus: point it at the local server, then Enter presses Connect.
+keys ctrl+a; type_text "127.0.0.1"; keys Tab ctrl+a; type_text "$port"; keys Return
+activate "新規ユーザー登録" >/dev/null
+type_text sakura; keys Tab; type_text himitsu
 shot "$(window "新規ユーザー登録")" screenshot-register.png
 keys Return
-main="$(window "クライアント:通信中")"
+main="$(activate "クライアント:通信中")"
 
 # A second user says hello through the server.
 python3 - "$port" <<'PY'
@@ -44,9 +72,15 @@ keys Return
 sleep 0.8
 shot "$main" screenshot-main.png
 
+# A character CP932 has no code for is named, and the line stays.
+type_text "caféに行こう"
+keys Return
+shot "$(activate "申し訳ありませんが…")" screenshot-refusal.png
+keys Return
+activate "クライアント:通信中" >/dev/null
+
 # The rule editor opens from 編集, which has no tab stop: click it.
 eval "$(xdotool getwindowgeometry --shell "$main")"
-bx=$((X + 276 * 543 / 310 + 15)); by=$((Y + 147 * 408 / 251 + 15))
+bx=$((X + 276 * WIDTH / 310 + 15)); by=$((Y + 147 * HEIGHT / 251 + 15))
 xdotool mousemove "$bx" "$by" click 1
-id="$(window "おまけエディット")"
-shot "$id" screenshot-editor.png
+shot "$(window "おまけエディット")" screenshot-editor.png

@@ -1,4 +1,5 @@
 #include "server/admin/PasswordPrompt.h"
+#include "server/admin/TlsInitCommand.h"
 #include "server/admin/UsersCommand.h"
 #include "server/bus/RedisBus.h"
 #include "server/bus/RedisGuessGate.h"
@@ -8,6 +9,7 @@
 #include "server/log/Logger.h"
 #include "server/metrics/MetricsExporter.h"
 #include "server/options/ServerOptions.h"
+#include "server/tls/TlsCredentials.h"
 #include "server/users/OpenDirectory.h"
 #include "server/users/PostgresDirectory.h"
 #include "server/workers/WorkerPool.h"
@@ -16,10 +18,12 @@
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -35,8 +39,9 @@ std::string limitsLine(const vesmira::ServerSettings& settings, std::uint64_t op
     };
     return "limits: max-connections " + std::to_string(settings.maxConnections) + " (open-file limit " +
            std::to_string(openFiles) + "), max-pending " + std::to_string(settings.maxPending) + ", max-per-address " +
-           std::to_string(settings.maxPerAddress) + ", sign-in-timeout " + seconds(settings.signInTimeout) +
-           ", record-timeout " + seconds(settings.recordTimeout) + ", send-buffer " +
+           std::to_string(settings.maxPerAddress) + ", dialog-timeout " + seconds(settings.dialogTimeout) +
+           ", sign-in-timeout " + seconds(settings.signInTimeout) + ", record-timeout " +
+           seconds(settings.recordTimeout) + ", send-buffer " +
            (settings.sendBufferBytes > 0 ? std::to_string(settings.sendBufferBytes) + " bytes" : "auto") +
            ", send queue " + std::to_string(settings.maxQueuedBytes) + " bytes, line-rate " +
            (settings.lineRate > 0
@@ -56,20 +61,28 @@ std::string countersLine(const vesmira::LimitCounters& counters) {
     return line;
 }
 
+// An operator's command that is not to run (help, or a command line it cannot use): its exit code.
+template <typename Command> std::optional<int> answeredAlready(const Command& command, const std::string& name) {
+    switch (command.action) {
+    case Command::Action::ShowHelp:
+        std::cout << Command::usage();
+        return Command::kDone;
+    case Command::Action::Fail:
+        std::cerr << "vesmira-server " << name << ": " << command.error << "\nTry 'vesmira-server " << name
+                  << " --help' for more information.\n";
+        return Command::kUsage;
+    case Command::Action::Run:
+        break;
+    }
+    return std::nullopt;
+}
+
 // `vesmira-server users ...`: the exit code.
 int runUsers(const std::vector<std::string>& args) {
     using namespace vesmira;
     const UsersCommand command = UsersCommand::parse(args, std::getenv("XDG_STATE_HOME"), std::getenv("HOME"));
-    switch (command.action) {
-    case UsersCommand::Action::ShowHelp:
-        std::cout << UsersCommand::usage();
-        return UsersCommand::kDone;
-    case UsersCommand::Action::Fail:
-        std::cerr << "vesmira-server users: " << command.error
-                  << "\nTry 'vesmira-server users --help' for more information.\n";
-        return UsersCommand::kUsage;
-    case UsersCommand::Action::Run:
-        break;
+    if (const std::optional<int> code = answeredAlready(command, "users")) {
+        return *code;
     }
     Logger logger(LogLevel::Warn, std::cerr);
     umask(077);
@@ -97,6 +110,36 @@ int runUsers(const std::vector<std::string>& args) {
     return command.run(*users, PasswordPrompt::read, std::cout, std::cerr);
 }
 
+// `vesmira-server tls-init ...`: the exit code.
+int runTlsInit(const std::vector<std::string>& args) {
+    using namespace vesmira;
+    char host[256] = {};
+    ::gethostname(host, sizeof host - 1);
+    const TlsInitCommand command = TlsInitCommand::parse(args, host);
+    if (const std::optional<int> code = answeredAlready(command, "tls-init")) {
+        return *code;
+    }
+    return command.run(std::cout, std::cerr);
+}
+
+// Loads the TLS certificate and key, at start and on SIGHUP; false (logged) when they cannot be used.
+bool loadTls(vesmira::TlsCredentials& tls, vesmira::Logger& logger, bool reloading) {
+    using vesmira::LogLevel;
+    std::string error;
+    std::string warning;
+    if (!tls.load(error, warning)) {
+        logger.log(LogLevel::Error, {}, error + (reloading ? "; the certificate in use stays" : ""));
+        return false;
+    }
+    if (!warning.empty()) {
+        logger.log(LogLevel::Warn, {}, warning);
+    }
+    logger.log(LogLevel::Info, {},
+               std::string(reloading ? "reloaded" : "using") + " TLS certificate " + tls.certificateFile() +
+                   ", SHA-256 fingerprint " + tls.fingerprint() + ", valid until " + tls.expiry() + " UTC");
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -116,6 +159,8 @@ int main(int argc, char** argv) {
         return kExitUsage;
     case ServerOptions::Action::Users:
         return runUsers(options.usersArgs);
+    case ServerOptions::Action::TlsInit:
+        return runTlsInit(options.usersArgs);
     case ServerOptions::Action::Run:
         break;
     }
@@ -169,25 +214,62 @@ int main(int argc, char** argv) {
         bus = std::make_unique<RedisBus>(io, relay, ChatServer::randomName(), logger);
     }
     ChatServer server(io, *users, workers, logger, settings, bus.get(), guessGate.get());
+    TlsCredentials tls(options.tlsCertificate, options.tlsKey);
+    if (options.tlsPort && !loadTls(tls, logger, false)) {
+        return EXIT_FAILURE;
+    }
 
-    // Registered before the "listening on" line, so a supervisor may signal as soon as it has read that line.
+    // Registered before the "listening on" line, so a supervisor may signal as soon as it has read that line. The
+    // certificate is read again on SIGHUP; connections keep the one they began with.
+    asio::signal_set hangup(io);
+    std::function<void(const std::error_code&, int)> onHangup = [&](const std::error_code& ec, int) {
+        if (ec) {
+            return;
+        }
+        if (options.tlsPort) {
+            loadTls(tls, logger, true);
+        } else {
+            // "systemctl reload" must not end a server that has nothing to reload.
+            logger.log(LogLevel::Info, {}, "SIGHUP: nothing to reload without --tls-port");
+        }
+        hangup.async_wait(onHangup);
+    };
+    hangup.add(SIGHUP);
+    hangup.async_wait(onHangup);
     asio::signal_set signals(io, SIGINT, SIGTERM);
     signals.async_wait([&](const std::error_code& ec, int signal) {
         if (ec) {
             return;
         }
         logger.log(LogLevel::Info, {}, std::string("shutting down on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
+        hangup.cancel();
         server.stop();
     });
 
     std::error_code addressError;
-    const asio::ip::tcp::endpoint endpoint(asio::ip::make_address(options.listenAddress, addressError), options.port);
-    if (addressError || !server.listen(endpoint, error)) {
-        logger.log(LogLevel::Error, {}, addressError ? "bad address: " + addressError.message() : error);
+    const asio::ip::address address = asio::ip::make_address(options.listenAddress, addressError);
+    if (addressError) {
+        logger.log(LogLevel::Error, {}, "bad address: " + addressError.message());
         return EXIT_FAILURE;
     }
-    const std::string local = ChatServer::endpointText(server.localEndpoint());
-    std::cout << "listening on " << local << std::endl;
+    if (!options.tlsOnly && !server.listen({address, options.port}, error)) {
+        logger.log(LogLevel::Error, {}, error);
+        return EXIT_FAILURE;
+    }
+    if (options.tlsPort && !server.listenTls({address, *options.tlsPort}, tls, error)) {
+        logger.log(LogLevel::Error, {}, error);
+        return EXIT_FAILURE;
+    }
+    std::string local;
+    if (!options.tlsOnly) {
+        local = ChatServer::endpointText(server.localEndpoint());
+        std::cout << "listening on " << local << std::endl;
+    }
+    if (options.tlsPort) {
+        const std::string tlsLocal = ChatServer::endpointText(server.tlsEndpoint());
+        std::cout << "tls on " << tlsLocal << std::endl;
+        local += (local.empty() ? "" : ", ") + tlsLocal + " (TLS)";
+    }
     logger.log(LogLevel::Info, {},
                "listening on " + local + (settings.proxyProtocol ? " (behind a proxy: PROXY v2 headers)" : "") +
                    ", database " +
@@ -202,7 +284,8 @@ int main(int argc, char** argv) {
                    "; failed authentications delay their refusal from " +
                    std::to_string(settings.guessDelay.first.count()) + " ms, doubling to at most " +
                    std::to_string(settings.guessDelay.cap.count()) + " ms" +
-                   (options.relay ? ", shared with the servers on " + options.relay->text() : std::string()));
+                   (options.relay ? ", shared with the servers on " + options.relay->text() : std::string()) +
+                   "; presence " + (settings.presence ? "on: the room hears who signs in and who leaves" : "off"));
 
     std::unique_ptr<MetricsExporter> metrics;
     if (options.metrics) {

@@ -3,6 +3,7 @@
 #include "platform/CDialog.h"
 #include "session/EntryDlg.h"
 #include "session/JudgeDlg.h"
+#include "session/RelayedLine.h"
 #include "session/SessionHost.h"
 #include "session/SessionTexts.h"
 #include "session/WireFormat.h"
@@ -29,6 +30,11 @@ bool markSignedIn(SessionHost& host, CClientSocket* socket, const CString& userI
     return true;
 }
 
+// Framed lines go straight into the transcript, to be shown together by showChat().
+RelayFramer::LineSink lineAdder(TextLog& transcript) {
+    return [&transcript](std::string_view text) { RelayedLine::appendTo(transcript, text); };
+}
+
 } // namespace
 
 CClientSocket::CClientSocket(CWnd* receivedText) : m_pWnd(receivedText) {
@@ -44,45 +50,110 @@ void CClientSocket::OnReceive(int errorCode) {
         CSocket::OnReceive(errorCode);
         return;
     }
+    if (m_signingIn) {
+        // One sign-in at a time. What the server sends meanwhile stays in the socket: replies for the exchange to
+        // read, or, once the server has accepted, the first chat lines. Not reading leaves this notification off
+        // until the next receive.
+        return;
+    }
     // Before sign-in the server speaks in lock-step: one read is one message.
     char buffer[WireFormat::kRecordSize] = {};
     int count = Receive(buffer, sizeof buffer, 0);
-    CString text = WireFormat::messageText(buffer, count);
-    if (!host) {
-        CSocket::OnReceive(errorCode);
+    if (host && WireFormat::isGreeting(WireFormat::messageText(buffer, count)) && !signIn(*host)) {
         return;
     }
-    CDialog& window = host->window();
+    CSocket::OnReceive(errorCode);
+}
+
+bool CClientSocket::signIn(SessionHost& host) {
+    CDialog& window = host.window();
+    m_signingIn = true;
+    m_serverAccepted = false;
+    m_chatStart.clear();
     bool signedIn = false;
+    CString userId;
     if (m_flow == kAuthenticationFlow) {
-        if (WireFormat::isGreeting(text)) {
-            window.SetWindowText(SJIS(kTitleAuthenticating));
-            CJudgeDlg dialog;
-            dialog.DoModal();
-            if (dialog.m_result == CJudgeDlg::kNotAuthenticated) {
-                window.MessageBox(SJIS("ユーザー認証は\r\nキャンセルされました。"), SJIS("ユーザー未登録"));
-                return;
-            }
-            signedIn = markSignedIn(*host, this, dialog.m_id);
+        window.SetWindowText(SJIS(kTitleAuthenticating));
+        CJudgeDlg dialog;
+        dialog.DoModal();
+        signedIn = dialog.m_result == CJudgeDlg::kAuthenticated;
+        userId = dialog.m_id;
+        if (!signedIn) {
+            window.MessageBox(SJIS("ユーザー認証は\r\nキャンセルされました。"), SJIS("ユーザー未登録"));
         }
-    } else if (WireFormat::isGreeting(text)) {
+    } else {
         window.SetWindowText(SJIS(kTitleRegistering));
         CEntryDlg dialog;
         dialog.DoModal();
-        if (dialog.m_result == CEntryDlg::kCancelled) {
+        signedIn = dialog.m_result == CEntryDlg::kRegistered;
+        userId = dialog.m_id;
+        if (signedIn) {
+            m_flow = kAuthenticationFlow;
+        } else {
             window.MessageBox(SJIS("ユーザー登録は\r\nキャンセルされました。"), SJIS("ユーザー未登録"));
-            return;
         }
-        m_flow = kAuthenticationFlow;
-        signedIn = markSignedIn(*host, this, dialog.m_id);
     }
-    std::string chatStart = std::exchange(m_chatStart, {});
-    if (signedIn && !chatStart.empty()) {
-        std::size_t shown = host->transcript().size();
-        m_framer.feed(chatStart, lineAdder(host->transcript()));
-        showChat(*host, shown);
+    m_signingIn = false;
+    if (!signedIn) {
+        afterCancelledSignIn(host);
+        return false;
     }
-    CSocket::OnReceive(errorCode);
+    if (markSignedIn(host, this, userId)) {
+        std::size_t shown = host.transcript().size();
+        m_framer.feed(std::exchange(m_chatStart, {}), lineAdder(host.transcript()));
+        showChat(host, shown);
+        rearm(); // chat that came while the dialog was still open is read now
+    }
+    return true;
+}
+
+void CClientSocket::afterCancelledSignIn(SessionHost& host) {
+    if (host.connection() != this) {
+        return; // the server closed it meanwhile
+    }
+    if (m_serverAccepted) {
+        // The server counts the user as signed in and would relay to a client that reads nothing.
+        host.window().SetWindowText(SJIS(kTitleDisconnected));
+        closeHere(host);
+        return;
+    }
+    // What the server sent meanwhile was no reply. A greeting in it makes no sense (a server greets once) and ends
+    // the connection as the server's close does; anything else is dropped, as before sign-in. The reads re-arm the
+    // notification for whatever comes next.
+    std::string unread;
+    char buffer[16384];
+    while (unread.size() < kMaxBytesPerNotification) {
+        int count = CAsyncSocket::Receive(buffer, sizeof buffer, 0);
+        if (count <= 0) {
+            break;
+        }
+        unread.append(buffer, static_cast<std::size_t>(count));
+    }
+    if (WireFormat::holdsGreeting(unread)) {
+        host.showServerClosed();
+        closeHere(host);
+    }
+}
+
+void CClientSocket::signInAccepted(std::string_view chatStart) {
+    m_serverAccepted = true;
+    m_chatStart.assign(chatStart);
+}
+
+void CClientSocket::replyTimedOut() {
+    SessionHost* host = SessionHost::find();
+    if (!host || host->connection() != this) {
+        Close();
+        return;
+    }
+    host->window().SetWindowText(SJIS(kTitleServerClosed));
+    closeHere(*host);
+}
+
+void CClientSocket::closeHere(SessionHost& host) {
+    Close();
+    host.forgetConnection(this);
+    Destroy();
 }
 
 void CClientSocket::readChat(SessionHost& host) {
@@ -105,13 +176,6 @@ void CClientSocket::readChat(SessionHost& host) {
     showChat(host, shown);
 }
 
-RelayFramer::LineSink CClientSocket::lineAdder(TextLog& transcript) {
-    return [&transcript](std::string_view text) {
-        transcript.append(text);
-        transcript.append("\r\n");
-    };
-}
-
 void CClientSocket::showChat(SessionHost& host, std::size_t shownSize) {
     SetQuietTimer(m_framer.holding() ? kQuietMs : 0);
     TextLog& transcript = host.transcript();
@@ -127,7 +191,7 @@ void CClientSocket::showChat(SessionHost& host, std::size_t shownSize) {
     host.window().FlashWindow();
 }
 
-void CClientSocket::OnQuiet() {
+void CClientSocket::takeHeldLines() {
     SessionHost* host = SessionHost::find();
     if (host && m_flow == kAuthenticationFlow && host->signedIn() == SessionHost::kSignedIn) {
         std::size_t shown = host->transcript().size();
@@ -136,8 +200,12 @@ void CClientSocket::OnQuiet() {
     }
 }
 
+void CClientSocket::OnQuiet() {
+    takeHeldLines();
+}
+
 void CClientSocket::OnClose(int errorCode) {
-    OnQuiet(); // while chatting, what is held is the last message before the end
+    takeHeldLines(); // while chatting, what is held is the last message before the end
     SessionHost* host = SessionHost::find();
     if (host) {
         host->showServerClosed();

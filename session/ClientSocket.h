@@ -20,9 +20,14 @@ public:
     void OnClose(int errorCode) override;
     void OnQuiet() override;
 
-    // The bytes that followed the last "ok" of a sign-in in the same read: the first of the chat stream, shown once
-    // the sign-in has taken effect.
-    void keepChatStart(std::string_view bytes) { m_chatStart.assign(bytes); }
+    // The server accepted the last step of a sign-in run. `chatStart` is what followed its "ok" in the same read:
+    // the first of the chat stream, shown once the sign-in has taken effect.
+    void signInAccepted(std::string_view chatStart);
+    // A sign-in reply did not come in time. The connection is closed, so that a late "ok" cannot leave the server
+    // counting the user as signed in while the client does not; the window lets go of it.
+    void replyTimedOut();
+    // Hands what the framer holds to the transcript as lines, as the end of the stream would (before Disconnect).
+    void takeHeldLines();
 
     // Which sign-in the server's greeting opens. The flag keeps the numbers it has always stored.
     enum Flow : int {
@@ -35,12 +40,21 @@ public:
     CWnd* m_pWnd;
 
 private:
+    // Runs the sign-in dialog of the flow; false when it was cancelled.
+    bool signIn(SessionHost& host);
+    // After a cancelled sign-in the connection stays open for another greeting, unless the server has signed the
+    // user in or greeted again meanwhile.
+    void afterCancelledSignIn(SessionHost& host);
+    // Ends the connection from this side; the window lets go of it, and the object goes once the notification
+    // running now returns.
+    void closeHere(SessionHost& host);
     void readChat(SessionHost& host);
-    // Framed lines go straight into the transcript, each with its CR LF, to be shown together by showChat().
-    static RelayFramer::LineSink lineAdder(TextLog& transcript);
     // Shows what the transcript gained past `shownSize`; asks for a quiet notification while text is held.
     void showChat(SessionHost& host, std::size_t shownSize);
 
     RelayFramer m_framer;
     std::string m_chatStart;
+    // A greeting's sign-in (its dialog, its exchanges, its cancelled box) is running.
+    bool m_signingIn = false;
+    bool m_serverAccepted = false;
 };

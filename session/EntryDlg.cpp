@@ -48,44 +48,10 @@ bool CEntryDlg::OnCommand(int id) {
 }
 
 void CEntryDlg::OnRegister() {
-    m_id = m_idEdit.GetWindowText();
-    m_password = m_passwordEdit.GetWindowText();
-    if (m_id.IsEmpty()) {
-        MessageBox(SJIS(kEnterUserId));
+    // Once the server has accepted, only storing is left: another exchange would go to a server that already counts
+    // the user as signed in, and its replies would be chat.
+    if (m_accepted ? !SignInExchange::connectionFor(*this) : !registerWithServer()) {
         return;
-    }
-    if (m_password.IsEmpty()) {
-        MessageBox(SJIS(kEnterPassword));
-        return;
-    }
-    // An ID that registers must also fit the authentication exchange's "USER:" field later.
-    if (m_id.GetLength() > WireFormat::kMaxUserIdBytes) {
-        MessageBox(SJIS(kUserIdTooLong), SJIS(kSorryCaption));
-        m_idEdit.SetFocus();
-        return;
-    }
-    if (m_password.GetLength() > WireFormat::kMaxPasswordBytes) {
-        MessageBox(SJIS(kPasswordTooLong), SJIS(kSorryCaption));
-        m_passwordEdit.SetFocus();
-        return;
-    }
-    CClientSocket* socket = SignInExchange::connectionFor(*this);
-    if (!socket) {
-        return;
-    }
-    switch (SignInExchange::run(*socket, WireFormat::kRegisterCommand, m_id, m_password)) {
-    case SignInExchange::Outcome::CommandRefused:
-        return;
-    case SignInExchange::Outcome::FirstFieldRefused:
-        AfxMessageBox(SJIS("IDが登録されませんでした"));
-        m_idEdit.SetFocus();
-        return;
-    case SignInExchange::Outcome::SecondFieldRefused:
-        AfxMessageBox(SJIS("違うパスワードを入力して下さい"));
-        m_passwordEdit.SetFocus();
-        return;
-    case SignInExchange::Outcome::Accepted:
-        break;
     }
     if (!CredentialsFile::store(m_id, m_password)) {
         MessageBox(SJIS("ファイル 'EntryData.txt' が開けませんでした。\n"), SJIS("エラー"));
@@ -93,6 +59,50 @@ void CEntryDlg::OnRegister() {
     }
     m_result = kRegistered;
     OnOK();
+}
+
+bool CEntryDlg::registerWithServer() {
+    m_id = m_idEdit.GetWindowText();
+    m_password = m_passwordEdit.GetWindowText();
+    if (m_id.IsEmpty()) {
+        MessageBox(SJIS(kEnterUserId));
+        return false;
+    }
+    if (m_password.IsEmpty()) {
+        MessageBox(SJIS(kEnterPassword));
+        return false;
+    }
+    // An ID that registers must also fit the authentication exchange's "USER:" field later.
+    if (m_id.GetLength() > WireFormat::kMaxUserIdBytes) {
+        MessageBox(SJIS(kUserIdTooLong), SJIS(kSorryCaption));
+        m_idEdit.SetFocus();
+        return false;
+    }
+    if (m_password.GetLength() > WireFormat::kMaxPasswordBytes) {
+        MessageBox(SJIS(kPasswordTooLong), SJIS(kSorryCaption));
+        m_passwordEdit.SetFocus();
+        return false;
+    }
+    CClientSocket* socket = SignInExchange::connectionFor(*this);
+    if (!socket) {
+        return false;
+    }
+    switch (SignInExchange::run(*socket, WireFormat::kRegisterCommand, m_id, m_password)) {
+    case SignInExchange::Outcome::CommandRefused:
+        return false;
+    case SignInExchange::Outcome::FirstFieldRefused:
+        AfxMessageBox(SJIS("IDが登録されませんでした"));
+        m_idEdit.SetFocus();
+        return false;
+    case SignInExchange::Outcome::SecondFieldRefused:
+        AfxMessageBox(SJIS("違うパスワードを入力して下さい"));
+        m_passwordEdit.SetFocus();
+        return false;
+    case SignInExchange::Outcome::Accepted:
+        break;
+    }
+    m_accepted = true;
+    return true;
 }
 
 void CEntryDlg::OnCancelButton() {

@@ -26,8 +26,12 @@ protected:
 
 private:
     void OnRegister();
+    // Checks the edits and runs one exchange; true when the server accepted the ID and password.
+    bool registerWithServer();
     void OnCancelButton();
 
     CEdit m_passwordEdit;
     CEdit m_idEdit;
+    // The server has accepted m_id and m_password: the user is registered, whether or not they could be stored.
+    bool m_accepted = false;
 };

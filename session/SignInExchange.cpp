@@ -8,6 +8,7 @@
 #include "session/WireFormat.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <iterator>
 #include <optional>
 
@@ -34,21 +35,27 @@ CClientSocket* connectionFor(CWnd& dialog) {
 }
 
 Outcome run(CClientSocket& socket, std::string_view command, const CString& firstField, const CString& secondField) {
+    const std::string_view messages[] = {command, firstField.view(), secondField.view()};
+    const Outcome refusals[] = {Outcome::CommandRefused, Outcome::FirstFieldRefused, Outcome::SecondFieldRefused};
     char reply[WireFormat::kReplyCapacity];
-    int count = step(socket, command, reply);
-    if (!WireFormat::isAccept(WireFormat::messageText(reply, count))) {
-        return Outcome::CommandRefused;
+    for (std::size_t at = 0; at < std::size(messages); ++at) {
+        int count = step(socket, messages[at], reply);
+        if (count < 0 && GetLastError() == ETIMEDOUT) {
+            socket.replyTimedOut();
+            return refusals[at];
+        }
+        if (at + 1 < std::size(messages)) {
+            if (!WireFormat::isAccept(WireFormat::messageText(reply, count))) {
+                return refusals[at];
+            }
+            continue;
+        }
+        std::optional<std::string_view> chat = WireFormat::chatAfterLastReply(reply, count);
+        if (!chat) {
+            return refusals[at];
+        }
+        socket.signInAccepted(*chat);
     }
-    count = step(socket, firstField.view(), reply);
-    if (!WireFormat::isAccept(WireFormat::messageText(reply, count))) {
-        return Outcome::FirstFieldRefused;
-    }
-    count = step(socket, secondField.view(), reply);
-    std::optional<std::string_view> chat = WireFormat::chatAfterLastReply(reply, count);
-    if (!chat) {
-        return Outcome::SecondFieldRefused;
-    }
-    socket.keepChatStart(*chat);
     return Outcome::Accepted;
 }
 

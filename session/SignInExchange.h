@@ -9,7 +9,8 @@ class CWnd;
 
 // One run of a sign-in exchange: the command word, then two fields, each answered by one reply read with its own
 // blocking receive. The run stops at the first reply that is not "ok"; the last reply may carry the start of the
-// chat stream, which the connection keeps for its receive handler.
+// chat stream, which the connection keeps for its receive handler. A reply that does not come in time refuses its
+// step and closes the connection.
 namespace SignInExchange {
 
 enum class Outcome { Accepted, CommandRefused, FirstFieldRefused, SecondFieldRefused };

@@ -58,4 +58,14 @@ bool isGreeting(const CString& text) {
     return text.view() == kGreeting;
 }
 
+bool holdsGreeting(std::string_view bytes) {
+    for (std::size_t at = bytes.find(kGreeting); at != std::string_view::npos; at = bytes.find(kGreeting, at + 1)) {
+        std::size_t end = at + kGreeting.size();
+        if ((at == 0 || bytes[at - 1] == '\0') && (end == bytes.size() || bytes[end] == '\0')) {
+            return true;
+        }
+    }
+    return false;
+}
+
 } // namespace WireFormat

@@ -50,5 +50,7 @@ bool isAccept(const CString& text);
 std::optional<std::string_view> chatAfterLastReply(const char* bytes, int count);
 // The greeting is exactly "Hello".
 bool isGreeting(const CString& text);
+// Whether `bytes`, read in any pieces, hold a greeting: "Hello" with nothing but NUL bytes (or the ends) around it.
+bool holdsGreeting(std::string_view bytes);
 
 } // namespace WireFormat

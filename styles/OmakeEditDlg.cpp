@@ -77,10 +77,16 @@ void COmakeEditDlg::OnRegister() {
         MessageBox(SJIS("データを削除して下さい。"), SJIS("登録件数オーバー"));
         return;
     }
-    CString replaced = m_replacedField.GetWindowText();
-    CString replacement = m_replacementField.GetWindowText();
+    Cp932Codec::Unconvertible unconvertible;
+    CString replaced = m_replacedField.GetWindowText(&unconvertible);
+    CString replacement = m_replacementField.GetWindowText(&unconvertible);
     if (replaced.IsEmpty() || replacement.IsEmpty()) {
         MessageBox(SJIS("単語を入力して下さい。"), SJIS("入力エラー"));
+        return;
+    }
+    if (!unconvertible.empty()) {
+        // Stored, each would be a "?" in the rule and in every line it rewrites.
+        MessageBox(SJIS("この文字は登録できません: "), unconvertible, SJIS("入力エラー"));
         return;
     }
     auto slot = static_cast<std::size_t>(m_position);

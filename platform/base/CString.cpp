@@ -3,12 +3,12 @@
 #include "platform/base/Cp932Codec.h"
 #include "res/StringTable.h"
 
-CString CString::fromUtf8(std::string_view utf8) {
-    return CString(Cp932Codec::fromUtf8(utf8));
+CString CString::fromUtf8(std::string_view utf8, Cp932Codec::Unconvertible* unconvertible) {
+    return CString(Cp932Codec::fromUtf8(utf8, unconvertible));
 }
 
-std::string CString::toUtf8() const {
-    return Cp932Codec::toUtf8(m_bytes);
+std::string CString::toUtf8(Cp932Codec::Unconvertible* invalid) const {
+    return Cp932Codec::toUtf8(m_bytes, invalid);
 }
 
 int CString::Replace(std::string_view oldText, std::string_view newText) {

@@ -5,6 +5,10 @@
 #include <string>
 #include <string_view>
 
+namespace Cp932Codec {
+class Unconvertible;
+}
+
 // A counted byte string. Every text the program handles is CP932 (Shift-JIS) bytes, and every length is a byte
 // count; embedded NUL bytes are kept.
 class CString {
@@ -15,10 +19,12 @@ public:
     explicit CString(std::string bytes) : m_bytes(std::move(bytes)) {}
     explicit CString(std::string_view bytes) : m_bytes(bytes) {}
 
-    // Converts readable UTF-8 (a literal of the program, or text from the window system) to CP932.
-    static CString fromUtf8(std::string_view utf8);
-    // The text as UTF-8 for display; bytes that are not CP932 become U+FFFD in the copy only.
-    std::string toUtf8() const;
+    // Converts readable UTF-8 (a literal of the program, or text from the window system) to CP932; what CP932 cannot
+    // hold becomes "?" and, when `unconvertible` is given, is named there.
+    static CString fromUtf8(std::string_view utf8, Cp932Codec::Unconvertible* unconvertible = nullptr);
+    // The text as UTF-8 for display; bytes that are not CP932 become U+FFFD in the copy only, and are named in
+    // `invalid` when it is given.
+    std::string toUtf8(Cp932Codec::Unconvertible* invalid = nullptr) const;
 
     int GetLength() const { return static_cast<int>(m_bytes.size()); }
     std::size_t size() const { return m_bytes.size(); }

@@ -1,6 +1,7 @@
 #include "server/admin/Cp932Text.h"
 
 #include "protocol/Cp932.h"
+#include "server/log/LogText.h"
 #include "server/log/Logger.h"
 
 #include <array>
@@ -57,10 +58,6 @@ bool convertWhole(std::size_t (*convert)(std::string_view, std::string&), std::s
     return true;
 }
 
-bool isCp932Lead(unsigned char byte) {
-    return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
-}
-
 } // namespace
 
 std::optional<std::string> Cp932Text::fromUtf8(std::string_view utf8, std::string& error) {
@@ -92,24 +89,7 @@ std::optional<std::string> Cp932Text::fromUtf8(std::string_view utf8, std::strin
 }
 
 std::string Cp932Text::toUtf8(std::string_view cp932) {
-    std::string out;
-    for (std::size_t at = 0; at < cp932.size();) {
-        const auto byte = static_cast<unsigned char>(cp932[at]);
-        if (byte < 0x80) {
-            out += Logger::printable(cp932.substr(at, 1)); // control characters and the backslash as \xNN
-            ++at;
-            continue;
-        }
-        const std::size_t length = isCp932Lead(byte) && at + 1 < cp932.size() ? 2 : 1;
-        if (convertWhole(Cp932::decode, cp932.substr(at, length), out)) {
-            at += length;
-        } else {
-            // Not a character: this byte alone is shown, and the next is read afresh.
-            out += Logger::printable(cp932.substr(at, 1));
-            ++at;
-        }
-    }
-    return out;
+    return LogText::fromCp932(cp932);
 }
 
 std::string Cp932Text::printable(std::string_view utf8) {

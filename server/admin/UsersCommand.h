@@ -1,5 +1,6 @@
 #pragma once
 
+#include "server/admin/CommandLine.h"
 #include "server/users/PasswordHasher.h"
 
 #include <functional>
@@ -15,17 +16,9 @@ class UserDirectory;
 // `vesmira-server users COMMAND [ID] [--db PATH] [--hash-cost COST]`: the operator's commands on the accounts of
 // the database a server uses, safe to run while servers use it. IDs are typed as UTF-8 and stored as the CP932
 // bytes a client sends for them.
-struct UsersCommand {
+struct UsersCommand : CommandLine {
     enum class Verb { List, Add, Passwd, Remove, Lock, Unlock, Invite };
-    enum class Action { Run, ShowHelp, Fail };
 
-    // Exit codes: done, not done (no such account, already there, the database failed), bad command line.
-    static constexpr int kDone = 0;
-    static constexpr int kNotDone = 1;
-    static constexpr int kUsage = 2;
-
-    Action action = Action::Run;
-    std::string error; // when action is Fail
     Verb verb = Verb::List;
     std::string id;     // CP932 bytes
     std::string idText; // as typed

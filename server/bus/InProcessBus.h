@@ -1,5 +1,6 @@
 #pragma once
 
+#include "server/bus/PresenceBook.h"
 #include "server/bus/RelayBus.h"
 
 namespace vesmira {
@@ -15,10 +16,21 @@ public:
         }
         return true;
     }
+    void signedIn(const std::string& id, Excluded excluded) override {
+        if (m_book.add(id) == 1) {
+            publish(PresenceBook::joined(id), excluded);
+        }
+    }
+    void signedOut(const std::string& id) override {
+        if (m_book.remove(id) == 0u) {
+            publish(PresenceBook::left(id), Excluded::Nobody);
+        }
+    }
     void stop() override { m_deliver = nullptr; }
 
 private:
     Deliver m_deliver;
+    PresenceBook m_book;
 };
 
 } // namespace vesmira

@@ -15,20 +15,60 @@ namespace {
 
 // Appends one batch, skipping the lines of this origin it appended before (a batch retried after its reply was
 // lost). The epoch key is set with the first entry of a new stream, in the same atomic step, so a copy of the
-// data that holds the stream also holds its epoch.
-constexpr std::string_view kAppendScript = R"lua(#!lua
-local stream, epoch, guard = KEYS[1], KEYS[2], KEYS[3]
+// data that holds the stream also holds its epoch. A line that is a count of an ID's connections here updates the
+// room's presence and appends the join or leave it makes, if any (PresenceScripts.h). Returns the last sequence
+// appended and whether every count must be written again.
+constexpr std::string_view kAppendScript = R"lua(
+local stream, epoch, guard, present, own, alive, servers, reaped =
+  KEYS[1], KEYS[2], KEYS[3], KEYS[4], KEYS[5], KEYS[6], KEYS[7], KEYS[8]
+local origin, maxLength = ARGV[2], ARGV[3]
+local function add(sequence, bytes, excluded)
+  if excluded == '' then
+    redis.call('XADD', stream, 'MAXLEN', '~', maxLength, '*', 'o', origin, 's', sequence, 'r', bytes)
+  else
+    redis.call('XADD', stream, 'MAXLEN', '~', maxLength, '*', 'o', origin, 's', sequence, 'r', bytes, 'x', excluded)
+  end
+end
+local function count(sequence, id, text, excluded)
+  local again = string.sub(text, 1, 1) == '='
+  local connections = tonumber(again and string.sub(text, 2) or text)
+  local held = redis.call('HEXISTS', own, id) == 1
+  if connections > 0 then
+    redis.call('HSET', own, id, connections)
+    if not held and redis.call('HINCRBY', present, id, 1) == 1 and
+        (not again or redis.call('EXISTS', reaped) == 1) then
+      add(sequence, id .. ARGV[5], excluded)
+    end
+  elseif held then
+    redis.call('HDEL', own, id)
+    if redis.call('HINCRBY', present, id, -1) <= 0 then
+      redis.call('HDEL', present, id)
+      add(sequence, id .. ARGV[6], '')
+    end
+  elseif redis.call('EXISTS', reaped) == 0 and redis.call('HEXISTS', present, id) == 0 then
+    -- Redis lost the count (it restarted without its data): nobody holds the ID as far as it knows now.
+    add(sequence, id .. ARGV[6], '')
+  end
+end
 redis.call('SET', epoch, ARGV[1], 'NX')
 local last = tonumber(redis.call('GET', guard) or '0')
-for i = 4, #ARGV, 2 do
+local rewrite = -1
+for i = 7, #ARGV, 4 do
   local sequence = tonumber(ARGV[i])
   if sequence > last then
-    redis.call('XADD', stream, 'MAXLEN', '~', ARGV[3], '*', 'o', ARGV[2], 's', ARGV[i], 'r', ARGV[i + 1])
+    if ARGV[i + 1] == '' then
+      add(ARGV[i], ARGV[i + 3], '')
+    else
+      if rewrite < 0 then
+        rewrite = ensureAlive(alive, servers, own, origin, ARGV[4])
+      end
+      count(ARGV[i], ARGV[i + 3], ARGV[i + 1], ARGV[i + 2])
+    end
     last = sequence
   end
 end
 redis.call('SET', guard, last, 'EX', 86400)
-return last
+return {last, rewrite}
 )lua";
 
 constexpr std::size_t kBatchLines = 256;
@@ -76,7 +116,11 @@ std::string secondsText(std::chrono::steady_clock::duration duration) {
 RedisBus::RedisBus(asio::io_context& relay, RedisBusSettings settings, std::string origin, Logger& logger)
     : m_relay(relay), m_settings(std::move(settings)), m_origin(std::move(origin)),
       m_epochKey(m_settings.streamKey + ":epoch"), m_guardKey(m_settings.streamKey + ":appended:" + m_origin),
-      m_logger(logger), m_appendLink(std::make_unique<RedisLink>()), m_readLink(std::make_unique<RedisLink>()) {}
+      m_logger(logger), m_keys(m_settings.streamKey, m_origin), m_appendLink(std::make_unique<RedisLink>()),
+      m_readLink(std::make_unique<RedisLink>()),
+      m_heartbeat({m_settings.endpoint, m_settings.streamKey, m_settings.maxLength, m_settings.heartbeat,
+                   m_settings.heartbeatExpiry},
+                  m_origin, logger, [this] { asio::post(m_relay, [this] { rewriteCounts(); }); }) {}
 
 RedisBus::~RedisBus() {
     stop();
@@ -93,6 +137,7 @@ void RedisBus::start(Deliver deliver, Lost lost) {
     m_lost = std::move(lost);
     m_appender = std::thread([this] { runAppender(); });
     m_reader = std::thread([this] { runReader(); });
+    m_heartbeat.start();
 }
 
 bool RedisBus::publish(const Record& record, Excluded excluded) {
@@ -103,13 +148,47 @@ bool RedisBus::publish(const Record& record, Excluded excluded) {
         if (m_stopping || m_held.size() >= m_settings.holdLimit) {
             return false;
         }
-        m_held.push_back(Line{++m_nextSequence, std::move(bytes)});
+        m_held.push_back(Line{++m_nextSequence, std::move(bytes), {}, {}});
         if (m_down != 0) {
             ++m_takenInOutage;
         }
     }
     m_wake.notify_all();
     return true;
+}
+
+void RedisBus::signedIn(const std::string& id, Excluded excluded) {
+    holdCount(id, std::to_string(m_book.add(id)), excluded);
+}
+
+void RedisBus::signedOut(const std::string& id) {
+    if (const std::optional<std::size_t> connections = m_book.remove(id)) {
+        holdCount(id, std::to_string(*connections), Excluded::Nobody);
+    }
+}
+
+void RedisBus::rewriteCounts() {
+    if (!m_deliver) {
+        return; // stopped
+    }
+    for (const auto& [id, connections] : m_book.counts()) {
+        std::string count = "=";
+        count += std::to_string(connections);
+        holdCount(id, std::move(count), Excluded::Nobody);
+    }
+}
+
+void RedisBus::holdCount(const std::string& id, std::string count, Excluded excluded) {
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_stopping) {
+            return;
+        }
+        m_held.push_back(
+            Line{++m_nextSequence, id, std::move(count),
+                 excluded == Excluded::Nobody ? std::string() : std::to_string(static_cast<std::uintptr_t>(excluded))});
+    }
+    m_wake.notify_all();
 }
 
 void RedisBus::stop() {
@@ -127,6 +206,7 @@ void RedisBus::stop() {
     m_wake.notify_all();
     m_appendLink->interrupt();
     m_readLink->interrupt();
+    m_heartbeat.stop();
     if (unsent > 0) {
         m_logger.log(LogLevel::Warn, {},
                      "relay: stopping with " + std::to_string(unsent) + " lines not yet appended to Redis");
@@ -237,7 +317,8 @@ bool RedisBus::connectAppender(RedisLink& link, std::string& scriptSha, std::str
         error = link.error();
         return false;
     }
-    const RedisLink::Reply reply = link.command({"SCRIPT", "LOAD", kAppendScript});
+    const std::string script = "#!lua\n" + std::string(PresenceScripts::kEnsureAlive).append(kAppendScript);
+    const RedisLink::Reply reply = link.command({"SCRIPT", "LOAD", script});
     if (!reply) {
         error = link.error();
         return false;
@@ -257,13 +338,18 @@ bool RedisBus::append(RedisLink& link, const std::string& scriptSha, const std::
     const std::string epoch = m_origin + "/" + std::to_string(batch.front().sequence);
     std::vector<std::string> sequences;
     sequences.reserve(batch.size());
-    std::vector<std::string_view> args = {"EVALSHA", scriptSha, "3",      m_settings.streamKey, m_epochKey, m_guardKey,
-                                          epoch,     m_origin,  maxLength};
+    const std::string expiry = std::to_string(m_settings.heartbeatExpiry.count());
+    std::vector<std::string_view> args = {
+        "EVALSHA",      scriptSha,  "8",          m_settings.streamKey, m_epochKey,    m_guardKey,
+        m_keys.present, m_keys.own, m_keys.alive, m_keys.servers,       m_keys.reaped, epoch,
+        m_origin,       maxLength,  expiry,       kJoinSuffix,          kLeaveSuffix};
     for (const Line& line : batch) {
         sequences.push_back(std::to_string(line.sequence));
     }
     for (std::size_t i = 0; i < batch.size(); ++i) {
         args.push_back(sequences[i]);
+        args.push_back(batch[i].count);
+        args.push_back(batch[i].excluded);
         args.push_back(batch[i].bytes);
     }
     const RedisLink::Reply reply = link.command(args);
@@ -273,9 +359,12 @@ bool RedisBus::append(RedisLink& link, const std::string& scriptSha, const std::
     }
     // An error reply (Redis still loading its data after a restart, out of memory, ...) appended nothing: the
     // script is checked before it runs. The batch is tried again, in its place.
-    if (reply->type != REDIS_REPLY_INTEGER) {
+    if (reply->type != REDIS_REPLY_ARRAY || reply->elements != 2 || reply->element[1]->type != REDIS_REPLY_INTEGER) {
         error = replyError(reply, "append");
         return false;
+    }
+    if (reply->element[1]->integer == 1) {
+        asio::post(m_relay, [this] { rewriteCounts(); });
     }
     return true;
 }
@@ -397,7 +486,7 @@ bool RedisBus::read(RedisLink& link, std::string& error) {
     }
     const std::optional<StreamInfo> info = StreamInfo::parse(*reply->element[0]);
     const bool lost = info && info->length > 0 && lostBefore(info->firstNumber());
-    std::vector<Record> records;
+    std::vector<Delivery> records;
     if (!info || !takeEntries(*reply->element[1], records)) {
         error = "XINFO and XREAD: unexpected reply";
         return false;
@@ -443,7 +532,7 @@ bool RedisBus::lostBefore(std::uint64_t first) {
     return true;
 }
 
-bool RedisBus::takeEntries(const redisReply& reply, std::vector<Record>& records) {
+bool RedisBus::takeEntries(const redisReply& reply, std::vector<Delivery>& records) {
     if (reply.type == REDIS_REPLY_NIL) {
         m_idle = true;
         return true;
@@ -469,6 +558,7 @@ bool RedisBus::takeEntries(const redisReply& reply, std::vector<Record>& records
         const redisReply* fields = entry->element[1];
         std::string_view origin;
         std::string_view sequenceText;
+        std::string_view excludedText;
         std::optional<std::string_view> bytes;
         for (std::size_t f = 0; fields->type == REDIS_REPLY_ARRAY && f + 1 < fields->elements; f += 2) {
             const std::string_view name = stringOf(fields->element[f]);
@@ -479,6 +569,8 @@ bool RedisBus::takeEntries(const redisReply& reply, std::vector<Record>& records
                 sequenceText = value;
             } else if (name == "r" && fields->element[f + 1]->type == REDIS_REPLY_STRING) {
                 bytes = value;
+            } else if (name == "x") {
+                excludedText = value;
             }
         }
         const std::optional<std::uint64_t> sequence = numberOf(sequenceText);
@@ -504,7 +596,9 @@ bool RedisBus::takeEntries(const redisReply& reply, std::vector<Record>& records
         }
         seen.sequence = *sequence;
         seen.lastMilliseconds = id->milliseconds;
-        records.push_back(*record);
+        // A join goes to everyone but the connection that signed in, which only this server can name.
+        const std::optional<std::uint64_t> excluded = origin == m_origin ? numberOf(excludedText) : std::nullopt;
+        records.push_back({*record, static_cast<Excluded>(excluded.value_or(0))});
     }
     if (m_seen.size() > kSeenPrune) {
         std::erase_if(m_seen, [this](const auto& item) {
@@ -514,16 +608,16 @@ bool RedisBus::takeEntries(const redisReply& reply, std::vector<Record>& records
     return true;
 }
 
-void RedisBus::deliverBatch(const std::vector<Record>& records, bool lost) {
-    m_undelivered.fetch_sub(records.size(), std::memory_order_acq_rel);
+void RedisBus::deliverBatch(const std::vector<Delivery>& deliveries, bool lost) {
+    m_undelivered.fetch_sub(deliveries.size(), std::memory_order_acq_rel);
     if (!m_deliver) {
         return;
     }
     if (lost && m_lost) {
         m_lost();
     }
-    for (const Record& record : records) {
-        m_deliver(record, Excluded::Nobody);
+    for (const Delivery& delivery : deliveries) {
+        m_deliver(delivery.record, delivery.excluded);
     }
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "server/bus/NodeHeartbeat.h"
+#include "server/bus/PresenceBook.h"
 #include "server/bus/RedisEndpoint.h"
 #include "server/bus/RelayBus.h"
 #include "server/bus/StreamId.h"
@@ -36,6 +38,9 @@ struct RedisBusSettings {
     std::size_t maxLength = 100000;
     // Lines this server holds while Redis cannot take them; a sender whose line finds the hold full is closed.
     std::size_t holdLimit = 10000;
+    // How often this server renews its heartbeat, and how long after its last the others announce its users gone.
+    std::chrono::milliseconds heartbeat{1000};
+    std::chrono::milliseconds heartbeatExpiry{5000};
 };
 
 // The relay shared by several servers through one Redis stream per room. Each server appends what its own
@@ -53,6 +58,11 @@ struct RedisBusSettings {
 // trimmed away. It notices (XINFO STREAM, read with the entries in one transaction, numbers the first entry held;
 // the server counts the entries it read), logs it once per episode, and tells the relay thread, which closes its
 // users' connections: they sign in again knowing lines are missing, instead of reading on around a hole.
+//
+// Who is in the room is kept in Redis too (PresenceScripts.h): each server writes how many connections each ID
+// has there, in the same scripts and order as its lines, and a script decides whether that makes a join or a
+// leave the room hears of. A third thread beats for this server and announces the users of servers that stopped
+// beating (NodeHeartbeat).
 class RedisBus final : public RelayBus {
 public:
     // `origin` names this server process uniquely among all that share the stream.
@@ -61,6 +71,8 @@ public:
 
     void start(Deliver deliver, Lost lost) override;
     bool publish(const Record& record, Excluded excluded) override;
+    void signedIn(const std::string& id, Excluded excluded) override;
+    void signedOut(const std::string& id) override;
     void stop() override;
 
     // Lines taken and not yet appended; any thread.
@@ -71,7 +83,15 @@ private:
 
     struct Line {
         std::uint64_t sequence = 0;
-        std::string bytes;
+        std::string bytes; // a record, or for a count the ID
+        // A record: empty. A count of the ID's connections here: its number, after "=" when it is written again
+        // after Redis lost it.
+        std::string count;
+        std::string excluded; // who must not get the join a count may make: Excluded as a number
+    };
+    struct Delivery {
+        Record record;
+        Excluded excluded;
     };
     struct Seen {
         std::uint64_t sequence = 0;
@@ -93,10 +113,14 @@ private:
     // Waits (BLOCK) until the stream has an entry after the last one read; false when Redis did not answer.
     bool waitForEntries(RedisLink& link, std::string& error);
     // Takes the entries of an XREAD reply; false when it is not one.
-    bool takeEntries(const redisReply& reply, std::vector<Record>& records);
+    bool takeEntries(const redisReply& reply, std::vector<Delivery>& records);
     // Entries numbered before `first` were trimmed: true (and logged once per episode) when some were unread.
     bool lostBefore(std::uint64_t first);
-    void deliverBatch(const std::vector<Record>& records, bool lost);
+    void deliverBatch(const std::vector<Delivery>& deliveries, bool lost);
+    // Relay thread: one more line, which no hold limit refuses (there are at most two per connection).
+    void holdCount(const std::string& id, std::string count, Excluded excluded);
+    // Relay thread: every count of this server again, after Redis lost them.
+    void rewriteCounts();
 
     void linkDown(Side side, const std::string& error);
     void linkUp(Side side);
@@ -110,10 +134,13 @@ private:
     const std::string m_guardKey;
     Logger& m_logger;
 
+    const PresenceKeys m_keys;
+
     // Relay thread only.
     Deliver m_deliver;
     Lost m_lost;
     std::uint64_t m_nextSequence = 0;
+    PresenceBook m_book;
 
     mutable std::mutex m_mutex;
     std::condition_variable m_wake;
@@ -141,6 +168,7 @@ private:
     std::unique_ptr<RedisLink> m_readLink;
     std::thread m_appender;
     std::thread m_reader;
+    NodeHeartbeat m_heartbeat;
 };
 
 } // namespace vesmira

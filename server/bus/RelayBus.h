@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 
 namespace vesmira {
 
@@ -29,6 +30,11 @@ public:
     // Relay thread: a record one of this server's connections sent. False when the bus cannot take it (a bounded
     // hold is full): the caller closes the sender rather than lose the line without a word.
     virtual bool publish(const Record& record, Excluded excluded) = 0;
+    // Relay thread: a connection of `id` signed in (`excluded` names it), or one ended. The room hears of the first
+    // connection of an ID and of the end of its last one, counted over every server sharing the bus:
+    // "<ID>：入室しました。" goes to everyone but `excluded`, "<ID>：退室しました。" to everyone.
+    virtual void signedIn(const std::string& id, Excluded excluded) = 0;
+    virtual void signedOut(const std::string& id) = 0;
     // Relay thread: no more deliveries; the bus lets go of the relay thread's io_context.
     virtual void stop() = 0;
 };

@@ -1,8 +1,12 @@
 #include "server/core/ChatServer.h"
 
+#include "server/bus/PresenceBook.h"
 #include "server/core/Connection.h"
+#include "server/log/LogText.h"
 #include "server/log/Logger.h"
 #include "server/proxy/ProxyHandshake.h"
+#include "server/tls/TlsCredentials.h"
+#include "server/tls/TlsStream.h"
 #include "server/workers/WorkerPool.h"
 
 #include <algorithm>
@@ -14,8 +18,9 @@ namespace vesmira {
 
 ChatServer::ChatServer(asio::io_context& io, UserDirectory& users, WorkerPool& workers, Logger& logger,
                        ServerSettings settings, RelayBus* bus, GuessGate* guessGate)
-    : m_acceptor(io), m_acceptRetry(io), m_accountTimer(io), m_users(users), m_workers(workers), m_logger(logger),
-      m_settings(settings), m_limits({settings.maxConnections, settings.maxPending, settings.maxPerAddress}),
+    : m_acceptor(io), m_acceptRetry(io), m_tlsAcceptor(io), m_tlsAcceptRetry(io), m_accountTimer(io), m_users(users),
+      m_workers(workers), m_logger(logger), m_settings(settings),
+      m_limits({settings.maxConnections, settings.maxPending, settings.maxPerAddress}),
       m_localGuessGate(settings.guessDelay), m_guessGate(guessGate ? *guessGate : m_localGuessGate),
       m_bus(bus ? *bus : m_inProcess), m_instance(randomName()), m_room(m_acceptor.get_executor(), m_stats),
       m_readTurns(m_acceptor.get_executor(), settings.maxQueuedBytes),
@@ -27,33 +32,63 @@ ChatServer::ChatServer(asio::io_context& io, UserDirectory& users, WorkerPool& w
 ChatServer::~ChatServer() = default;
 
 bool ChatServer::listen(const asio::ip::tcp::endpoint& endpoint, std::string& error) {
+    if (!open(m_acceptor, endpoint, error)) {
+        return false;
+    }
+    acceptNext(false);
+    serve();
+    return true;
+}
+
+bool ChatServer::listenTls(const asio::ip::tcp::endpoint& endpoint, const TlsCredentials& credentials,
+                           std::string& error) {
+    if (!open(m_tlsAcceptor, endpoint, error)) {
+        return false;
+    }
+    m_tls = &credentials;
+    acceptNext(true);
+    serve();
+    return true;
+}
+
+bool ChatServer::open(asio::ip::tcp::acceptor& acceptor, const asio::ip::tcp::endpoint& endpoint, std::string& error) {
     std::error_code ec;
-    m_acceptor.open(endpoint.protocol(), ec);
+    acceptor.open(endpoint.protocol(), ec);
     if (!ec) {
         // Lets a restarted server bind while old connections linger in TIME_WAIT.
-        m_acceptor.set_option(asio::socket_base::reuse_address(true), ec);
+        acceptor.set_option(asio::socket_base::reuse_address(true), ec);
     }
     if (!ec) {
-        m_acceptor.bind(endpoint, ec);
+        acceptor.bind(endpoint, ec);
     }
     if (!ec) {
-        m_acceptor.listen(asio::socket_base::max_listen_connections, ec);
+        acceptor.listen(asio::socket_base::max_listen_connections, ec);
     }
     if (ec) {
         error = "cannot listen on " + endpointText(endpoint) + ": " + ec.message();
         std::error_code ignored;
-        m_acceptor.close(ignored);
+        acceptor.close(ignored);
         return false;
     }
-    acceptNext();
+    return true;
+}
+
+void ChatServer::serve() {
+    if (std::exchange(m_serving, true)) {
+        return;
+    }
     m_stats.setListening(true);
     checkAccounts();
-    return true;
 }
 
 asio::ip::tcp::endpoint ChatServer::localEndpoint() const {
     std::error_code ec;
     return m_acceptor.local_endpoint(ec);
+}
+
+asio::ip::tcp::endpoint ChatServer::tlsEndpoint() const {
+    std::error_code ec;
+    return m_tlsAcceptor.local_endpoint(ec);
 }
 
 void ChatServer::stop() {
@@ -63,6 +98,8 @@ void ChatServer::stop() {
     std::error_code ignored;
     m_acceptor.close(ignored);
     m_acceptRetry.cancel();
+    m_tlsAcceptor.close(ignored);
+    m_tlsAcceptRetry.cancel();
     m_bus.stop();
     for (const auto& handshake : std::exchange(m_handshakes, {})) {
         handshake->cancel();
@@ -77,8 +114,9 @@ void ChatServer::stop() {
     m_backpressure.stop();
 }
 
-void ChatServer::acceptNext() {
-    m_acceptor.async_accept([this](const std::error_code& ec, asio::ip::tcp::socket socket) {
+void ChatServer::acceptNext(bool tls) {
+    asio::ip::tcp::acceptor& acceptor = tls ? m_tlsAcceptor : m_acceptor;
+    acceptor.async_accept([this, tls](const std::error_code& ec, asio::ip::tcp::socket socket) {
         if (m_stopped || ec == asio::error::operation_aborted) {
             return;
         }
@@ -89,10 +127,11 @@ void ChatServer::acceptNext() {
                                  (*held ? " (" + std::to_string(*held) + " more since the last line)" : ""));
             }
             // Running out of descriptors fails again at once: pause instead of spinning.
-            m_acceptRetry.expires_after(std::chrono::milliseconds(100));
-            m_acceptRetry.async_wait([this](const std::error_code& waitError) {
+            asio::steady_timer& retry = tls ? m_tlsAcceptRetry : m_acceptRetry;
+            retry.expires_after(std::chrono::milliseconds(100));
+            retry.async_wait([this, tls](const std::error_code& waitError) {
                 if (!waitError && !m_stopped) {
-                    acceptNext();
+                    acceptNext(tls);
                 }
             });
             return;
@@ -102,15 +141,15 @@ void ChatServer::acceptNext() {
         if (peerError) {
             // The peer is gone already; the socket closes here.
         } else if (m_settings.proxyProtocol) {
-            readProxyHeader(std::move(socket), peer);
+            readProxyHeader(std::move(socket), peer, tls);
         } else {
-            admit(std::move(socket), peer);
+            admit(std::move(socket), peer, tls);
         }
-        acceptNext();
+        acceptNext(tls);
     });
 }
 
-void ChatServer::readProxyHeader(asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& proxy) {
+void ChatServer::readProxyHeader(asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& proxy, bool tls) {
     // Connections still owing their header are not counted anywhere else yet: they get a budget of their own.
     if (m_handshakes.size() >= m_settings.maxPending) {
         refuse(socket, proxy, Limit::Connections, m_proxyLog,
@@ -119,7 +158,7 @@ void ChatServer::readProxyHeader(asio::ip::tcp::socket socket, const asio::ip::t
     }
     auto handshake = std::make_shared<ProxyHandshake>(
         std::move(socket), m_settings.proxyHeaderTimeout,
-        [this, proxy](ProxyHandshake& done, asio::ip::tcp::socket client, const ProxyHeader::Result& result) {
+        [this, proxy, tls](ProxyHandshake& done, asio::ip::tcp::socket client, const ProxyHeader::Result& result) {
             m_handshakes.erase(done.shared_from_this());
             if (m_stopped) {
                 return;
@@ -130,13 +169,13 @@ void ChatServer::readProxyHeader(asio::ip::tcp::socket socket, const asio::ip::t
                 return;
             }
             // LOCAL: the proxy's own connection, a health check; it counts as the proxy's and logs quietly.
-            admit(std::move(client), result.source.value_or(proxy), !result.source);
+            admit(std::move(client), result.source.value_or(proxy), tls, !result.source);
         });
     m_handshakes.insert(handshake);
     handshake->start();
 }
 
-void ChatServer::admit(asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& peer, bool quiet) {
+void ChatServer::admit(asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& peer, bool tls, bool quiet) {
     const asio::ip::address address = ConnectionLimits::normalized(peer.address());
     switch (m_limits.check(address)) {
     case ConnectionLimits::Decision::RefuseTotal:
@@ -168,8 +207,10 @@ void ChatServer::admit(asio::ip::tcp::socket socket, const asio::ip::tcp::endpoi
         break;
     }
     const std::uint64_t number = ++m_accepted;
-    auto connection = std::make_shared<Connection>(number, std::move(socket), peer, address, *this, m_workers, m_users,
-                                                   m_logger, m_settings, quiet);
+    Transport transport = tls ? Transport(std::make_unique<TlsStream>(std::move(socket), m_tls->context()))
+                              : Transport(std::move(socket));
+    auto connection = std::make_shared<Connection>(number, std::move(transport), peer, address, *this, m_workers,
+                                                   m_users, m_logger, m_settings, quiet);
     m_limits.add(address);
     noteConnections();
     m_pending.emplace(number, connection.get());
@@ -197,6 +238,9 @@ std::uint64_t ChatServer::onSignedIn(Connection& connection) {
     m_room.join(connection);
     m_backpressure.membersChanged();
     noteConnections();
+    if (m_settings.presence) {
+        m_bus.signedIn(connection.userId(), Room::excluding(connection));
+    }
     return ++m_signIns;
 }
 
@@ -265,11 +309,19 @@ void ChatServer::onClosed(Connection& connection, std::optional<Limit> limit) {
     }
     m_limits.remove(connection.address(), !connection.signedIn());
     noteConnections();
+    // However it ended. A server that stops says nothing: its bus is stopped, and the servers that share the room
+    // announce the leaves once this one no longer beats.
+    if (connection.signedIn() && m_settings.presence && !m_stopped) {
+        m_bus.signedOut(connection.userId());
+    }
 }
 
 void ChatServer::relay(const Record& record, Connection& from, bool leaving) {
     if (from.closed() && !leaving) {
         return; // the rest of a read whose earlier line closed it
+    }
+    if (leaving && m_settings.presence && record == PresenceBook::left(from.userId())) {
+        return; // the room hears of the leave once the ID's last connection has ended, from the bus
     }
     if (m_bus.publish(record, leaving ? Room::excluding(from) : RelayBus::Excluded::Nobody)) {
         return;
@@ -291,7 +343,7 @@ void ChatServer::refusedLine(const Connection& from, SenderCheck::Verdict verdic
     if (const auto held = m_refusedLineLog.admit()) {
         m_logger.log(LogLevel::Warn, from.peer(),
                      std::string(leaving ? "leave notice" : "line") + " not relayed: " +
-                         std::string(SenderCheck::reasonText(verdict)) + ", user " + Logger::printable(from.userId()) +
+                         std::string(SenderCheck::reasonText(verdict)) + ", user " + LogText::fromCp932(from.userId()) +
                          (*held ? " (" + std::to_string(*held) + " more refused since the last line)" : ""));
     }
 }

@@ -31,6 +31,7 @@ class Connection;
 class Logger;
 class ProxyHandshake;
 class RelayBus;
+class TlsCredentials;
 class UserDirectory;
 class WorkerPool;
 
@@ -50,7 +51,11 @@ public:
 
     // Binds and starts accepting; false with a message in `error` on failure.
     bool listen(const asio::ip::tcp::endpoint& endpoint, std::string& error);
+    // The same over TLS, beside or instead of the plain listener, with the certificate `credentials` holds at
+    // each connection's start (it may be reloaded meanwhile); `credentials` must outlive the server.
+    bool listenTls(const asio::ip::tcp::endpoint& endpoint, const TlsCredentials& credentials, std::string& error);
     asio::ip::tcp::endpoint localEndpoint() const;
+    asio::ip::tcp::endpoint tlsEndpoint() const;
     // Stops accepting, closes every connection and drops sign-in steps not yet started; io_context::run()
     // returns once the handlers of the rest have run.
     void stop();
@@ -93,16 +98,20 @@ public:
     static std::string randomName();
 
 private:
-    void acceptNext();
+    bool open(asio::ip::tcp::acceptor& acceptor, const asio::ip::tcp::endpoint& endpoint, std::string& error);
+    // The first listener starts the server's own rounds.
+    void serve();
+    void acceptNext(bool tls);
     void noteConnections();
     // Asks the store which signed-in users may no longer be (every accountCheckInterval) and closes them.
     void scheduleAccountCheck();
     void checkAccounts();
     void closeAccounts(std::vector<std::string> ids, std::uint64_t asOf);
-    void readProxyHeader(asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& proxy);
+    void readProxyHeader(asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& proxy, bool tls);
     // Where a new connection from `peer` is let in or turned away. With a proxy in front, the address to count
-    // is the client's, read from the proxy's header, not the socket's.
-    void admit(asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& peer, bool quiet = false);
+    // is the client's, read from the proxy's header, not the socket's. A connection of the TLS listener gets TLS
+    // over its socket.
+    void admit(asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& peer, bool tls, bool quiet = false);
     // The bus lost records before they reached this server's users: they are closed.
     void lostRelayedLines();
     void refuse(asio::ip::tcp::socket& socket, const asio::ip::tcp::endpoint& peer, Limit limit, LogThrottle& throttle,
@@ -110,6 +119,10 @@ private:
 
     asio::ip::tcp::acceptor m_acceptor;
     asio::steady_timer m_acceptRetry;
+    asio::ip::tcp::acceptor m_tlsAcceptor;
+    asio::steady_timer m_tlsAcceptRetry;
+    const TlsCredentials* m_tls = nullptr;
+    bool m_serving = false;
     asio::steady_timer m_accountTimer;
     UserDirectory& m_users;
     WorkerPool& m_workers;

@@ -2,6 +2,7 @@
 
 #include "server/core/ChatServer.h"
 #include "server/core/ServerSettings.h"
+#include "server/log/LogText.h"
 
 #include <utility>
 
@@ -22,28 +23,57 @@ std::string secondsText(std::chrono::milliseconds duration) {
 
 } // namespace
 
-Connection::Connection(std::uint64_t number, asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& peer,
+Connection::Connection(std::uint64_t number, Transport transport, const asio::ip::tcp::endpoint& peer,
                        const asio::ip::address& address, ChatServer& server, WorkerPool& workers, UserDirectory& users,
                        Logger& logger, const ServerSettings& settings, bool quiet)
-    : m_number(number), m_socket(std::move(socket)), m_server(server), m_logger(logger), m_settings(settings),
+    : m_number(number), m_transport(std::move(transport)), m_server(server), m_logger(logger), m_settings(settings),
       m_quiet(quiet), m_address(address), m_peer(ChatServer::endpointText(peer)),
-      m_send(m_socket, settings.maxQueuedBytes, *this),
+      m_send(m_transport, settings.maxQueuedBytes, *this),
       m_signIn(*this, server, workers, users, settings, server.holder(number), address.to_string(),
-               m_socket.get_executor()),
-      m_flood(m_socket.get_executor(), server.stats()), m_recordAlarm(m_socket.get_executor()) {}
+               m_transport.socket().get_executor()),
+      m_flood(m_transport.socket().get_executor(), server.stats()), m_recordAlarm(m_transport.socket().get_executor()) {
+}
 
 void Connection::start() {
+    m_started = Clock::now();
+    asio::ip::tcp::socket& socket = m_transport.socket();
     std::error_code ignored;
     // Reads go into the server's one buffer as soon as data is there (readNext), never left pending.
-    m_socket.non_blocking(true, ignored);
+    socket.non_blocking(true, ignored);
     // Replies and records are small, complete messages: send each at once.
-    m_socket.set_option(asio::ip::tcp::no_delay(true), ignored);
+    socket.set_option(asio::ip::tcp::no_delay(true), ignored);
     if (m_settings.sendBufferBytes > 0) {
         // What a peer that stops reading can pin in the kernel; the send queue above it is bounded separately.
-        m_socket.set_option(asio::socket_base::send_buffer_size(m_settings.sendBufferBytes), ignored);
+        socket.set_option(asio::socket_base::send_buffer_size(m_settings.sendBufferBytes), ignored);
     }
-    log(LogLevel::Info, "connected");
-    m_signIn.start();
+    if (!m_transport.encrypted()) {
+        begin();
+        return;
+    }
+    m_recordAlarm.set(m_started + m_settings.signInTimeout, keepAlive(), [this] {
+        m_server.stats().tlsHandshake(false);
+        close("no TLS handshake within " + secondsText(m_settings.signInTimeout), LogLevel::Info, Limit::SignInTimeout);
+    });
+    m_transport.handshake([self = shared_from_this()](const std::error_code& ec) { self->onHandshake(ec); });
+}
+
+void Connection::onHandshake(const std::error_code& ec) {
+    if (m_closed) {
+        return; // timed out, evicted or shut down meanwhile
+    }
+    m_recordAlarm.cancel();
+    m_server.stats().tlsHandshake(!ec);
+    if (ec) {
+        // A plain client on the TLS port ends here, at its first bytes.
+        close("TLS handshake failed: " + ec.message());
+        return;
+    }
+    begin();
+}
+
+void Connection::begin() {
+    log(LogLevel::Info, m_transport.encrypted() ? "connected over " + m_transport.description() : "connected");
+    m_signIn.start(m_started);
     readNext();
 }
 
@@ -69,7 +99,7 @@ void Connection::readNext() {
     }
     char* buffer = m_server.readBuffer();
     std::error_code ec;
-    const std::size_t size = m_socket.read_some(asio::buffer(buffer, limit), ec);
+    const std::size_t size = m_transport.readSome(asio::buffer(buffer, limit), ec);
     const std::size_t records = !ec && m_signedIn ? onRecordBytes(std::string_view(buffer, size)) : 0;
     if (m_signedIn) {
         m_server.readTurns().giveBack(granted - records);
@@ -94,14 +124,14 @@ void Connection::readNext() {
     }
     if (size == limit) {
         // There may be more: read it after the other connections' turn, not before.
-        asio::post(m_socket.get_executor(), [self = shared_from_this()] { self->readNext(); });
+        asio::post(m_transport.socket().get_executor(), [self = shared_from_this()] { self->readNext(); });
     } else {
         waitReadable();
     }
 }
 
 void Connection::waitReadable() {
-    m_socket.async_wait(asio::socket_base::wait_read, [self = shared_from_this()](const std::error_code& ec) {
+    m_transport.waitReadable([self = shared_from_this()](const std::error_code& ec) {
         if (self->m_closed) {
             return;
         }
@@ -128,7 +158,7 @@ void Connection::signedIn(bool registering) {
     m_flood.start(m_settings.lineRate, m_settings.lineBurst);
     m_signInSerial = m_server.onSignedIn(*this);
     log(LogLevel::Info,
-        "signed in as " + Logger::printable(userId()) + (registering ? " (registered)" : " (authenticated)"));
+        "signed in as " + LogText::fromCp932(userId()) + (registering ? " (registered)" : " (authenticated)"));
     readNext();
 }
 
@@ -140,8 +170,10 @@ void Connection::refusedTooOften() {
     }
 }
 
-void Connection::timedOut() {
-    close("not signed in within " + secondsText(m_settings.signInTimeout), LogLevel::Info, Limit::SignInTimeout);
+void Connection::timedOut(bool atDialog) {
+    close(atDialog ? "not signed in within " + secondsText(m_settings.dialogTimeout) + ": no sign-in begun"
+                   : "not signed in within " + secondsText(m_settings.signInTimeout) + " of beginning",
+          LogLevel::Info, Limit::SignInTimeout);
 }
 
 std::size_t Connection::onRecordBytes(std::string_view bytes) {
@@ -248,18 +280,12 @@ void Connection::close(std::string_view reason, LogLevel level, std::optional<Li
     m_signIn.stop();
     m_recordAlarm.cancel();
     m_flood.stop();
-    std::error_code ignored;
-    if (reset) {
-        // Discards what the kernel still holds for the peer instead of trying to deliver it for minutes.
-        m_socket.set_option(asio::socket_base::linger(true, 0), ignored);
-    } else {
-        m_socket.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
-    }
-    m_socket.close(ignored);
+    // A reset discards what the kernel still holds for the peer instead of trying to deliver it for minutes.
+    m_transport.close(reset);
     if (logs(level)) {
         std::string line = "closed: " + std::string(reason);
         if (m_signedIn) {
-            line += ", user " + Logger::printable(userId());
+            line += ", user " + LogText::fromCp932(userId());
         }
         if (m_flood.throttled() > Clock::duration::zero()) {
             const auto tenths =
@@ -271,7 +297,7 @@ void Connection::close(std::string_view reason, LogLevel level, std::optional<Li
     }
     m_server.onClosed(*this, limit);
     // Deferred: close() may run while the server is iterating over its connections.
-    asio::post(m_socket.get_executor(), [self = shared_from_this()] { self->m_server.forget(self); });
+    asio::post(m_transport.socket().get_executor(), [self = shared_from_this()] { self->m_server.forget(self); });
 }
 
 void Connection::log(LogLevel level, std::string_view message) {

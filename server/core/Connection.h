@@ -6,6 +6,7 @@
 #include "server/core/SendQueue.h"
 #include "server/core/SenderCheck.h"
 #include "server/core/SignInHandler.h"
+#include "server/core/Transport.h"
 #include "server/limits/LimitCounters.h"
 #include "server/log/Logger.h"
 
@@ -19,7 +20,8 @@ namespace vesmira {
 
 class ChatServer;
 
-// One client: its socket, read until the end of the stream. Before sign-in, each read is one message for the
+// One client: its transport (TCP, or TLS over it), read until the end of the stream. Over TLS the handshake comes
+// first, on the sign-in's clock. Before sign-in, each read is one message for the
 // sign-in handler; after it, the bytes are records for the room. Every failure ends this connection only.
 // Lives on the relay thread.
 class Connection final : public std::enable_shared_from_this<Connection>,
@@ -32,7 +34,7 @@ public:
     // `number` tells the server's connections apart, in the order they came. `peer` is the client's address as
     // the log shows it (from a proxy's header when there is one); `address` is what the limits count. A quiet
     // connection (a proxy's health check) logs its ordinary events at debug level.
-    Connection(std::uint64_t number, asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& peer,
+    Connection(std::uint64_t number, Transport transport, const asio::ip::tcp::endpoint& peer,
                const asio::ip::address& address, ChatServer& server, WorkerPool& workers, UserDirectory& users,
                Logger& logger, const ServerSettings& settings, bool quiet = false);
 
@@ -61,6 +63,9 @@ public:
     void dropStalled();
 
 private:
+    void onHandshake(const std::error_code& ec);
+    // Greets the client and starts reading.
+    void begin();
     // Reads what is there into the server's buffer and handles it, or waits until something is.
     void readNext();
     void waitReadable();
@@ -84,14 +89,14 @@ private:
     void readNextMessage() override { readNext(); }
     void signedIn(bool registering) override;
     void refusedTooOften() override;
-    void timedOut() override;
+    void timedOut(bool atDialog) override;
     void log(LogLevel level, std::string_view message) override;
 
     // One read before sign-in is one message: anything longer than a sign-in message is refused.
     static constexpr std::size_t kSignInReadSize = 512;
 
     const std::uint64_t m_number;
-    asio::ip::tcp::socket m_socket;
+    Transport m_transport;
     ChatServer& m_server;
     Logger& m_logger;
     const ServerSettings& m_settings;
@@ -103,8 +108,9 @@ private:
     RecordAssembler m_assembler;
     FloodControl m_flood;
     SenderCheck m_senderCheck;
-    Alarm m_recordAlarm;                             // after sign-in: the time-out of an incomplete record
+    Alarm m_recordAlarm; // the TLS handshake's deadline; after sign-in, the time-out of an incomplete record
     std::optional<Clock::time_point> m_partialSince; // when the incomplete record began
+    Clock::time_point m_started;                     // the sign-in's clock runs from here
     std::uint64_t m_signInSerial = 0;
     bool m_signedIn = false;
     bool m_closeWhenFlushed = false;

@@ -34,7 +34,9 @@ void Room::clear() {
 }
 
 RelayBus::Excluded Room::excluding(const Connection& member) {
-    return static_cast<RelayBus::Excluded>(reinterpret_cast<std::uintptr_t>(&member));
+    // The connection's number, not its address: it names the connection on its way through a shared bus too, and
+    // is never used again by another connection.
+    return static_cast<RelayBus::Excluded>(member.number());
 }
 
 void Room::deliver(const Record& record, RelayBus::Excluded excluded) {

@@ -5,8 +5,9 @@
 
 namespace vesmira {
 
-SendQueue::SendQueue(asio::ip::tcp::socket& socket, std::size_t maxBytes, Owner& owner)
-    : m_socket(socket), m_maxBytes(maxBytes), m_behindBytes(std::min(kBehindBytes, maxBytes / 4)), m_owner(owner) {}
+SendQueue::SendQueue(Transport& transport, std::size_t maxBytes, Owner& owner)
+    : m_transport(transport), m_maxBytes(maxBytes), m_behindBytes(std::min(kBehindBytes, maxBytes / 4)),
+      m_owner(owner) {}
 
 bool SendQueue::enqueue(const Bytes& bytes) {
     if (m_stopped || m_writeFailed) {
@@ -81,7 +82,7 @@ void SendQueue::writeNext() {
     }
     // Most writes fit in the kernel's buffer at once: made here, they cost no trip through the event loop.
     std::error_code ec;
-    std::size_t sent = m_socket.write_some(std::span<const asio::const_buffer>(m_buffers), ec);
+    std::size_t sent = m_transport.writeSome(m_buffers, ec);
     if (ec == asio::error::would_block || ec == asio::error::try_again) {
         ec = {};
         sent = 0;
@@ -106,24 +107,24 @@ void SendQueue::writeRest(std::size_t sent) {
     m_buffers[done] += sent;
     m_buffers.erase(m_buffers.begin(), m_buffers.begin() + static_cast<std::ptrdiff_t>(done));
     // The rest once the socket takes it, piece by piece, so that a reader that takes bytes slowly shows progress.
-    m_socket.async_write_some(std::span<const asio::const_buffer>(m_buffers),
-                              [this, alive = m_owner.keepAlive()](const std::error_code& error, std::size_t written) {
-                                  if (m_stopped) {
-                                      return;
-                                  }
-                                  if (error) {
-                                      onWriteFailed(error);
-                                      return;
-                                  }
-                                  m_queuedBytes -= written;
-                                  m_progressAt = Clock::now();
-                                  noteBehind();
-                                  if (written == asio::buffer_size(m_buffers)) {
-                                      onWritten();
-                                  } else {
-                                      writeRest(written);
-                                  }
-                              });
+    m_transport.asyncWriteSome(m_buffers,
+                               [this, alive = m_owner.keepAlive()](const std::error_code& error, std::size_t written) {
+                                   if (m_stopped) {
+                                       return;
+                                   }
+                                   if (error) {
+                                       onWriteFailed(error);
+                                       return;
+                                   }
+                                   m_queuedBytes -= written;
+                                   m_progressAt = Clock::now();
+                                   noteBehind();
+                                   if (written == asio::buffer_size(m_buffers)) {
+                                       onWritten();
+                                   } else {
+                                       writeRest(written);
+                                   }
+                               });
 }
 
 void SendQueue::onWritten() {

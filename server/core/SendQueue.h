@@ -1,5 +1,7 @@
 #pragma once
 
+#include "server/core/Transport.h"
+
 #include <asio.hpp>
 
 #include <chrono>
@@ -41,7 +43,7 @@ public:
     // room is (Backpressure).
     static constexpr std::size_t kBehindBytes = 64 * 1024;
 
-    SendQueue(asio::ip::tcp::socket& socket, std::size_t maxBytes, Owner& owner);
+    SendQueue(Transport& transport, std::size_t maxBytes, Owner& owner);
 
     // Queues bytes as one write and starts writing. False when the connection was closed instead (an overflow).
     bool deliver(const Bytes& bytes);
@@ -68,7 +70,7 @@ private:
     void trim();
     void noteBehind();
 
-    asio::ip::tcp::socket& m_socket;
+    Transport& m_transport;
     const std::size_t m_maxBytes;
     const std::size_t m_behindBytes;
     Owner& m_owner;

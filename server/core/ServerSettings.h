@@ -11,8 +11,13 @@ namespace vesmira {
 // Per-connection limits; the defaults are the production values, tests shrink them. The server's start-up
 // derives the connection counts from the descriptor limit (ServerOptions::settings).
 struct ServerSettings {
-    // From the greeting to the last sign-in reply. Time a step spends with the server (waiting for the worker
-    // pool, hashing) does not count: only the client's own time does.
+    // From the greeting, or from a refused step, to the command word that begins a sign-in: a person is at the
+    // sign-in dialog, choosing an ID or looking for a password. The pending budget and the per-address cap, not
+    // this, keep silent connections from crowding the server out.
+    std::chrono::milliseconds dialogTimeout = std::chrono::minutes(10);
+    // From the command word (or any other first message) to the last reply of that sign-in: the client sends its
+    // steps without waiting for anyone. Time a step spends with the server (waiting for the worker pool, hashing)
+    // does not count: only the client's own time does.
     std::chrono::milliseconds signInTimeout = std::chrono::seconds(30);
     // After sign-in, a record begun must be complete within this.
     std::chrono::milliseconds recordTimeout = std::chrono::seconds(60);
@@ -37,6 +42,10 @@ struct ServerSettings {
     // Behind a proxy (HAProxy): every connection begins with a PROXY v2 header giving the client's address, which
     // the limits and the log use; a connection without a valid one within the time-out is refused.
     bool proxyProtocol = false;
+    // The server tells the room who signs in and who leaves ("<ID>：入室しました。", "<ID>：退室しました。"), for
+    // every way of leaving, once per ID however many connections it has. Off: only the leave notices clients
+    // send themselves are relayed, as they come.
+    bool presence = true;
     SignInProtocol::Registration registration = SignInProtocol::Registration::Open;
     // How failed authentications slow the next ones.
     GuessDelay::Settings guessDelay;

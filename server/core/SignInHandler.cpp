@@ -4,6 +4,7 @@
 #include "server/core/ChatServer.h"
 #include "server/core/GuardedQuery.h"
 #include "server/core/ServerSettings.h"
+#include "server/log/LogText.h"
 #include "server/metrics/ServerStats.h"
 #include "server/workers/WorkerPool.h"
 
@@ -31,9 +32,14 @@ SignInHandler::SignInHandler(Client& client, ChatServer& server, WorkerPool& wor
     m_protocol.setRegistration(settings.registration);
 }
 
-void SignInHandler::start() {
+void SignInHandler::start(Clock::time_point since) {
     m_client.send(kGreetingBytes);
-    m_deadline = Clock::now() + m_settings.signInTimeout;
+    restartClock(true, since);
+}
+
+void SignInHandler::restartClock(bool atDialog, Clock::time_point from) {
+    m_atDialog = atDialog;
+    m_deadline = from + (atDialog ? m_settings.dialogTimeout : m_settings.signInTimeout);
     armDeadline();
 }
 
@@ -53,7 +59,7 @@ void SignInHandler::onDeadline() {
         return; // re-armed when the step is done
     }
     if (Clock::now() >= m_deadline) {
-        m_client.timedOut();
+        m_client.timedOut(m_atDialog);
     } else {
         armDeadline();
     }
@@ -82,6 +88,10 @@ template <typename Then> void SignInHandler::holdUntil(Clock::time_point at, The
 
 void SignInHandler::handle(std::string_view message) {
     const SignInProtocol::State stepState = m_protocol.state();
+    m_step = stepState;
+    if (m_atDialog) {
+        restartClock(false, Clock::now());
+    }
     const bool registering = m_protocol.holdsId();
     const std::string heldId = registering ? m_protocol.userId() : std::string();
     SignInProtocol::Step step = m_protocol.begin(message);
@@ -190,7 +200,7 @@ void SignInHandler::onOutcome(const SignInProtocol::Outcome& outcome, bool regis
     }
     m_client.log(LogLevel::Warn, std::string(authentication ? "authentication failed" : "registration refused") +
                                      ": address " + m_address + ", " + std::string(outcome.reason) + ", user \"" +
-                                     Logger::printable(authentication ? m_protocol.failedId() : id) +
+                                     LogText::fromCp932(authentication ? m_protocol.failedId() : id) +
                                      "\", refusal held back " + std::to_string(failedFor->count()) + " ms");
     holdUntil(Clock::now() + *failedFor, [this, outcome, registering] { reply(outcome, registering); });
 }
@@ -204,6 +214,11 @@ void SignInHandler::reply(const SignInProtocol::Outcome& outcome, bool registeri
         if (++m_refusals >= m_settings.maxRefusals) {
             m_client.refusedTooOften();
             return;
+        }
+        // A run refused after its command word leaves the person at the dialog again, retyping. One refused at the
+        // command word itself was not begun by the client's dialog, which sends nothing else there.
+        if (m_step != SignInProtocol::State::AwaitingCommand) {
+            restartClock(true, Clock::now());
         }
     } else if (m_protocol.signedIn()) {
         m_alarm.cancel();

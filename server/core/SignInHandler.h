@@ -23,8 +23,10 @@ struct ServerSettings;
 // handle(), which asks the account store on the worker pool when a step needs it, holds a step back after failed
 // authentications, and reports the outcome to its connection. Relay thread only.
 //
-// The sign-in clock runs from the greeting. It stops while the server holds back or works on a step: neither a
-// held refusal nor a busy pool may time out an honest user.
+// Two clocks: while the client has not begun a sign-in (after the greeting, and again after a refused step) a
+// person is at the dialog, and the long dialog time-out applies; from its first message on, the short sign-in
+// time-out. The clock stops while the server holds back or works on a step: neither a held refusal nor a busy
+// pool may time out an honest user.
 class SignInHandler {
 public:
     using Clock = std::chrono::steady_clock;
@@ -43,8 +45,8 @@ public:
         virtual void signedIn(bool registering) = 0;
         // The last refusal a connection may get is on its way: nothing more is read.
         virtual void refusedTooOften() = 0;
-        // The sign-in clock ran out.
-        virtual void timedOut() = 0;
+        // The sign-in clock ran out, at the dialog (no sign-in begun) or during a sign-in.
+        virtual void timedOut(bool atDialog) = 0;
         virtual void log(LogLevel level, std::string_view message) = 0;
 
     protected:
@@ -57,8 +59,8 @@ public:
                   const ServerSettings& settings, std::string holder, std::string address,
                   const asio::any_io_executor& executor);
 
-    // Greets the client and starts the sign-in clock.
-    void start();
+    // Greets the client; the dialog's clock runs from `since` (the connection's start: a TLS handshake counts too).
+    void start(Clock::time_point since);
     // One message; the next is read once the client is told so.
     void handle(std::string_view message);
     // The connection closes: the clock stops, and an ID held for a registration is given back.
@@ -69,6 +71,8 @@ public:
 
 private:
     void armDeadline();
+    // Restarts the clock: the dialog's or the sign-in's time from `from`.
+    void restartClock(bool atDialog, Clock::time_point from);
     void onDeadline();
     void pauseClock();
     void resumeClock();
@@ -99,6 +103,8 @@ private:
     Clock::time_point m_deadline;
     Clock::time_point m_stepStarted; // a step was held back or went to the worker pool
     bool m_stepWaiting = false;      // a step is held back or with the worker pool
+    bool m_atDialog = false;         // no sign-in begun: the dialog's clock runs
+    SignInProtocol::State m_step = SignInProtocol::State::AwaitingCommand; // the state the last message found
     unsigned m_refusals = 0;
 };
 

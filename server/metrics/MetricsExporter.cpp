@@ -121,6 +121,12 @@ std::vector<MetricFamily> collect(const ServerStats& stats, const LimitCounters&
     }
     families.push_back(std::move(steps));
 
+    auto tls =
+        family("vesmira_tls_handshakes_total", "TLS handshakes on the TLS port, by result.", MetricType::Counter);
+    tls.metric.push_back(sample(static_cast<double>(stats.tlsHandshakes(true)), {{"result", "completed"}}));
+    tls.metric.push_back(sample(static_cast<double>(stats.tlsHandshakes(false)), {{"result", "failed"}}));
+    families.push_back(std::move(tls));
+
     families.push_back(single("vesmira_authentication_failures_total",
                               "Unknown IDs and wrong passwords at sign-in (each also logged for fail2ban).",
                               MetricType::Counter, static_cast<double>(stats.authenticationFailures())));

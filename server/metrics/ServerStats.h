@@ -60,6 +60,9 @@ public:
     void closedForAccount() { m_accountClosures.fetch_add(1, std::memory_order_relaxed); }
     // A connection's flood control began (true) or ended (false, after `held`) holding its reading back.
     void throttling(bool began, std::chrono::steady_clock::duration held = {});
+    void tlsHandshake(bool completed) {
+        (completed ? m_tlsCompleted : m_tlsFailed).fetch_add(1, std::memory_order_relaxed);
+    }
     void setHashQueue(std::size_t depth) { m_hashQueue.store(depth, std::memory_order_relaxed); }
     // Any thread.
     void hashed(std::chrono::steady_clock::duration took);
@@ -84,6 +87,10 @@ public:
     std::size_t throttled() const { return m_throttled.load(std::memory_order_relaxed); }
     double throttledSeconds() const {
         return static_cast<double>(m_throttledNanoseconds.load(std::memory_order_relaxed)) / 1e9;
+    }
+    // TLS handshakes that completed, and that failed or timed out.
+    std::uint64_t tlsHandshakes(bool completed) const {
+        return (completed ? m_tlsCompleted : m_tlsFailed).load(std::memory_order_relaxed);
     }
     std::size_t hashQueue() const { return m_hashQueue.load(std::memory_order_relaxed); }
     std::uint64_t hashCount(std::size_t bucket) const { return m_hashBuckets[bucket].load(std::memory_order_relaxed); }
@@ -111,6 +118,8 @@ private:
     std::array<std::atomic<std::uint64_t>, kLineRefusals> m_linesRefused{};
     std::atomic<std::size_t> m_throttled{0}; // connections held back by flood control now
     std::atomic<std::uint64_t> m_throttledNanoseconds{0};
+    std::atomic<std::uint64_t> m_tlsCompleted{0};
+    std::atomic<std::uint64_t> m_tlsFailed{0};
     std::atomic<std::size_t> m_hashQueue{0};
     std::array<std::atomic<std::uint64_t>, kHashBuckets.size()> m_hashBuckets{}; // not cumulative
     std::atomic<std::uint64_t> m_hashTotal{0};

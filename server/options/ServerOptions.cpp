@@ -26,6 +26,7 @@ const std::vector<std::string_view> kValueOptions = {
     "--db",
     "--log-level",
     "--hash-cost",
+    "--dialog-timeout",
     "--sign-in-timeout",
     "--record-timeout",
     "--send-buffer",
@@ -39,8 +40,12 @@ const std::vector<std::string_view> kValueOptions = {
     "--relay-hold",
     "--registration",
     "--metrics",
+    "--presence",
+    "--tls-port",
+    "--tls-cert",
+    "--tls-key",
 };
-const std::vector<std::string_view> kFlagOptions = {"--help", "--version", "--proxy-protocol"};
+const std::vector<std::string_view> kFlagOptions = {"--help", "--version", "--proxy-protocol", "--tls-only"};
 
 std::optional<long> parseNumber(std::string_view text, long min, long max) {
     long value = 0;
@@ -84,8 +89,8 @@ ServerOptions failure(std::string message) {
 
 ServerOptions ServerOptions::parse(const std::vector<std::string>& args, const char* xdgStateHome, const char* home) {
     ServerOptions options;
-    if (!args.empty() && args.front() == "users") {
-        options.action = Action::Users;
+    if (!args.empty() && (args.front() == "users" || args.front() == "tls-init")) {
+        options.action = args.front() == "users" ? Action::Users : Action::TlsInit;
         options.usersArgs.assign(args.begin() + 1, args.end());
         return options;
     }
@@ -103,8 +108,16 @@ ServerOptions ServerOptions::parse(const std::vector<std::string>& args, const c
             options.proxyProtocol = true;
             continue;
         }
+        if (arg == "--tls-only") {
+            options.tlsOnly = true;
+            continue;
+        }
         if (arg == "users") {
             return failure("'users' comes first: vesmira-server users COMMAND ... (see vesmira-server users --help)");
+        }
+        if (arg == "tls-init") {
+            return failure("'tls-init' comes first: vesmira-server tls-init --cert FILE --key FILE ... (see "
+                           "vesmira-server tls-init --help)");
         }
         if (!arg.starts_with("--")) {
             return failure("unexpected argument '" + std::string(arg) + "'");
@@ -132,12 +145,17 @@ ServerOptions ServerOptions::parse(const std::vector<std::string>& args, const c
                 return failure("--listen needs an IPv4 or IPv6 address, not '" + value + "'");
             }
             options.listenAddress = value;
-        } else if (name == "--port") {
+        } else if (name == "--port" || name == "--tls-port") {
             const auto port = parseNumber(value, 0, 65535);
             if (!port) {
-                return failure("--port needs a number from 0 to 65535, not '" + value + "'");
+                return failure(name + " needs a number from 0 to 65535, not '" + value + "'");
             }
-            options.port = static_cast<std::uint16_t>(*port);
+            (name == "--port" ? options.port : options.tlsPort.emplace()) = static_cast<std::uint16_t>(*port);
+        } else if (name == "--tls-cert" || name == "--tls-key") {
+            if (value.empty()) {
+                return failure(name + " needs a file");
+            }
+            (name == "--tls-cert" ? options.tlsCertificate : options.tlsKey) = value;
         } else if (StoreOptions::takes(name)) {
             std::string error;
             if (!options.set(name, value, error)) {
@@ -149,13 +167,19 @@ ServerOptions ServerOptions::parse(const std::vector<std::string>& args, const c
                 return failure("--log-level needs one of error, warn, info, debug, not '" + value + "'");
             }
             options.logLevel = *level;
-        } else if (name == "--sign-in-timeout" || name == "--record-timeout") {
+        } else if (name == "--dialog-timeout" || name == "--sign-in-timeout" || name == "--record-timeout") {
             const auto seconds = parseNumber(value, 1, kMaxTimeoutSeconds);
             if (!seconds) {
                 return failure(name + " needs a number of seconds from 1 to 86400, not '" + value + "'");
             }
-            (name == "--sign-in-timeout" ? options.signInTimeout : options.recordTimeout) =
-                std::chrono::seconds(*seconds);
+            (name == "--dialog-timeout"    ? options.dialogTimeout
+             : name == "--sign-in-timeout" ? options.signInTimeout
+                                           : options.recordTimeout) = std::chrono::seconds(*seconds);
+        } else if (name == "--presence") {
+            if (value != "on" && value != "off") {
+                return failure("--presence needs on or off, not '" + value + "'");
+            }
+            options.presence = value == "on";
         } else if (name == "--send-buffer") {
             const auto bytes = parseNumber(value, 0, kMaxSendBuffer);
             if (!bytes || (*bytes != 0 && *bytes < kMinSendBuffer)) {
@@ -213,6 +237,16 @@ ServerOptions ServerOptions::parse(const std::vector<std::string>& args, const c
             return failure("unknown option '" + name + "'");
         }
     }
+    if (options.tlsPort && (options.tlsCertificate.empty() || options.tlsKey.empty())) {
+        return failure("--tls-port needs --tls-cert and --tls-key (vesmira-server tls-init makes both)");
+    }
+    if (!options.tlsPort && (!options.tlsCertificate.empty() || !options.tlsKey.empty() || options.tlsOnly)) {
+        return failure("--tls-cert, --tls-key and --tls-only need --tls-port");
+    }
+    if (options.tlsPort && !options.tlsOnly && *options.tlsPort == options.port && options.port != 0) {
+        return failure("--tls-port and --port are both " + std::to_string(options.port) +
+                       ": give the TLS listener a port of its own, or --tls-only");
+    }
     if (options.maxConnections && options.maxPending && *options.maxPending > *options.maxConnections) {
         return failure("--max-pending (" + std::to_string(*options.maxPending) + ") cannot exceed --max-connections (" +
                        std::to_string(*options.maxConnections) + ")");
@@ -226,10 +260,17 @@ ServerOptions ServerOptions::parse(const std::vector<std::string>& args, const c
 std::string ServerOptions::usage() {
     return "Usage: vesmira-server [OPTION]...\n"
            "  or:  vesmira-server users COMMAND [ID] [OPTION]...  (accounts; see 'vesmira-server users --help')\n"
+           "  or:  vesmira-server tls-init --cert FILE --key FILE [OPTION]...  (a self-signed certificate; see\n"
+           "       'vesmira-server tls-init --help')\n"
            "Chat server for the Vesmira client.\n"
            "\n"
            "  --listen ADDR           address to listen on (default 0.0.0.0, all IPv4 interfaces)\n"
            "  --port N                TCP port (default 3000; 0 picks a free port)\n"
+           "  --tls-port N            also serve the same chat over TLS 1.2/1.3 on this port (on --listen's\n"
+           "                          address; 0 picks a free port); needs --tls-cert and --tls-key\n"
+           "  --tls-cert FILE         the TLS certificate (PEM, the chain after it); SIGHUP reloads it\n"
+           "  --tls-key FILE          its private key (PEM); SIGHUP reloads it\n"
+           "  --tls-only              no plain listener: every client must use TLS on --tls-port\n"
            "  --db PATH|URI           user database: an SQLite file (default\n"
            "                          $XDG_STATE_HOME/vesmira/users.sqlite3, or "
            "~/.local/state/vesmira/users.sqlite3),\n"
@@ -243,8 +284,10 @@ std::string ServerOptions::usage() {
            "                          connection replaces the one that has waited longest (default: a quarter\n"
            "                          of --max-connections)\n"
            "  --max-per-address N     connections from one address; more are closed at once (default 32)\n"
-           "  --sign-in-timeout SECS  close connections that have not signed in this long after connecting\n"
-           "                          (default 30)\n"
+           "  --dialog-timeout SECS   close connections that begin no sign-in this long after the greeting or\n"
+           "                          after a refused step: the user is at the sign-in dialog (default 600)\n"
+           "  --sign-in-timeout SECS  close connections that have not signed in this long after they began a\n"
+           "                          sign-in (default 30)\n"
            "  --record-timeout SECS   close signed-in connections that leave a chat record incomplete this\n"
            "                          long (default 60)\n"
            "  --send-buffer BYTES     kernel send buffer per connection, 4096 to 67108864, or 0 for the system's\n"
@@ -263,18 +306,23 @@ std::string ServerOptions::usage() {
            "                          header (HAProxy's send-proxy-v2); others are refused\n"
            "  --registration MODE     who may register: open (anyone, the default), invite (only IDs invited\n"
            "                          with 'vesmira-server users invite') or closed (nobody)\n"
+           "  --presence on|off       tell the room who signs in and who leaves, whatever way they leave\n"
+           "                          (default on; off: only the leave notices clients send themselves)\n"
            "  --metrics ADDR:PORT     serve Prometheus metrics at /metrics and a health check at /healthz\n"
            "                          over HTTP on this address (default: off; [::1]:PORT for IPv6)\n"
            "  --help                  show this help and exit\n"
            "  --version               show the version and exit\n"
            "\n"
-           "Once listening, prints 'listening on ADDR:PORT' on stdout (and 'metrics on ADDR:PORT' with\n"
-           "--metrics). SIGINT or SIGTERM stops the server.\n";
+           "Once listening, prints 'listening on ADDR:PORT' on stdout for the plain listener, 'tls on ADDR:PORT'\n"
+           "for the TLS one and 'metrics on ADDR:PORT' with --metrics. SIGINT or SIGTERM stops the server;\n"
+           "SIGHUP reloads the TLS certificate and key, and connections already open keep theirs.\n";
 }
 
 ServerSettings ServerOptions::settings(std::uint64_t openFiles, std::vector<std::string>& warnings) const {
     ServerSettings settings;
+    settings.dialogTimeout = dialogTimeout;
     settings.signInTimeout = signInTimeout;
+    settings.presence = presence;
     settings.recordTimeout = recordTimeout;
     settings.sendBufferBytes = sendBufferBytes;
     settings.lineRate = lineRate;

@@ -17,15 +17,16 @@ namespace vesmira {
 // The command line of vesmira-server: the options of the user store (which its users command reads too) and the
 // server's own. Parsing is pure: the environment comes in as arguments.
 struct ServerOptions : StoreOptions {
-    enum class Action { Run, ShowHelp, ShowVersion, Fail, Users };
+    enum class Action { Run, ShowHelp, ShowVersion, Fail, Users, TlsInit };
 
     Action action = Action::Run;
     std::string error;                  // set when action is Fail
-    std::vector<std::string> usersArgs; // for Users: the arguments after "users"
+    std::vector<std::string> usersArgs; // for Users and TlsInit: the arguments after the command's name
 
     std::string listenAddress = "0.0.0.0";
     std::uint16_t port = 3000;
     LogLevel logLevel = LogLevel::Info;
+    std::chrono::seconds dialogTimeout{600};
     std::chrono::seconds signInTimeout{30};
     std::chrono::seconds recordTimeout{60};
     std::optional<std::size_t> maxConnections; // default: from the open-file limit
@@ -38,8 +39,13 @@ struct ServerOptions : StoreOptions {
     std::size_t relayStreamLength = 100000;
     std::size_t relayHold = 10000;
     bool proxyProtocol = false;
+    bool presence = true;
     SignInProtocol::Registration registration = SignInProtocol::Registration::Open;
-    std::optional<std::string> metrics; // HOST:PORT of the metrics endpoint; nullopt: none
+    std::optional<std::string> metrics;   // HOST:PORT of the metrics endpoint; nullopt: none
+    std::optional<std::uint16_t> tlsPort; // the TLS listener's port (on listenAddress); nullopt: none
+    std::string tlsCertificate;
+    std::string tlsKey;
+    bool tlsOnly = false; // no plain listener: every client must use TLS
 
     // `args` excludes the program name; xdgStateHome and home are the variables' values or nullptr when unset.
     static ServerOptions parse(const std::vector<std::string>& args, const char* xdgStateHome, const char* home);

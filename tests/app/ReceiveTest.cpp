@@ -175,3 +175,41 @@ TEST_F(Receive, TheLastOkOfASignInMayCarryTheFirstLine) {
         closeWindow();
     }
 }
+
+TEST_F(Receive, WhatWasReadIsKeptAsShownUpToItsFirstNulWithBreaksMarkedThroughDisconnect) {
+    const std::string mark = sjis("　");
+    const std::string mallory = "mallory" + sjis("：");
+    const std::string hanako = "hanako" + sjis("：");
+    const std::string leave = sjis("じろう：退室しました。");
+    const struct {
+        std::string relayed;
+        std::string stored;
+    } rows[] = {
+        {chatRecord(mallory + "hi" + std::string(1, '\0') + hanako + "I resign"), mallory + "hi\r\n"},
+        {chatRecord(mallory + "a\r\n" + hanako + "I resign"), mallory + "a\r\n" + mark + hanako + "I resign\r\n"},
+        {chatRecord("L1\nL2\rL3\r\r\n"), "L1\r\n" + mark + "L2\r\n" + mark + "L3\r\n" + mark + "\r\n" + mark + "\r\n"},
+        {std::string(500, '\0'), ""},
+        {chatRecord(hanako + "real"), hanako + "real\r\n"},
+        {leave, leave + "\r\n"},
+    };
+    std::string stream;
+    std::string expected;
+    for (const auto& row : rows) {
+        stream += row.relayed;
+        expected += row.stored;
+    }
+    signIn("taro", [&](PeerConnection& peer) {
+        peer.send(stream);
+        peer.waitForEnd();
+    });
+    // Everything is read at once; the leave notice waits for 0.5 s of quiet, and Disconnect comes before.
+    const std::string shown = expected.substr(0, expected.size() - leave.size() - 2);
+    ASSERT_TRUE(pumpUntil([&] { return CString::fromUtf8(text(IDC_RECEIVED)).bytes() == shown; }));
+    pumpFor(std::chrono::milliseconds(150));
+    press(IDC_DISCONNECT);
+    EXPECT_EQ(window().transcript().bytes(), expected);
+    TestSeam::expect([this](ModalWindow& dialog) { dialog.chooseFile(m_dir.file("log.txt")); });
+    expectBox("保存しました。\n", "log.txt");
+    press(IDC_SAVE);
+    EXPECT_EQ(TempDir::read(m_dir.file("log.txt")), expected);
+}

@@ -1,6 +1,9 @@
 #include "ClientFixture.h"
 
+#include <QPlainTextEdit>
+
 #include <string>
+#include <tuple>
 
 using SessionCommands = ClientFixture;
 
@@ -70,6 +73,38 @@ TEST_F(SessionCommands, AConvertedLineTooLongForOneRecordIsRefused) {
     expectBox("変換後の文章が長すぎるため送信できません。", "申し訳ありませんが…");
     press(IDC_SEND);
     EXPECT_EQ(CString(window().GetDlgItemText(IDC_SEND_TEXT)).bytes(), typed);
+}
+
+TEST_F(SessionCommands, CharactersCp932CannotHoldAreNamedAndNeitherSentNorStored) {
+    const std::tuple<int, QString, std::string> cases[] = {
+        {IDC_STYLE_NONE, QStringLiteral("絵文字😀です😀€"), "😀 €"}, // each run once, in order
+        {IDC_STYLE_JAYO, QStringLiteral("😀です"), "😀"},
+        {IDC_STYLE_USER, QStringLiteral("w"), "\xEF\xBF\xBD"}, // the rule below puts in a byte CP932 lacks
+    };
+    TempDir::write("omake.txt", "w\r\n\x80\r\n");
+    std::atomic<bool> done{false};
+    signIn("taro", [&](PeerConnection& peer) {
+        waitForFlag(done);
+        EXPECT_EQ(peer.readAvailable(std::chrono::milliseconds(100)), "");
+    });
+    auto* field = qobject_cast<QPlainTextEdit*>(window().GetDlgItem(IDC_SEND_TEXT)->widget());
+    for (const auto& [style, typed, named] : cases) {
+        press(style);
+        field->setPlainText(typed);
+        expectBox("この文字は送信できません: " + named, "申し訳ありませんが…");
+        press(IDC_SEND);
+        EXPECT_EQ(field->toPlainText(), typed);
+    }
+    done = true;
+    TestSeam::expect([](ModalWindow& editor) {
+        editor.setControlText(IDC_OMAKE_REPLACED, "www");
+        editor.setControlText(IDC_OMAKE_REPLACEMENT, "😀");
+        editor.press(IDC_OMAKE_REGISTER);
+        editor.press(IDC_OMAKE_EXIT);
+    });
+    expectBox("この文字は登録できません: 😀", "入力エラー");
+    press(IDC_EDIT_RULES);
+    EXPECT_EQ(TempDir::read("omake.txt"), "w\r\n\x80\r\n");
 }
 
 TEST_F(SessionCommands, SendAndDisconnectWhenNotSignedInSayNotConnected) {

@@ -251,27 +251,81 @@ TEST_F(SignIn, OverlongFieldsAreRefusedBeforeAnythingIsSent) {
 }
 
 TEST_F(SignIn, AFailedCredentialsWriteKeepsTheDialogOpenAsCancelled) {
-    openWindow();
-    TestSeam::expect([](ModalWindow& dialog) {
-        AtomicTextWriter::failAfterBytesForTesting(3);
-        typeAndPress(dialog, IDC_ENTRY_ID, "user", IDC_ENTRY_PASSWORD, "pass", IDC_ENTRY_REGISTER);
-        AtomicTextWriter::failAfterBytesForTesting(-1);
-        EXPECT_TRUE(dialog.isOpen());
-        dialog.press(IDC_ENTRY_CANCEL);
-    });
-    expectBox("ファイル 'EntryData.txt' が開けませんでした。\n", "エラー");
-    expectBox("ユーザー登録は\r\nキャンセルされました。", "ユーザー未登録");
-    connect([](PeerConnection& peer) {
-        peer.send("Hello");
-        for (int step = 0; step < 3; ++step) {
-            EXPECT_TRUE(peer.read(step == 0 ? 6 : 4).has_value());
-            peer.send("ok");
+    const std::string line = "hanako" + sjis("：早いね"); // relayed as soon as the server accepted
+    // Then Cancel: the server counts the user as signed in, so the connection is closed. Or Register again: only
+    // the store is tried again, nothing is sent, and the line is shown once signed in.
+    for (bool pressAgain : {false, true}) {
+        SCOPED_TRACE(pressAgain ? "pressed again" : "cancelled");
+        TempDir folder;
+        openWindow();
+        std::atomic<bool> relayed{false};
+        TestSeam::expect([&](ModalWindow& dialog) {
+            AtomicTextWriter::failAfterBytesForTesting(3);
+            typeAndPress(dialog, IDC_ENTRY_ID, "user", IDC_ENTRY_PASSWORD, "pass", IDC_ENTRY_REGISTER);
+            AtomicTextWriter::failAfterBytesForTesting(-1);
+            EXPECT_TRUE(dialog.isOpen());
+            ASSERT_TRUE(pumpUntil([&] { return relayed.load(); }));
+            pumpFor(std::chrono::milliseconds(100)); // its notification comes inside the dialog
+            dialog.setControlText(IDC_ENTRY_ID, "other");
+            dialog.press(pressAgain ? IDC_ENTRY_REGISTER : IDC_ENTRY_CANCEL);
+        });
+        expectBox("ファイル 'EntryData.txt' が開けませんでした。\n", "エラー");
+        if (!pressAgain) {
+            expectBox("ユーザー登録は\r\nキャンセルされました。", "ユーザー未登録");
         }
+        std::string afterAccept = "unset";
+        connect([&](PeerConnection& peer) {
+            peer.send("Hello");
+            for (int step = 0; step < 3; ++step) {
+                EXPECT_TRUE(peer.read(step == 0 ? 6 : 4).has_value());
+                peer.send("ok");
+            }
+            peer.send(chatRecord(line));
+            relayed = true;
+            afterAccept = peer.readAvailable(std::chrono::seconds(5));
+        });
+        ASSERT_TRUE(pumpUntil([] { return TestSeam::pendingAnswers() == 0; }));
+        const std::string shown = pressAgain ? line + "\r\n" : "";
+        EXPECT_TRUE(pumpUntil([&] { return window().transcript().bytes() == shown; }));
+        EXPECT_EQ(TempDir::exists("EntryData.txt") ? TempDir::read("EntryData.txt") : "",
+                  pressAgain ? "user\r\npass\r\n" : "");
+        EXPECT_EQ(window().signedIn(), pressAgain ? 1 : 0);
+        EXPECT_EQ(window().connection() != nullptr, pressAgain);
+        closeWindow();
+        EXPECT_EQ(afterAccept, "");
+    }
+}
+
+TEST_F(SignIn, GreetingsDuringASignInOpenNoOtherDialog) {
+    const std::string greeting = chatRecord("Hello");
+    openWindow();
+    std::atomic<bool> flooded{false};
+    int dialogs = 0;
+    TestSeam::expect([&](ModalWindow& dialog) {
+        ++dialogs;
+        ASSERT_TRUE(pumpUntil([&] { return flooded.load(); }));
+        pumpFor(std::chrono::milliseconds(200)); // the flood's notifications come inside this dialog
+        dialog.close();
+    });
+    expectBox("ユーザー登録は\r\nキャンセルされました。", "ユーザー未登録");
+    // A server that greets again during a sign-in makes no sense: the connection ends as if it had closed it.
+    expectBox("サーバーにより切断されました。", "通信エラー");
+    connect([&](PeerConnection& peer) {
+        peer.send(greeting);
+        std::string flood;
+        for (int i = 0; i < 300; ++i) {
+            flood += greeting;
+        }
+        peer.send(flood);
+        flooded = true;
         peer.waitForEnd();
     });
     ASSERT_TRUE(pumpUntil([] { return TestSeam::pendingAnswers() == 0; }));
-    EXPECT_FALSE(TempDir::exists("EntryData.txt"));
-    EXPECT_EQ(window().signedIn(), 0);
+    EXPECT_EQ(dialogs, 1);
+    EXPECT_EQ(title(), "クライアント:切断");
+    TestSeam::expect([](ModalWindow& box) { box.press(IDYES); });
+    press(IDC_EXIT);
+    EXPECT_TRUE(AfxGetApp()->quitRequested());
 }
 
 TEST_F(SignIn, ServerCloseWhileTheDialogIsOpen) {

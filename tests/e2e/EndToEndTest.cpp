@@ -45,14 +45,17 @@ TEST_F(EndToEnd, RegisterRestartAuthenticateChatAndLeave) {
     ASSERT_EQ(other.receive(5), "Hello");
     ASSERT_TRUE(other.registerUser("bob", "pw"));
 
+    // The server tells the room who comes: an ordinary line for the client.
+    const std::string bobJoined = "bob" + sjis("：入室しました。") + "\r\n";
     const std::string sakura = sjis("さくら") + sjis("：");
     setText(IDC_SEND_TEXT, "こんにちは");
     press(IDC_SEND);
     EXPECT_EQ(other.receive(500), chatRecord(sakura + sjis("こんにちは")));
-    ASSERT_TRUE(pumpUntil([&] { return window().transcript().bytes() == sakura + sjis("こんにちは") + "\r\n"; }));
+    ASSERT_TRUE(
+        pumpUntil([&] { return window().transcript().bytes() == bobJoined + sakura + sjis("こんにちは") + "\r\n"; }));
 
     ASSERT_TRUE(other.send(chatRecord("bob" + sjis("：") + sjis("やあ"))));
-    std::string expected = sakura + sjis("こんにちは") + "\r\nbob" + sjis("：") + sjis("やあ") + "\r\n";
+    std::string expected = bobJoined + sakura + sjis("こんにちは") + "\r\nbob" + sjis("：") + sjis("やあ") + "\r\n";
     ASSERT_TRUE(pumpUntil([&] { return window().transcript().bytes() == expected; }));
     EXPECT_EQ(CString::fromUtf8(text(IDC_RECEIVED)).bytes(), expected);
     EXPECT_EQ(other.receive(500), chatRecord("bob" + sjis("：") + sjis("やあ")));

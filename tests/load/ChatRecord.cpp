@@ -9,6 +9,7 @@ namespace {
 
 constexpr std::string_view kPrefix = "load";
 using vesmira::kColon;
+using vesmira::kJoinSuffix;
 using vesmira::kLeaveSuffix;
 // "こんにちは、" in CP932.
 constexpr std::string_view kText = "\x82\xb1\x82\xf1\x82\xc9\x82\xbf\x82\xcd\x81\x41";
@@ -73,6 +74,11 @@ std::optional<int> parseLeaveNotice(std::string_view record) {
     std::string expected = leaveNotice(sender);
     expected.resize(kRecordSize, '\0');
     return record == expected ? std::optional<int>(sender) : std::nullopt;
+}
+
+bool isPresenceLine(std::string_view record) {
+    const std::string_view line = record.substr(0, record.find('\0'));
+    return line.ends_with(kJoinSuffix) || line.ends_with(kLeaveSuffix);
 }
 
 } // namespace vesmira::load

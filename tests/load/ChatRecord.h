@@ -30,5 +30,8 @@ std::optional<RecordId> parseRecord(std::string_view record);
 std::string leaveNotice(int sender);
 // The sender of a relayed leave notice; nullopt for anything else.
 std::optional<int> parseLeaveNotice(std::string_view record);
+// Whether a relayed record is one the server writes itself when someone signs in or leaves: "<ID>：入室しました。"
+// or "<ID>：退室しました。".
+bool isPresenceLine(std::string_view record);
 
 } // namespace vesmira::load

@@ -4,7 +4,51 @@
 
 namespace vesmira::load {
 
+FanoutRun::FanoutRun(const LoadOptions& options)
+    : Scenario(options), m_room(m_io, m_server, m_failures, options.tls ? &m_tls : nullptr) {
+    m_tls.set_verify_mode(asio::ssl::verify_none);
+}
+
+asio::awaitable<void> FanoutRun::handshakes(int count, int concurrency) {
+    int next = 0;
+    int running = std::min(count, concurrency);
+    asio::steady_timer done(m_io, Clock::time_point::max());
+    for (int worker = 0; worker < std::min(count, concurrency); ++worker) {
+        asio::co_spawn(m_io, handshakeWorker(&next, count), [&](std::exception_ptr) {
+            if (--running == 0) {
+                done.cancel();
+            }
+        });
+    }
+    if (running > 0) {
+        co_await done.async_wait(kNoThrow);
+    }
+}
+
+asio::awaitable<void> FanoutRun::handshakeWorker(int* next, int end) {
+    while (*next < end) {
+        ++*next;
+        const auto socket = std::make_shared<Socket>(m_io);
+        TlsStream tls(*socket, m_tls);
+        bool greeted = co_await connect(socket, m_server);
+        greeted = greeted && co_await greetedOverTls(tls, socket);
+        if (greeted) {
+            ++m_handshakesDone;
+        } else {
+            fail("a handshake failed");
+        }
+        closeSocket(socket);
+    }
+}
+
 asio::awaitable<void> FanoutRun::body() {
+    if (m_options.tls && m_options.handshakes > 0) {
+        const double cpuStart = m_probe.cpu();
+        const Clock::time_point start = Clock::now();
+        co_await handshakes(m_options.handshakes, m_options.signInConcurrency);
+        m_handshakeSeconds = secondsOf(Clock::now() - start);
+        m_handshakeCpuSeconds = m_probe.cpu() - cpuStart;
+    }
     const Clock::time_point signInStart = Clock::now();
     if (!co_await m_room.join(m_options.clients, 0, m_options.signInConcurrency)) {
         co_return;
@@ -38,6 +82,16 @@ asio::awaitable<void> FanoutRun::body() {
 
 void FanoutRun::report(std::ostream& out) {
     const std::size_t deliveries = m_room.deliveries();
+    if (m_options.tls) {
+        out << "TLS handshakes alone:  " << m_handshakesDone << " of " << m_options.handshakes << " in "
+            << m_handshakeSeconds << " s, " << m_handshakesDone / std::max(m_handshakeSeconds, 1e-9) << " per s";
+        if (m_probe.enabled()) {
+            out.precision(3);
+            out << ", server CPU " << m_handshakeCpuSeconds * 1e3 / std::max(m_handshakesDone, 1) << " ms each";
+            out.precision(1);
+        }
+        out << "\n";
+    }
     out << "room:                 " << m_options.clients << " members signed in in " << m_signInSeconds << " s; "
         << m_options.senders << " senders, " << m_options.records << " records each, ";
     if (m_options.rate > 0) {

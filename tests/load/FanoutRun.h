@@ -3,6 +3,8 @@
 #include "Room.h"
 #include "Scenario.h"
 
+#include <asio/ssl.hpp>
+
 namespace vesmira::load {
 
 // A big room and a few senders as fast as the server relays: each sender keeps a window of records in flight,
@@ -11,13 +13,20 @@ namespace vesmira::load {
 // delivery, latency and peak RSS.
 class FanoutRun final : public Scenario {
 public:
-    explicit FanoutRun(const LoadOptions& options) : Scenario(options), m_room(m_io, m_server, m_failures) {}
+    explicit FanoutRun(const LoadOptions& options);
 
 private:
     asio::awaitable<void> body() override;
     void report(std::ostream& out) override;
+    // Over TLS: connections that only shake hands and read the greeting, `concurrency` at a time.
+    asio::awaitable<void> handshakes(int count, int concurrency);
+    asio::awaitable<void> handshakeWorker(int* next, int end);
 
+    asio::ssl::context m_tls{asio::ssl::context::tls_client};
     Room m_room;
+    double m_handshakeSeconds = 0;
+    double m_handshakeCpuSeconds = 0;
+    int m_handshakesDone = 0;
     double m_signInSeconds = 0;
     double m_chatSeconds = 0;
     double m_chatCpuSeconds = 0;

@@ -116,6 +116,8 @@ std::optional<LoadOptions> LoadOptions::parse(int argc, char** argv, std::string
         {"--max-refusals", {1, 1000, count(options.maxRefusals)}},
         {"--server-max-connections", {0, 1000000, count(options.serverMaxConnections)}},
         {"--senders", {1, 1000, count(options.senders)}},
+        {"--tls", {0, 1, [&](double v) { options.tls = v != 0; }}},
+        {"--handshakes", {0, 100000, count(options.handshakes)}},
         {"--window", {1, 10000, count(options.window)}},
         {"--chatters", {1, 100, count(options.chatters)}},
         {"--interval-ms", {1, 60000, [&](double v) { options.interval = Ms(static_cast<long>(v)); }}},
@@ -183,6 +185,7 @@ std::string LoadOptions::usage() {
            "                  --sign-in-timeout=5 --max-refusals=20 --server-max-connections=0 --max-rss-mib=256\n"
            "  fanout          --clients=10000 --senders=10 --records=300 --window=16 --sign-in-concurrency=100\n"
            "                  --max-rss-mib=100 --watch=NAME:PID[,NAME:PID...] (CPU time of more processes)\n"
+           "                  --tls=1 (over TLS: --port is the TLS port) --handshakes=2000 (timed alone first)\n"
            "  overload        --clients=1000 --senders=1 --records=20000 --rate=20000 (records a second offered by\n"
            "                  all senders together, each paced, whatever the server takes) --max-rss-mib=100\n"
            "  registrations   --chatters=2 --interval-ms=10 --registrations=50 --max-p99-ms=20 --max-latency-ms=100\n"

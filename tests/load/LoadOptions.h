@@ -45,9 +45,11 @@ struct LoadOptions {
     int serverMaxConnections = 0;          // the server's connection limit, when known: all of the above must fit
 
     // fanout, registrations, flood, stuck
-    int senders = 10; // fanout: members that send
-    int window = 16;  // fanout: records each sender keeps in flight
-    int chatters = 2; // registrations, flood: users chatting, one line per interval each
+    int senders = 10;      // fanout: members that send
+    bool tls = false;      // fanout: every member over TLS (the port is the server's TLS port)
+    int handshakes = 2000; // fanout over TLS: handshakes alone first, to time them
+    int window = 16;       // fanout: records each sender keeps in flight
+    int chatters = 2;      // registrations, flood: users chatting, one line per interval each
     std::chrono::milliseconds interval{10};
     int registrations = 50;                          // registrations: at once
     int signInConcurrency = 100;                     // sign-ins at a time while a room fills

@@ -257,6 +257,9 @@ asio::awaitable<void> LoadRun::readRecords(int index, SocketPtr socket) {
                     round + 1 < records) {
                     co_await sendRecord(index, round + 1, socket);
                 }
+            } else if (isPresenceLine(record)) {
+                ++m_presenceLines; // the server's: someone signed in, or a junk sender or non-reader left
+                continue;
             } else {
                 ++m_foreignRecords; // relayed from a junk sender
                 continue;
@@ -552,7 +555,8 @@ void LoadRun::report() {
     out << "deliveries checked:   " << m_deliveries << " in order, byte for byte; " << m_complete << " of "
         << m_options.clients << " clients got everything owed to them\n";
     out << "leave notices:        " << m_options.leavers << " clients left right after their last record; "
-        << m_noticesChecked << " notices checked, each after its sender's last record\n";
+        << m_noticesChecked << " notices checked, each after its sender's last record; " << m_presenceLines
+        << " other sign-in and leave lines seen by chatting clients\n";
     if (m_chatOver.open()) {
         out << "chat phase:           " << chatSeconds << " s, " << m_deliveries / chatSeconds
             << " records/s delivered, " << deliveryBytes / mib / chatSeconds << " MiB/s\n";

@@ -95,6 +95,7 @@ private:
     Clock::time_point m_chatEnd;
     std::size_t m_deliveries = 0;
     std::size_t m_foreignRecords = 0;
+    std::size_t m_presenceLines = 0;
     std::size_t m_noticesChecked = 0;
 
     int m_nonReadersDropped = 0;

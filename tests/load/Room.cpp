@@ -14,8 +14,8 @@ constexpr int kStuckReceiveBuffer = 4096;
 
 } // namespace
 
-Room::Room(asio::io_context& io, const asio::ip::tcp::endpoint& server, Failures& failures)
-    : m_io(io), m_server(server), m_failures(failures), m_allFinished(io) {
+Room::Room(asio::io_context& io, const asio::ip::tcp::endpoint& server, Failures& failures, asio::ssl::context* tls)
+    : m_io(io), m_server(server), m_failures(failures), m_tls(tls), m_allFinished(io) {
     m_allFinished.expires_at(Clock::time_point::max());
 }
 
@@ -50,9 +50,19 @@ asio::awaitable<void> Room::joinWorker(int* next, int end, int firstId, int stuc
         member.id = firstId + index;
         member.reading = index < stuckFrom;
         member.socket = std::make_shared<Socket>(m_io);
-        const bool signedIn =
-            co_await greeted(member.socket, m_server, source, member.reading ? 0 : kStuckReceiveBuffer) &&
-            co_await signIn(member.socket, true, userId(member.id), password(member.id));
+        const int receiveBuffer = member.reading ? 0 : kStuckReceiveBuffer;
+        bool signedIn = false;
+        if (m_tls) {
+            member.tls = std::make_unique<TlsStream>(*member.socket, *m_tls);
+            member.inbox.resize(16 * 1024);
+            signedIn = co_await connect(member.socket, m_server, source, receiveBuffer);
+            signedIn = signedIn && co_await greetedOverTls(*member.tls, member.socket);
+            signedIn =
+                signedIn && co_await signIn(*member.tls, member.socket, true, userId(member.id), password(member.id));
+        } else {
+            signedIn = co_await greeted(member.socket, m_server, source, receiveBuffer) &&
+                       co_await signIn(member.socket, true, userId(member.id), password(member.id));
+        }
         if (!signedIn) {
             m_failures.add(userId(member.id) + " could not register");
             *ok = false;
@@ -120,18 +130,22 @@ void Room::flush(int sender) {
         return;
     }
     member.writing.swap(member.outbox);
-    asio::async_write(*member.socket, asio::buffer(member.writing),
-                      [this, sender](const std::error_code& ec, std::size_t) {
-                          Member& writer = m_members[static_cast<std::size_t>(sender)];
-                          writer.writing.clear();
-                          if (ec) {
-                              if (!m_leaving) {
-                                  m_failures.add(userId(writer.id) + ": sending failed: " + ec.message());
-                              }
-                              return;
-                          }
-                          flush(sender);
-                      });
+    const auto written = [this, sender](const std::error_code& ec, std::size_t) {
+        Member& writer = m_members[static_cast<std::size_t>(sender)];
+        writer.writing.clear();
+        if (ec) {
+            if (!m_leaving) {
+                m_failures.add(userId(writer.id) + ": sending failed: " + ec.message());
+            }
+            return;
+        }
+        flush(sender);
+    };
+    if (member.tls) {
+        asio::async_write(*member.tls, asio::buffer(member.writing), written);
+    } else {
+        asio::async_write(*member.socket, asio::buffer(member.writing), written);
+    }
 }
 
 void Room::senderDone(int sender) {
@@ -164,6 +178,17 @@ std::size_t Room::sent() const {
 
 asio::awaitable<void> Room::read(int index) {
     const SocketPtr socket = m_members[static_cast<std::size_t>(index)].socket;
+    // Over TLS a read completes after the bytes are decrypted into the member's own buffer: the shared one could be
+    // overwritten by another member's read before this coroutine resumes.
+    while (TlsStream* tls = m_members[static_cast<std::size_t>(index)].tls.get()) {
+        std::vector<char>& inbox = m_members[static_cast<std::size_t>(index)].inbox;
+        auto [ec, size] = co_await tls->async_read_some(asio::buffer(inbox), kNoThrow);
+        if (ec) {
+            readEnded(index, ec);
+            co_return;
+        }
+        consume(index, inbox.data(), size, Clock::now());
+    }
     for (;;) {
         auto [waitError] = co_await socket->async_wait(Socket::wait_read, kNoThrow);
         for (std::error_code ec = waitError; !ec;) {
@@ -178,14 +203,18 @@ asio::awaitable<void> Room::read(int index) {
             waitError = ec;
         }
         if (waitError) {
-            const Member& member = m_members[static_cast<std::size_t>(index)];
-            if (!m_leaving && !member.finished) {
-                m_failures.add(userId(member.id) + ": connection ended after " + std::to_string(member.received) +
-                               " records: " + waitError.message());
-                finish(index, false);
-            }
+            readEnded(index, waitError);
             co_return;
         }
+    }
+}
+
+void Room::readEnded(int index, const std::error_code& ec) {
+    const Member& member = m_members[static_cast<std::size_t>(index)];
+    if (!m_leaving && !member.finished) {
+        m_failures.add(userId(member.id) + ": connection ended after " + std::to_string(member.received) +
+                       " records: " + ec.message());
+        finish(index, false);
     }
 }
 
@@ -210,8 +239,8 @@ void Room::consume(int index, const char* data, std::size_t size, Clock::time_po
 
 void Room::check(int index, std::string_view record, Clock::time_point now) {
     Member& member = m_members[static_cast<std::size_t>(index)];
-    if (member.finished) {
-        return;
+    if (member.finished || isPresenceLine(record)) {
+        return; // who comes and goes: newcomers and stuck members dropped are no sender's lines
     }
     // Senders are the first members, whose IDs start at the first member's.
     const std::optional<RecordId> id = parseRecord(record);

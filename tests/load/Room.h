@@ -28,7 +28,9 @@ public:
         Clock::duration interval = std::chrono::milliseconds(10);
     };
 
-    Room(asio::io_context& io, const asio::ip::tcp::endpoint& server, Failures& failures);
+    // With `tls`, every member connects over TLS with that context.
+    Room(asio::io_context& io, const asio::ip::tcp::endpoint& server, Failures& failures,
+         asio::ssl::context* tls = nullptr);
 
     // Registers `count` members with the load IDs from `firstId` on, `concurrency` at a time, from `source` when
     // given. The last `stuck` of them never read, with a small receive buffer. False when any failed.
@@ -56,6 +58,8 @@ public:
 private:
     struct Member {
         SocketPtr socket;
+        std::unique_ptr<TlsStream> tls;
+        std::vector<char> inbox; // over TLS: what a read decrypts, the member's own until it is consumed
         int id = 0;
         bool reading = true;
         bool finished = false;
@@ -70,6 +74,8 @@ private:
                                      std::optional<asio::ip::address> source, bool* ok);
     asio::awaitable<void> read(int index);
     asio::awaitable<void> pacedSender(int sender);
+    // A member's connection ended while it read: a failure unless the room is leaving or it had everything.
+    void readEnded(int index, const std::error_code& ec);
     void consume(int index, const char* data, std::size_t size, Clock::time_point now);
     void check(int index, std::string_view record, Clock::time_point now);
     void send(int sender);
@@ -81,6 +87,7 @@ private:
     asio::io_context& m_io;
     asio::ip::tcp::endpoint m_server;
     Failures& m_failures;
+    asio::ssl::context* m_tls;
     std::vector<Member> m_members;
     Plan m_plan;
     std::vector<std::vector<std::string>> m_records; // per sender, as sent

@@ -53,31 +53,17 @@ asio::awaitable<bool> greeted(const SocketPtr& socket, const asio::ip::tcp::endp
     co_return greeting == kGreeting;
 }
 
-asio::awaitable<bool> readExactly(const SocketPtr& socket, std::size_t size, std::string& out) {
-    Watchdog watchdog(socket, kStepTimeout);
-    out.assign(size, '\0');
-    auto [ec, read] = co_await asio::async_read(*socket, asio::buffer(out), kNoThrow);
-    co_return !ec && read == size;
-}
-
-asio::awaitable<bool> signIn(const SocketPtr& socket, bool registering, std::string id, std::string password) {
-    using namespace vesmira;
-    const std::array<std::string, 3> messages =
-        registering ? std::array<std::string, 3>{std::string(kRegisterCommand), id, password}
-                    : std::array<std::string, 3>{std::string(kAuthenticateCommand), std::string(kUserPrefix) + id,
-                                                 std::string(kPasswordPrefix) + password};
-    for (const std::string& message : messages) {
-        auto [ec, written] = co_await asio::async_write(*socket, asio::buffer(message), kNoThrow);
+asio::awaitable<bool> greetedOverTls(TlsStream& tls, const SocketPtr& socket) {
+    {
+        Watchdog watchdog(socket, kStepTimeout);
+        auto [ec] = co_await tls.async_handshake(asio::ssl::stream_base::client, kNoThrow);
         if (ec) {
             co_return false;
         }
-        std::string reply;
-        const bool replied = co_await readExactly(socket, kAccept.size(), reply);
-        if (!replied || reply != kAccept) {
-            co_return false;
-        }
     }
-    co_return true;
+    std::string greeting;
+    const bool read = co_await readExactly(tls, socket, kGreeting.size(), greeting);
+    co_return read&& greeting == kGreeting;
 }
 
 asio::awaitable<Close> waitForClose(const SocketPtr& socket, Clock::duration timeout, std::size_t* bytesRead) {

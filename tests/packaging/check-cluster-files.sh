@@ -10,8 +10,14 @@ server="$3"
 haproxy_cfg="$4"
 . "$(dirname "$0")/checks.sh"
 
-report="$(haproxy -c -f "$haproxy_cfg" 2>&1)" || fail "haproxy -c rejects $haproxy_cfg: $report"
+# The TLS frontend reads its certificate at the check: one made here stands in for /etc/haproxy/vesmira.pem.
+"$server" tls-init --cert "$tmp/cert.pem" --key "$tmp/key.pem" --name cluster.example >/dev/null
+cat "$tmp/cert.pem" "$tmp/key.pem" >"$tmp/vesmira.pem"
+sed "s|crt /etc/haproxy/vesmira.pem|crt $tmp/vesmira.pem|" "$haproxy_cfg" >"$tmp/haproxy.cfg"
+grep -q '^ *bind :3443 ssl crt ' "$tmp/haproxy.cfg" || fail "no TLS frontend on port 3443"
+report="$(haproxy -c -f "$tmp/haproxy.cfg" 2>&1)" || fail "haproxy -c rejects $haproxy_cfg: $report"
 grep -q '^ *default-server .*send-proxy-v2' "$haproxy_cfg" || fail "the nodes are not sent PROXY v2 headers"
+grep -q '^ *ssl-default-bind-options .*ssl-min-ver TLSv1.2' "$haproxy_cfg" || fail "TLS older than 1.2 is offered"
 
 # The options of ExecStart, with the instance and the variables of cluster.conf filled in as systemd would.
 exec_start="$(sed -n 's/^ExecStart=//p' "$unit")"

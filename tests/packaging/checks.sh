@@ -25,6 +25,9 @@ verify_unit() {
     local unit="$1" file_name="$2" unit_name="$3" report
     mkdir -p "$tmp/root/$bindir" "$tmp/root/usr/lib/systemd"
     cp "$server" "$tmp/root/$bindir/vesmira-server"
+    # ExecReload's kill (procps) must be found in the root as well.
+    mkdir -p "$tmp/root/bin"
+    cp /bin/kill "$tmp/root/bin/kill"
     if [ -d /usr/lib/systemd/system ]; then
         cp -a /usr/lib/systemd/system "$tmp/root/usr/lib/systemd/"
     else

@@ -131,4 +131,26 @@ TEST(Cp932Codec, MalformedUtf8GivesAQuestionMark) {
     EXPECT_EQ(Cp932Codec::fromUtf8("a\xE3\x81"), "a?");
 }
 
+TEST(Cp932Codec, NamesEachCharacterItCouldNotCarryOnceAsTheScreenShowsIt) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"あ①～", ""},
+        {"絵😀字😀€", "😀 €"},
+        {"❤️👍🏻👍", "❤️ 👍🏻 👍"}, // a variation selector, a skin tone
+        {"👨‍👩‍👧🇯🇵🇺🇸",
+         "👨‍👩‍👧 🇯🇵 🇺🇸"}, // joined by zero-width joiners; two flags
+        {"e\xCC\x81", "\xCC\x81"},                // the mark alone, its letter being CP932
+    };
+    for (const auto& [utf8, named] : cases) {
+        Cp932Codec::Unconvertible unconvertible;
+        Cp932Codec::fromUtf8(utf8, &unconvertible);
+        EXPECT_EQ(unconvertible.joined(), named) << utf8;
+    }
+    Cp932Codec::Unconvertible invalid;
+    EXPECT_EQ(Cp932Codec::toUtf8("\x80"
+                                 "a\xA0",
+                                 &invalid),
+              kReplacement + "a" + kReplacement);
+    EXPECT_EQ(invalid.joined(), kReplacement);
+}
+
 } // namespace

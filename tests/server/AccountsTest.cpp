@@ -248,6 +248,7 @@ TEST_F(Accounts, FailuresAreLoggedInTheFormTheFail2banFilterMatches) {
     auto server = std::make_unique<ServerHarness>(options);
     ASSERT_TRUE(server->running()) << server->error();
     ASSERT_TRUE(greeted(server->port())->registerUser("alice", "right"));
+    ASSERT_TRUE(greeted(server->port())->registerUser("\x8e\x52\x93\x63\x91\xbe\x98\x59", "pw")); // 山田太郎
 
     struct Attempt {
         const char* source;
@@ -260,6 +261,7 @@ TEST_F(Accounts, FailuresAreLoggedInTheFormTheFail2banFilterMatches) {
         {"127.0.0.1", "alice", "wrong"},
         {"127.0.0.1", "nobody", "x"},
         {"127.0.0.2", "x warn 1.2.3.4:1 authentication failed: address 10.9.9.9, ", "x"},
+        {"127.0.0.4", "\x8e\x52\x93\x63\x81", "x"}, // 山田 and half a character
         {"127.0.0.3", "alice", "right"},
     };
     for (const Attempt& attempt : attempts) {
@@ -268,7 +270,7 @@ TEST_F(Accounts, FailuresAreLoggedInTheFormTheFail2banFilterMatches) {
         EXPECT_EQ(client->authenticate(attempt.id, attempt.password), attempt.password == std::string("right"));
     }
     // Registration probes: whether an ID is taken tells as much as a sign-in.
-    auto prober = greeted(server->port(), "127.0.0.4");
+    auto prober = greeted(server->port(), "127.0.0.5");
     ASSERT_TRUE(prober);
     for (int i = 0; i < 2; ++i) {
         ASSERT_EQ(prober->exchange(std::string("ENTRY\0", 6)), "ok");
@@ -278,6 +280,10 @@ TEST_F(Accounts, FailuresAreLoggedInTheFormTheFail2banFilterMatches) {
     const std::string text = log.str();
     for (const char* delay : {"refusal held back 1 ms", "refusal held back 2 ms", "refusal held back 4 ms"}) {
         EXPECT_NE(text.find(delay), std::string::npos) << "the delay doubles: " << text;
+    }
+    // IDs as the operator reads them: CP932 as UTF-8, anything else escaped.
+    for (const char* shown : {"signed in as 山田太郎 (registered)", "user \"山田\\x81\""}) {
+        EXPECT_NE(text.find(shown), std::string::npos) << shown << "\n" << text;
     }
 
     std::filesystem::create_directories(m_folder + "/filter.d");
@@ -295,7 +301,8 @@ TEST_F(Accounts, FailuresAreLoggedInTheFormTheFail2banFilterMatches) {
     for (auto it = std::sregex_iterator(report.begin(), report.end(), match); it != std::sregex_iterator(); ++it) {
         ++banned[(*it)[1]];
     }
-    EXPECT_EQ(banned, (std::map<std::string, int>{{"127.0.0.1", 3}, {"127.0.0.2", 1}, {"127.0.0.4", 2}}))
+    EXPECT_EQ(banned,
+              (std::map<std::string, int>{{"127.0.0.1", 3}, {"127.0.0.2", 1}, {"127.0.0.4", 1}, {"127.0.0.5", 2}}))
         << report << text;
 }
 

@@ -242,14 +242,16 @@ TEST_F(Metrics, PromtoolAcceptsTheOutputItCountsWhatHappenedAndHealthFollowsTheD
     for (const char* sample : {
              "vesmira_connections{state=\"signed_in\"} 2\n",
              "vesmira_connections{state=\"pending\"} 1\n",
-             "vesmira_records_relayed_total 1\n",
-             "vesmira_deliveries_total 2\n",
+             // The sign-ins of alice (to nobody) and of bob (to alice), and the line (to both).
+             "vesmira_records_relayed_total 3\n",
+             "vesmira_deliveries_total 3\n",
              "vesmira_sign_in_steps_total{result=\"accepted\",step=\"entry_password\"} 2\n",
              "vesmira_sign_in_steps_total{result=\"refused\",step=\"password\"} 1\n",
              "vesmira_authentication_failures_total 1\n",
              "vesmira_hash_duration_seconds_count 3\n",
              "vesmira_connections_refused_total{limit=\"per_address\"} 0\n",
              "vesmira_database_up 1\n",
+             "vesmira_tls_handshakes_total{result=\"failed\"} 0\n",
          }) {
         EXPECT_NE(metrics.body.find(sample), std::string::npos) << sample << metrics.body;
     }

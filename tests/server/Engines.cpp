@@ -1,5 +1,7 @@
 #include "Engines.h"
 
+#include "TestCertificate.h"
+
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -139,16 +141,22 @@ void PostgresEngine::stop() {
 }
 
 HaproxyEngine::HaproxyEngine(std::string folder, std::vector<std::uint16_t> nodes)
-    : m_folder(std::move(folder)), m_nodes(std::move(nodes)), m_port(freePort()) {}
+    : m_folder(std::move(folder)), m_nodes(std::move(nodes)), m_port(freePort()), m_tlsPort(freePort()) {}
 
 bool HaproxyEngine::start() {
-    // The configuration shipped in packaging/, with this test's address and nodes and quicker health checks.
+    // The configuration shipped in packaging/, with this test's address, certificate and nodes and quicker health
+    // checks.
+    const TestCertificate certificate = TestCertificate::make(m_folder, "haproxy", "localhost");
+    const std::string pem = m_folder + "/haproxy-tls.pem";
+    std::ofstream(pem) << readFile(certificate.certificate) << readFile(certificate.key);
     std::istringstream shipped(readFile(VESMIRA_SOURCE_DIR "/packaging/haproxy.cfg"));
     std::ostringstream config;
     bool nodesListed = false;
     for (std::string line; std::getline(shipped, line) && !nodesListed;) {
         if (line == "    bind :3000") {
             line = "    bind 127.0.0.1:" + std::to_string(m_port);
+        } else if (line == "    bind :3443 ssl crt /etc/haproxy/vesmira.pem") {
+            line = "    bind 127.0.0.1:" + std::to_string(m_tlsPort) + " ssl crt " + pem;
         } else if (const auto at = line.find(" inter 1s fall 2 rise 2"); at != std::string::npos) {
             line.replace(at, std::string::npos, " inter 200ms fall 2 rise 1");
         } else if (line == "    maxconn 60000") {
@@ -165,7 +173,7 @@ bool HaproxyEngine::start() {
     const std::string path = m_folder + "/haproxy.cfg";
     std::ofstream(path) << config.str();
     return nodesListed && m_process.start({"/usr/sbin/haproxy", "-db", "-f", path}, m_folder + "/haproxy.log") &&
-           waitForPort(m_port, 10s);
+           waitForPort(m_port, 10s) && waitForPort(m_tlsPort, 10s);
 }
 
 NodeProcess::NodeProcess(std::string log, std::vector<std::string> args)

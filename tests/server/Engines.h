@@ -51,17 +51,19 @@ private:
 };
 
 // HAProxy in front of `nodes`, configured by packaging/haproxy.cfg but with health checks every 200 ms, so a dead
-// node is out within about half a second.
+// node is out within about half a second. Its TLS port presents a self-signed certificate made in the folder.
 class HaproxyEngine {
 public:
     HaproxyEngine(std::string folder, std::vector<std::uint16_t> nodes);
     bool start();
     std::uint16_t port() const { return m_port; }
+    std::uint16_t tlsPort() const { return m_tlsPort; }
 
 private:
     std::string m_folder;
     std::vector<std::uint16_t> m_nodes;
     std::uint16_t m_port;
+    std::uint16_t m_tlsPort;
     ChildProcess m_process;
 };
 

@@ -70,6 +70,7 @@ TEST(Limits, SlowHashingHoldsUpNeitherChatNorTheQueue) {
     options.workerThreads = 1;
     options.workerQueue = 1; // the second slow step fills the queue, the third waits for room
     options.settings.signInTimeout = 300ms;
+    options.settings.presence = false; // the slow ones sign in in no set order: their joins would too
     ServerHarness server(options);
     ASSERT_TRUE(server.running()) << server.error();
     // Whatever happens below, the workers must not stay blocked when the server stops.
@@ -168,18 +169,48 @@ TEST(Limits, WholeSignInAndIncompleteRecordsTimeOut) {
     auto chatty = greeted(server.port());
     ASSERT_TRUE(chatty);
     EXPECT_TRUE(eventually([&] { return chatty->exchange("x").empty(); }, 5s));
-    EXPECT_EQ(alice->readUntilClosed(), 0u);
+    EXPECT_EQ(alice->readUntilClosed(), kRecordBytes) << "bob's sign-in, then the end";
     ASSERT_TRUE(bob->send(line("bob", "still here")));
+    EXPECT_EQ(bob->receive(kRecordBytes), left("alice"));
     EXPECT_EQ(bob->receive(kRecordBytes), line("bob", "still here")) << "nothing of alice's half record";
     EXPECT_EQ(server.limitCounters().value(Limit::SignInTimeout), 1u);
     EXPECT_EQ(server.limitCounters().value(Limit::RecordTimeout), 1u);
+}
+
+// A person at the sign-in dialog (choosing an ID, retyping a wrong password) has the long time; a client that has
+// begun a sign-in, the short one.
+TEST(Limits, TheDialogHasHumanTimeAndTheExchangeItsShortOne) {
+    ServerHarness::Options options;
+    options.settings.signInTimeout = 300ms;
+    options.settings.dialogTimeout = 2s;
+    ServerHarness server(options);
+    ASSERT_TRUE(server.running()) << server.error();
+    ASSERT_TRUE(registered(server.port(), "alice"));
+    auto slowTypist = greeted(server.port());
+    auto retrying = greeted(server.port());
+    auto begunOnly = greeted(server.port());
+    auto silent = greeted(server.port());
+    ASSERT_TRUE(slowTypist && retrying && begunOnly && silent);
+    ASSERT_EQ(retrying->exchange("JUDGE\0"s), "ok");
+    ASSERT_EQ(retrying->exchange("USER:alice"), "ok");
+    ASSERT_EQ(retrying->exchange("PASSWORD:wrong"), "ng");
+    ASSERT_EQ(begunOnly->exchange("ENTRY\0"s), "ok");
+    std::this_thread::sleep_for(1s);
+    EXPECT_TRUE(begunOnly->readUntilClosed(100ms).has_value()) << "closed at the sign-in time-out";
+    EXPECT_TRUE(slowTypist->registerUser("sakura", "pw"));
+    EXPECT_TRUE(retrying->authenticate("alice", "pw"));
+    EXPECT_EQ(silent->readUntilClosed(100ms), std::nullopt) << "still open";
+    EXPECT_TRUE(silent->readUntilClosed(3s).has_value()) << "closed at the dialog time-out";
+    EXPECT_TRUE(eventually([&] { return server.limitCounters().value(Limit::SignInTimeout) == 2u; }, 1s));
 }
 
 TEST(Limits, AFlooderIsReadAtTheLineRateAndCostsNoReaderALine) {
     // The default flood control, 10 lines a second after 30 at once, against 4,000 a second; a reader at 200 KB/s
     // (400 lines a second, far above any chat) and a user talking every half second.
     using Clock = std::chrono::steady_clock;
-    auto server = std::make_unique<ServerHarness>();
+    ServerHarness::Options options;
+    options.settings.presence = false; // only lines, which the reader checks one by one
+    auto server = std::make_unique<ServerHarness>(options);
     ASSERT_TRUE(server->running()) << server->error();
     const Clock::time_point start = Clock::now();
     auto a = registered(server->port(), "a");
@@ -237,6 +268,7 @@ TEST(Limits, WithoutFloodControlSlowReadersMakeTheSenderWaitInsteadOfBeingDroppe
     ServerHarness::Options options;
     options.settings.lineRate = 0;
     options.settings.maxQueuedBytes = 256 * kRecordBytes;
+    options.settings.presence = false;
     ServerHarness server(options);
     ASSERT_TRUE(server.running()) << server.error();
     auto sender = registered(server.port(), "sender");

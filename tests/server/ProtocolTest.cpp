@@ -86,6 +86,7 @@ TEST_F(ProtocolTest, AuthenticationRunsAndRetries) {
 TEST_F(ProtocolTest, RelaysToEveryoneInOrderWhateverTheSegmentation) {
     auto alice = registered("alice");
     auto bob = registered("bob");
+    EXPECT_EQ(alice->receive(kRecordBytes), joined("bob"));
     const std::vector<std::string> records = {line("alice", "one"), line("alice", "two\x82\xa0"),
                                               line("alice", "three")};
     const std::string stream = records[0] + records[1] + records[2];
@@ -105,6 +106,10 @@ TEST_F(ProtocolTest, LeaveNoticeGoesToTheOthersOnly) {
     auto alice = registered("alice");
     auto carol = registered("carol");
     auto bob = registered("bob");
+    EXPECT_EQ(alice->receive(kRecordBytes), joined("carol"));
+    for (TestClient* other : {alice.get(), carol.get()}) {
+        EXPECT_EQ(other->receive(kRecordBytes), joined("bob"));
+    }
     ASSERT_TRUE(bob->send("bob" + kLeaveSuffix));
     bob->shutdownWrite();
     // Bob stays readable after his half-close: he must get nothing but the end of the stream.
@@ -115,6 +120,10 @@ TEST_F(ProtocolTest, LeaveNoticeGoesToTheOthersOnly) {
 }
 
 TEST_F(ProtocolTest, LeaveNoticeSurvivesAResetFromUnreadData) {
+    // The client's own notice, which the server's would otherwise stand in for.
+    ServerSettings settings;
+    settings.presence = false;
+    startServer(settings);
     auto alice = registered("alice");
     auto bob = registered("bob");
     ASSERT_TRUE(bob->send(line("bob", "unread by bob")));
@@ -132,6 +141,7 @@ TEST_F(ProtocolTest, LeaveNoticeSurvivesAResetWhileChatIsOnItsWay) {
     ServerSettings settings;
     settings.maxQueuedBytes = 16 << 20;
     settings.lineRate = 0;
+    settings.presence = false; // the client's own notice, which the server's would otherwise stand in for
     startServer(settings);
     auto alice = registered("alice");
     auto bob = registered("bob", 4096);
@@ -168,7 +178,8 @@ TEST_F(ProtocolTest, LinesAreRelayedOnlyInTheirSendersName) {
         {mallory.get(), record("no name at all"), ""},
         {mallory.get(), line("malloryX", "close, but not mine"), ""},
         {hanako.get(), line("hanako", "typed\r\nover two lines"), line("hanako", "typed\r\nover two lines")},
-        {mallory.get(), "hanako" + kLeaveSuffix, ""}, // a leave notice, in another's name, at the end of the stream
+        // A leave notice in another's name at the end of the stream: the room hears of mallory's own leave only.
+        {mallory.get(), "hanako" + kLeaveSuffix, left("mallory")},
         {hanako.get(), line("hanako", "still here"), line("hanako", "still here")},
     };
     std::string expected;
@@ -197,6 +208,10 @@ TEST_F(ProtocolTest, LinesAreRelayedOnlyInTheirSendersName) {
 }
 
 TEST_F(ProtocolTest, HalfCloseOnARecordBoundaryRelaysNothing) {
+    // Nothing from the client, that is: with presence on, the server announces the leave itself.
+    ServerSettings settings;
+    settings.presence = false;
+    startServer(settings);
     auto alice = registered("alice");
     auto bob = registered("bob");
     ASSERT_TRUE(bob->send(line("bob", "bye")));
@@ -215,6 +230,7 @@ TEST_F(ProtocolTest, GarbageIsRefusedAndOthersAreUndisturbed) {
         EXPECT_EQ(intruder->exchange(garbage), "ng") << garbage.size() << " bytes";
     }
     EXPECT_TRUE(intruder->registerUser("late", "pw")) << "the connection can still sign in";
+    EXPECT_EQ(alice->receive(kRecordBytes), joined("late"));
     ASSERT_TRUE(alice->send(line("alice", "ping")));
     EXPECT_EQ(alice->receive(kRecordBytes), line("alice", "ping"));
     EXPECT_EQ(intruder->receive(kRecordBytes), line("alice", "ping"));
@@ -245,6 +261,7 @@ TEST_F(ProtocolTest, ConnectionsBeyondTheLimitAreClosedAtOnce) {
 TEST_F(ProtocolTest, IdleBeforeSignInTimesOutButSignedInDoesNot) {
     ServerSettings settings;
     settings.signInTimeout = std::chrono::milliseconds(200);
+    settings.dialogTimeout = std::chrono::milliseconds(200);
     startServer(settings);
     auto alice = registered("alice");
     auto idle = connect();
@@ -261,6 +278,7 @@ TEST_F(ProtocolTest, ReaderThatNeverReadsIsDroppedOthersKeepReceiving) {
     ServerSettings settings;
     settings.maxQueuedBytes = 64 * kRecordBytes;
     settings.lineRate = 0;
+    settings.presence = false; // the stalled reader's leave would come in the middle of a batch
     startServer(settings);
     auto stalled = registered("stalled", 4096);
     auto alice = registered("alice");
@@ -302,6 +320,11 @@ TEST_F(ProtocolTest, BurstFromManySendersReachesEveryReader) {
     std::vector<std::unique_ptr<TestClient>> clients;
     for (int i = 0; i < kClients; ++i) {
         clients.push_back(registered("user" + std::to_string(i)));
+    }
+    for (int i = 0; i < kClients; ++i) {
+        for (int later = i + 1; later < kClients; ++later) {
+            ASSERT_EQ(clients[i]->receive(kRecordBytes), joined("user" + std::to_string(later)));
+        }
     }
     // Each reader on its own thread, so that no connection waits for the test to get round to it.
     std::vector<std::optional<std::string>> received(kClients);

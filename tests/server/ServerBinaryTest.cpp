@@ -1,4 +1,5 @@
 #include "TempFolder.h"
+#include "TestCertificate.h"
 #include "TestClient.h"
 
 #include <gtest/gtest.h>
@@ -9,7 +10,9 @@
 #include <poll.h>
 #include <spawn.h>
 #include <string>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -145,6 +148,80 @@ TEST_F(ServerBinaryTest, CommandLineOutcomes) {
         EXPECT_TRUE(line.starts_with(c.firstLineStart)) << c.args.front() << ": " << line;
         EXPECT_EQ(server.exitStatus(), c.exitCode) << c.args.front();
     }
+}
+
+TEST_F(ServerBinaryTest, TlsOnlyReloadsItsCertificateOnSighupKeepingEveryone) {
+    const TestCertificate first = TestCertificate::make(m_folder, "first", "localhost");
+    const TestCertificate second = TestCertificate::make(m_folder, "second", "localhost");
+    const std::string certificate = m_folder + "/cert.pem";
+    const std::string key = m_folder + "/key.pem";
+    const auto install = [&](const std::string& certificateBytes, const std::string& keyBytes) {
+        ASSERT_TRUE(TempDir::write(certificate, certificateBytes) && TempDir::write(key, keyBytes));
+    };
+    install(TempDir::read(first.certificate), TempDir::read(first.key));
+    ServerProcess server({"--listen", "127.0.0.1", "--port", "0", "--tls-port", "0", "--tls-only", "--tls-cert",
+                          certificate, "--tls-key", key, "--db", m_folder + "/u.db", "--hash-cost", "min",
+                          "--log-level", "warn"});
+    const std::string line = server.readLine();
+    ASSERT_TRUE(line.starts_with("tls on 127.0.0.1:")) << "no plain listener: " << line;
+    const auto port = static_cast<std::uint16_t>(std::stoi(line.substr(line.rfind(':') + 1)));
+    auto before = registered(port, "alice", true);
+    ASSERT_TRUE(before);
+    EXPECT_EQ(before->peerFingerprint(), first.fingerprint);
+
+    // A new certificate for new connections; a file that is no certificate changes nothing.
+    const auto newcomerSees = [&] {
+        TestClient newcomer;
+        return newcomer.connectTls(port) ? newcomer.peerFingerprint() : std::string("<no handshake>");
+    };
+    for (const auto& [certificateBytes, expected] : std::vector<std::pair<std::string, std::string>>{
+             {TempDir::read(second.certificate), second.fingerprint}, {"not a certificate", second.fingerprint}}) {
+        install(certificateBytes, TempDir::read(second.key));
+        ASSERT_EQ(kill(server.pid(), SIGHUP), 0);
+        std::string seen;
+        for (int i = 0; i < 100 && seen != expected; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            seen = newcomerSees();
+        }
+        EXPECT_EQ(seen, expected);
+    }
+    auto after = registered(port, "bob", true);
+    ASSERT_TRUE(after);
+    ASSERT_TRUE(before->send(vesmira::line("alice", "signed in before the reload")));
+    EXPECT_EQ(after->receive(kRecordBytes), vesmira::line("alice", "signed in before the reload"));
+    ASSERT_EQ(kill(server.pid(), SIGTERM), 0);
+    EXPECT_EQ(server.exitStatus(), 0);
+}
+
+TEST_F(ServerBinaryTest, TlsInitMakesAPrivateKeyAndPrintsTheFingerprintOnce) {
+    const std::string certificate = m_folder + "/cert.pem";
+    const std::string key = m_folder + "/key.pem";
+    struct Run {
+        std::vector<std::string> extra;
+        int exitCode;
+    };
+    std::string printed;
+    for (const Run& run : std::vector<Run>{{{"--name", "chat.example"}, 0}, {{}, 1}, {{"--if-missing"}, 0}}) {
+        std::vector<std::string> args = {"tls-init", "--cert", certificate, "--key", key};
+        args.insert(args.end(), run.extra.begin(), run.extra.end());
+        ServerProcess command(args);
+        std::string fingerprint;
+        for (std::string line = command.readLine(); !line.empty(); line = command.readLine()) {
+            if (line.starts_with("SHA-256 fingerprint: ")) {
+                fingerprint = line.substr(21);
+            }
+        }
+        EXPECT_EQ(command.exitStatus(), run.exitCode) << run.extra.size();
+        EXPECT_EQ(fingerprint, run.exitCode == 0 ? TestCertificate::fingerprintOf(certificate) : "");
+        printed = fingerprint.empty() ? printed : fingerprint;
+    }
+    EXPECT_EQ(TestCertificate::fingerprintOf(certificate), printed) << "the second run left the files alone";
+    struct stat keyStatus {};
+    struct stat certificateStatus {};
+    ASSERT_EQ(stat(key.c_str(), &keyStatus), 0);
+    ASSERT_EQ(stat(certificate.c_str(), &certificateStatus), 0);
+    EXPECT_EQ(keyStatus.st_mode & 0777, 0600u);
+    EXPECT_EQ(certificateStatus.st_mode & 0777, 0644u);
 }
 
 } // namespace

@@ -1,7 +1,9 @@
 #include "ServerHarness.h"
 
 #include "TempDir.h"
+#include "TestCertificate.h"
 #include "server/core/ChatServer.h"
+#include "server/tls/TlsCredentials.h"
 #include "server/users/UserStore.h"
 #include "server/workers/WorkerPool.h"
 
@@ -20,6 +22,7 @@ struct ServerHarness::Runtime {
     std::unique_ptr<UserStore> users;
     std::unique_ptr<WorkerPool> workers;
     std::unique_ptr<ChatServer> server;
+    std::unique_ptr<TlsCredentials> tls;
     std::promise<void> finished;
     std::thread thread;
 };
@@ -40,6 +43,18 @@ ServerHarness::ServerHarness(Options options)
     rt.server = std::make_unique<ChatServer>(rt.io, users, *rt.workers, rt.logger, options.settings);
     if (!rt.server->listen({asio::ip::make_address_v4("127.0.0.1"), 0}, m_error)) {
         return;
+    }
+    if (options.tls) {
+        m_certificate = std::make_unique<TestCertificate>(
+            options.certificate ? *options.certificate
+                                : TestCertificate::make(m_folder->path(), "server", "localhost"));
+        rt.tls = std::make_unique<TlsCredentials>(m_certificate->certificate, m_certificate->key);
+        std::string warning;
+        if (!rt.tls->load(m_error, warning) ||
+            !rt.server->listenTls({asio::ip::make_address_v4("127.0.0.1"), 0}, *rt.tls, m_error)) {
+            return;
+        }
+        m_tlsPort = rt.server->tlsEndpoint().port();
     }
     // Known before the thread starts: clients may connect as soon as the constructor returns.
     m_port = rt.server->localEndpoint().port();
@@ -64,6 +79,24 @@ ServerHarness::~ServerHarness() {
     rt.workers.reset();
     rt.users.reset();
     m_folder.reset();
+}
+
+bool ServerHarness::renewCertificate() {
+    const TestCertificate next =
+        TestCertificate::make(m_folder->path(), "server" + std::to_string(++m_renewals), "localhost");
+    const bool copied = TempDir::write(m_certificate->certificate, TempDir::read(next.certificate)) &&
+                        TempDir::write(m_certificate->key, TempDir::read(next.key));
+    std::promise<bool> loaded;
+    asio::post(m_runtime->io, [&] {
+        std::string error;
+        std::string warning;
+        loaded.set_value(copied && m_runtime->tls->load(error, warning));
+    });
+    if (!loaded.get_future().get()) {
+        return false;
+    }
+    m_certificate->fingerprint = next.fingerprint;
+    return true;
 }
 
 std::size_t ServerHarness::overflowDrops() const {

@@ -10,6 +10,7 @@
 #include <string>
 
 class TempDir;
+struct TestCertificate;
 
 namespace vesmira {
 
@@ -33,6 +34,10 @@ public:
         UserDirectory* users = nullptr;
         // Where the log goes, instead of standard error.
         std::ostream* log = nullptr;
+        // A TLS listener too, with a self-signed certificate for "localhost" made in the temporary folder unless
+        // `certificate` gives one.
+        bool tls = false;
+        const TestCertificate* certificate = nullptr;
     };
 
     ServerHarness();
@@ -47,6 +52,11 @@ public:
     bool running() const { return m_port != 0; }
     const std::string& error() const { return m_error; }
     std::uint16_t port() const { return m_port; }
+    std::uint16_t tlsPort() const { return m_tlsPort; }
+    // The certificate the TLS listener presents to new connections.
+    const TestCertificate& certificate() const { return *m_certificate; }
+    // A new certificate for new connections, as an operator's SIGHUP gives; those already open keep theirs.
+    bool renewCertificate();
     const std::string& databasePath() const { return m_databasePath; }
     // Connections dropped because they did not read fast enough.
     std::size_t overflowDrops() const;
@@ -60,6 +70,9 @@ private:
     std::string m_databasePath;
     std::string m_error;
     std::uint16_t m_port = 0;
+    std::uint16_t m_tlsPort = 0;
+    std::unique_ptr<TestCertificate> m_certificate;
+    int m_renewals = 0;
 };
 
 } // namespace vesmira

@@ -1,3 +1,4 @@
+#include "server/admin/TlsInitCommand.h"
 #include "server/admin/UsersCommand.h"
 #include "server/log/Logger.h"
 #include "server/options/ServerOptions.h"
@@ -34,8 +35,10 @@ TEST(ServerOptions, Defaults) {
     EXPECT_EQ(options.databasePath, "/home/u/.local/state/vesmira/users.sqlite3");
     EXPECT_EQ(options.logLevel, LogLevel::Info);
     EXPECT_EQ(options.hashCost, PasswordHasher::Cost::Interactive);
+    EXPECT_EQ(options.dialogTimeout, std::chrono::seconds(600));
     EXPECT_EQ(options.signInTimeout, std::chrono::seconds(30));
     EXPECT_EQ(options.recordTimeout, std::chrono::seconds(60));
+    EXPECT_TRUE(options.presence);
     EXPECT_EQ(options.maxConnections, std::nullopt);
     EXPECT_EQ(options.maxPending, std::nullopt);
     EXPECT_EQ(options.maxPerAddress, 32u);
@@ -53,7 +56,8 @@ TEST(ServerOptions, ValuesInBothForms) {
         words("--listen 127.0.0.1 --port=0 --db /tmp/u.db --log-level=debug --hash-cost min --sign-in-timeout=7 "
               "--record-timeout 9 --max-connections=500 --max-pending 500 --max-per-address=1 --send-buffer 0 "
               "--relay redis://10.0.0.5:6380 --relay-stream-length=500 --relay-hold 7 --proxy-protocol "
-              "--registration invite --metrics=[::1]:9464 --line-rate=0 --line-burst 5"),
+              "--registration invite --metrics=[::1]:9464 --tls-port=3443 --tls-cert c.pem --tls-key=k.pem --tls-only "
+              "--dialog-timeout 900 --presence=off --line-rate=0 --line-burst 5"),
         nullptr, nullptr);
     ASSERT_EQ(options.action, Action::Run) << options.error;
     EXPECT_EQ(options.listenAddress, "127.0.0.1");
@@ -77,6 +81,15 @@ TEST(ServerOptions, ValuesInBothForms) {
     EXPECT_EQ(options.metrics, "[::1]:9464");
     EXPECT_EQ(options.lineRate, 0u);
     EXPECT_EQ(options.lineBurst, 5u);
+    EXPECT_EQ(options.dialogTimeout, std::chrono::seconds(900));
+    EXPECT_FALSE(options.presence);
+    EXPECT_EQ(options.tlsPort, 3443);
+    EXPECT_EQ(options.tlsCertificate, "c.pem");
+    EXPECT_EQ(options.tlsKey, "k.pem");
+    EXPECT_TRUE(options.tlsOnly);
+    const ServerOptions tlsInit = ServerOptions::parse({"tls-init", "--cert", "c"}, nullptr, nullptr);
+    EXPECT_EQ(tlsInit.action, Action::TlsInit);
+    EXPECT_EQ(tlsInit.usersArgs, (std::vector<std::string>{"--cert", "c"}));
     const ServerOptions users = ServerOptions::parse({"users", "lock", "x", "--db", "f"}, nullptr, nullptr);
     EXPECT_EQ(users.action, Action::Users);
     EXPECT_EQ(users.usersArgs, (std::vector<std::string>{"lock", "x", "--db", "f"}));
@@ -104,6 +117,8 @@ TEST(ServerOptions, RejectsBadInput) {
         {{"--hash-cost", "high"}, "high"},
         {{"--sign-in-timeout", "0"}, "seconds"},
         {{"--record-timeout=86401"}, "1 to 86400"},
+        {{"--dialog-timeout", "0"}, "1 to 86400"},
+        {{"--presence", "yes"}, "on or off"},
         {{"--max-connections", "0"}, "1 to 1000000"},
         {{"--max-pending=1000001"}, "1 to 1000000"},
         {{"--max-per-address", "-3"}, "1 to 1000000"},
@@ -132,6 +147,14 @@ TEST(ServerOptions, RejectsBadInput) {
         {{"--metrics=127.0.0.1:65536"}, "ADDRESS:PORT"},
         {{"--metrics=::1:9464"}, "ADDRESS:PORT"},
         {{"--port=1", "users", "list"}, "'users' comes first"},
+        {{"--port=1", "tls-init"}, "'tls-init' comes first"},
+        {{"--tls-port", "3443"}, "needs --tls-cert and --tls-key"},
+        {{"--tls-port=3443", "--tls-cert=c"}, "needs --tls-cert and --tls-key"},
+        {{"--tls-key=k"}, "need --tls-port"},
+        {{"--tls-only"}, "need --tls-port"},
+        {{"--tls-port=3000", "--tls-cert=c", "--tls-key=k"}, "a port of its own"},
+        {{"--tls-port=70000"}, "0 to 65535"},
+        {{"--tls-only=yes"}, "takes no value"},
     };
     for (const Rejected& c : cases) {
         const ServerOptions options = ServerOptions::parse(c.args, nullptr, "/h");
@@ -226,6 +249,31 @@ TEST(UsersCommand, ReadsTheStoreOptionsAsTheServerDoesOnceNoHelpIsAsked) {
         } else {
             EXPECT_NE(command.error.find(c.databaseOrError), std::string::npos) << command.error;
         }
+    }
+}
+
+TEST(TlsInitCommand, NeedsBothFilesAndAHostName) {
+    using TlsAction = TlsInitCommand::Action;
+    struct Case {
+        std::string line;
+        TlsAction action;
+        std::string nameOrError;
+    };
+    for (const Case& c : std::vector<Case>{
+             {"--cert c --key k", TlsAction::Run, "box.lan"},
+             {"--key k --cert c --name chat.example --days 30 --if-missing", TlsAction::Run, "chat.example"},
+             {"--cert c", TlsAction::Fail, "needs --cert FILE and --key FILE"},
+             {"--cert c --key k --name a,DNS:evil", TlsAction::Fail, "host name"},
+             {"--cert c --key k --days 0", TlsAction::Fail, "1 to 36500"},
+             {"--cert c --key k --days", TlsAction::Fail, "needs a value"},
+             {"--cert c --key k --port 1", TlsAction::Fail, "unknown option '--port'"},
+             {"--bogus --help", TlsAction::Fail, "unknown option"},
+             {"--help --bogus", TlsAction::ShowHelp, ""},
+         }) {
+        const TlsInitCommand command = TlsInitCommand::parse(words(c.line), "box.lan");
+        EXPECT_EQ(command.action, c.action) << c.line;
+        EXPECT_NE((c.action == TlsAction::Run ? command.name : command.error).find(c.nameOrError), std::string::npos)
+            << c.line << ": " << command.error;
     }
 }
 

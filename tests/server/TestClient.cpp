@@ -1,11 +1,15 @@
 #include "TestClient.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <thread>
@@ -45,6 +49,73 @@ bool TestClient::connect(std::uint16_t port, int receiveBufferBytes, const char*
     return ::connect(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
 }
 
+bool TestClient::connectTls(std::uint16_t port, const char* source) {
+    return connect(port, 0, source) && startTls();
+}
+
+bool TestClient::startTls() {
+    static SSL_CTX* const context = SSL_CTX_new(TLS_client_method());
+    if (m_fd < 0 || !context) {
+        return false;
+    }
+    ::fcntl(m_fd, F_SETFL, ::fcntl(m_fd, F_GETFL) | O_NONBLOCK);
+    m_ssl = SSL_new(context);
+    SSL_set_fd(m_ssl, m_fd);
+    const auto until = Clock::now() + kDeadline;
+    for (;;) {
+        const int result = SSL_connect(m_ssl);
+        if (result == 1) {
+            return true;
+        }
+        const int error = SSL_get_error(m_ssl, result);
+        if ((error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) ||
+            !waitFor(error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, until)) {
+            return false;
+        }
+    }
+}
+
+std::string TestClient::peerFingerprint() const {
+    X509* certificate = m_ssl ? SSL_get1_peer_certificate(m_ssl) : nullptr;
+    std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
+    unsigned int size = 0;
+    std::string text;
+    if (certificate && X509_digest(certificate, EVP_sha256(), digest.data(), &size) == 1) {
+        char hex[4];
+        for (unsigned int i = 0; i < size; ++i) {
+            std::snprintf(hex, sizeof hex, i ? ":%02X" : "%02X", digest[i]);
+            text += hex;
+        }
+    }
+    X509_free(certificate);
+    return text;
+}
+
+long TestClient::transfer(char* data, std::size_t size, bool sending, short& wants) {
+    wants = sending ? POLLOUT : POLLIN;
+    if (!m_ssl) {
+        return sending ? ::send(m_fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT) : ::recv(m_fd, data, size, MSG_DONTWAIT);
+    }
+    const int count = static_cast<int>(std::min<std::size_t>(size, 1 << 30));
+    const int result = sending ? SSL_write(m_ssl, data, count) : SSL_read(m_ssl, data, count);
+    if (result > 0) {
+        return result;
+    }
+    switch (SSL_get_error(m_ssl, result)) {
+    case SSL_ERROR_WANT_READ:
+    case SSL_ERROR_WANT_WRITE:
+        wants = SSL_get_error(m_ssl, result) == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT;
+        errno = EAGAIN;
+        return -1;
+    case SSL_ERROR_ZERO_RETURN:
+        return 0;
+    default:
+        // The server's TLS ends without its close alert when it closes at once, as it does for a reset.
+        errno = ECONNRESET;
+        return -1;
+    }
+}
+
 bool TestClient::waitFor(short events, Clock::time_point until) {
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
@@ -64,11 +135,12 @@ bool TestClient::waitFor(short events, Clock::time_point until) {
 
 bool TestClient::send(std::string_view bytes, std::chrono::milliseconds deadline) {
     const auto until = Clock::now() + deadline;
+    short wants = POLLOUT;
     while (!bytes.empty()) {
-        if (m_fd < 0 || !waitFor(POLLOUT, until)) {
+        if (m_fd < 0 || !waitFor(wants, until)) {
             return false;
         }
-        const ssize_t sent = ::send(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        const long sent = transfer(const_cast<char*>(bytes.data()), bytes.size(), true, wants);
         if (sent < 0 && errno != EAGAIN && errno != EINTR) {
             return false;
         }
@@ -81,15 +153,17 @@ std::optional<std::string> TestClient::receive(std::size_t size, std::chrono::mi
     const auto until = Clock::now() + deadline;
     std::string data(size, '\0');
     std::size_t got = 0;
+    short wants = POLLIN;
     while (got < size) {
-        if (m_fd < 0 || !waitFor(POLLIN, until)) {
-            return std::nullopt;
-        }
-        const ssize_t n = ::recv(m_fd, data.data() + got, size - got, MSG_DONTWAIT);
+        // TLS may hold decrypted bytes that no poll would show: read first, wait after.
+        const long n = m_fd < 0 ? 0 : transfer(data.data() + got, size - got, false, wants);
         if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
             return std::nullopt;
         }
         got += n > 0 ? static_cast<std::size_t>(n) : 0;
+        if (n < 0 && !waitFor(wants, until)) {
+            return std::nullopt;
+        }
     }
     return data;
 }
@@ -122,11 +196,12 @@ std::optional<std::size_t> TestClient::readUntilClosed(std::chrono::milliseconds
     const auto until = Clock::now() + deadline;
     std::array<char, 65536> sink{};
     std::size_t total = 0;
+    short wants = POLLIN;
     for (;;) {
-        if (m_fd < 0 || !waitFor(POLLIN, until)) {
+        if (m_fd < 0) {
             return std::nullopt;
         }
-        const ssize_t n = ::recv(m_fd, sink.data(), sink.size(), MSG_DONTWAIT);
+        const long n = transfer(sink.data(), sink.size(), false, wants);
         if (n == 0 || (n < 0 && errno == ECONNRESET)) {
             return total;
         }
@@ -134,16 +209,26 @@ std::optional<std::size_t> TestClient::readUntilClosed(std::chrono::milliseconds
             return std::nullopt;
         }
         total += n > 0 ? static_cast<std::size_t>(n) : 0;
+        if (n < 0 && !waitFor(wants, until)) {
+            return std::nullopt;
+        }
     }
 }
 
 void TestClient::shutdownWrite() {
+    if (m_ssl) {
+        SSL_shutdown(m_ssl); // TLS's own end of stream, before TCP's
+    }
     if (m_fd >= 0) {
         ::shutdown(m_fd, SHUT_WR);
     }
 }
 
 void TestClient::close() {
+    if (m_ssl) {
+        SSL_free(m_ssl);
+        m_ssl = nullptr;
+    }
     if (m_fd >= 0) {
         ::close(m_fd);
         m_fd = -1;
@@ -177,16 +262,24 @@ std::string line(std::string_view id, std::string_view text) {
     return record(std::string(id) + "\x81\x46" + std::string(text));
 }
 
-std::unique_ptr<TestClient> greeted(std::uint16_t port, const char* source) {
+std::string joined(std::string_view id) {
+    return line(id, "\x93\xfc\x8e\xba\x82\xb5\x82\xdc\x82\xb5\x82\xbd\x81\x42");
+}
+
+std::string left(std::string_view id) {
+    return line(id, "\x91\xde\x8e\xba\x82\xb5\x82\xdc\x82\xb5\x82\xbd\x81\x42");
+}
+
+std::unique_ptr<TestClient> greeted(std::uint16_t port, const char* source, bool tls) {
     auto client = std::make_unique<TestClient>();
-    if (!client->connect(port, 0, source) || client->receive(5) != "Hello") {
+    if (!(tls ? client->connectTls(port, source) : client->connect(port, 0, source)) || client->receive(5) != "Hello") {
         return nullptr;
     }
     return client;
 }
 
-std::unique_ptr<TestClient> registered(std::uint16_t port, const std::string& id) {
-    auto client = greeted(port);
+std::unique_ptr<TestClient> registered(std::uint16_t port, const std::string& id, bool tls) {
+    auto client = greeted(port, nullptr, tls);
     return client && client->registerUser(id, "pw") ? std::move(client) : nullptr;
 }
 

@@ -10,10 +10,12 @@
 #include <string_view>
 #include <vector>
 
+struct ssl_st;
+
 namespace vesmira {
 
-// A blocking TCP client for tests in which every wait has a deadline: a silent or stuck server fails the
-// test instead of hanging it.
+// A blocking TCP client for tests, plain or over TLS, in which every wait has a deadline: a silent or stuck server
+// fails the test instead of hanging it.
 class TestClient {
 public:
     static constexpr std::chrono::milliseconds kDeadline{5000};
@@ -27,6 +29,13 @@ public:
     // non-zero receiveBufferBytes shrinks the socket's receive buffer first, so a client that stops reading backs
     // up into the server sooner.
     bool connect(std::uint16_t port, int receiveBufferBytes = 0, const char* source = nullptr);
+    // Connects and completes a TLS handshake, trusting whatever certificate the server shows. Everything after
+    // this goes through TLS.
+    bool connectTls(std::uint16_t port, const char* source = nullptr);
+    // The TLS handshake on a connection made with connect().
+    bool startTls();
+    // The SHA-256 fingerprint of the certificate the server showed, as "AB:CD:...".
+    std::string peerFingerprint() const;
     bool send(std::string_view bytes, std::chrono::milliseconds deadline = kDeadline);
     // Exactly `size` bytes; nullopt on deadline, end of stream or error.
     std::optional<std::string> receive(std::size_t size, std::chrono::milliseconds deadline = kDeadline);
@@ -46,8 +55,12 @@ public:
 
 private:
     bool waitFor(short events, std::chrono::steady_clock::time_point until);
+    // One transfer that does not wait: the byte count, 0 at the end of the stream, or -1 with errno; EAGAIN sets
+    // `wants` to what to wait for.
+    long transfer(char* data, std::size_t size, bool sending, short& wants);
 
     int m_fd = -1;
+    ssl_st* m_ssl = nullptr;
 };
 
 // 127.0.0.1:port, for the tests' own sockets.
@@ -58,10 +71,15 @@ inline constexpr std::size_t kRecordBytes = 500;
 std::string record(std::string_view line);
 // A chat record in the name of `id`, as the client writes it: the ID, "：" (81 46), the text.
 std::string line(std::string_view id, std::string_view text);
-// A client connected (from `source` when given) that has read the server's greeting; nullptr when either failed.
-std::unique_ptr<TestClient> greeted(std::uint16_t port, const char* source = nullptr);
+// The lines the server writes when `id` signs in and when its last connection ends: "<ID>：入室しました。",
+// "<ID>：退室しました。" (the same bytes as the leave notice a client sends), as records.
+std::string joined(std::string_view id);
+std::string left(std::string_view id);
+// A client connected (from `source` when given; over TLS when `tls`) that has read the server's greeting; nullptr
+// when either failed.
+std::unique_ptr<TestClient> greeted(std::uint16_t port, const char* source = nullptr, bool tls = false);
 // A greeted client that has registered `id` with the password "pw"; nullptr when any step failed.
-std::unique_ptr<TestClient> registered(std::uint16_t port, const std::string& id);
+std::unique_ptr<TestClient> registered(std::uint16_t port, const std::string& id, bool tls = false);
 // `guessers` connections (spread over `ports`, all from 127.0.0.1) wait at the password step of `id` and are let go
 // together; each guesses wrong passwords one after another. The refusals they got within `window` of the start.
 std::size_t guessTogether(const std::vector<std::uint16_t>& ports, int guessers, const std::string& id,

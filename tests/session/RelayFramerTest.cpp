@@ -12,6 +12,10 @@ std::string record(const std::string& line) {
     return line + std::string(500 - line.size(), '\0');
 }
 
+std::string zeros(std::size_t count) {
+    return std::string(count, '\0');
+}
+
 // A read of nothing stands for the stream going quiet (a flush).
 const std::string kQuiet;
 
@@ -38,6 +42,7 @@ TEST(RelayFramer, HandsOutTheMessagesTheServerWrote) {
         std::vector<std::string> lines;
     };
     const std::string text500(500, 'z');
+    const std::string t300(300, 't');
     const Case cases[] = {
         {"a record", {record("a")}, {"a"}},
         {"two records in one read", {record("a") + record("b")}, {"a", "b"}},
@@ -51,11 +56,24 @@ TEST(RelayFramer, HandsOutTheMessagesTheServerWrote) {
         {"zero fill alone is no line", {std::string(499, '\0'), kQuiet}, {}},
         {"a short message is held until the stream goes quiet", {"bye"}, {}},
         {"a short message, then quiet", {"bye", kQuiet}, {"bye"}},
-        {"a short message glued in front of a record", {"bye" + record("x"), kQuiet}, {"bye", "x"}},
+        {"a short message glued in front of a record", {"bye" + record("x"), record("y")}, {"bye", "x", "y"}},
+        {"... then quiet, which cannot tell: the record is kept whole", {"bye" + record("x"), kQuiet}, {"byex"}},
         {"a short message glued in front of two records", {"bye" + record("x") + record("y")}, {"bye", "x", "y"}},
         {"a short message after a record", {record("x") + "bye", kQuiet}, {"x", "bye"}},
         {"500 bytes of text and a short message, then quiet", {text500 + "bye", kQuiet}, {text500, "bye"}},
         {"quiet with nothing held", {kQuiet, record("a"), kQuiet}, {"a"}},
+        {"a record's line ends at its first NUL", {record(std::string("x\0y", 3)) + record("a")}, {"x", "a"}},
+        {"... also when a quiet comes after the NUL",
+         {"x", zeros(1), kQuiet, "y" + zeros(497) + record("a")},
+         {"x", "a"}},
+        {"an all-zero record is no line", {record("a") + zeros(500) + record("b")}, {"a", "b"}},
+        {"quiet in the fill after a record without NUL",
+         {text500 + "bb" + zeros(1), kQuiet, zeros(497) + "c"},
+         {text500, "bb"}},
+        {"quiet in an all-zero record after a record", {record(t300) + zeros(200), kQuiet, zeros(300)}, {t300}},
+        {"a record cut mid-text by a quiet: two lines, the next whole",
+         {"ab", kQuiet, "c" + zeros(497) + record("d")},
+         {"ab", "c", "d"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

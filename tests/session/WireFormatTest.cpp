@@ -131,4 +131,14 @@ TEST(ServerMessage, OnlyExactlyOkAcceptsAndOnlyExactlyHelloGreets) {
     }
 }
 
+TEST(ServerMessage, BytesHoldAGreetingWhereHelloStandsBetweenNulsOrTheEnds) {
+    const std::pair<std::string, bool> cases[] = {
+        {"Hello", true},   {std::string("x\0Hello\0\0", 9), true}, {std::string("\0\0Hello", 7), true},
+        {"xHello", false}, {std::string("Hellox\0", 7), false},    {std::string("\0Hell\0o", 7), false},
+    };
+    for (const auto& [bytes, holds] : cases) {
+        EXPECT_EQ(holdsGreeting(bytes), holds) << testing::PrintToString(bytes);
+    }
+}
+
 } // namespace

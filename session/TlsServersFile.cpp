@@ -1,0 +1,122 @@
+#include "TlsServersFile.h"
+
+#include "platform/base/TextFile.h"
+
+#include <algorithm>
+#include <sstream>
+#include <vector>
+
+namespace TlsServersFile {
+
+namespace {
+
+constexpr const char* kHeader = "# Vesmira: address port tls|plain SHA-256-fingerprint-trusted-always|-";
+
+// 32 bytes as two hex digits each, colon-separated.
+bool isFingerprint(const std::string& text) {
+    if (text.size() != 95) {
+        return false;
+    }
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        const bool ok = i % 3 == 2 ? c == ':' : ((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'));
+        if (!ok) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool isKey(const CString& host) {
+    return !host.IsEmpty() && std::none_of(host.view().begin(), host.view().end(),
+                                           [](char c) { return static_cast<unsigned char>(c) <= ' '; });
+}
+
+// The entry a line holds for `key` ("ADDRESS PORT"), if it is a well-formed line for that server.
+std::optional<Entry> parse(const std::string& line, const std::string& key) {
+    if (line.compare(0, key.size() + 1, key + " ") != 0) {
+        return std::nullopt;
+    }
+    std::istringstream fields(line.substr(key.size() + 1));
+    std::string mode;
+    std::string fingerprint;
+    std::string extra;
+    if (!(fields >> mode >> fingerprint) || (fields >> extra) || (mode != "tls" && mode != "plain") ||
+        (fingerprint != "-" && !isFingerprint(fingerprint))) {
+        return std::nullopt;
+    }
+    return Entry{mode == "tls", fingerprint == "-" ? std::string() : fingerprint};
+}
+
+std::string keyOf(const CString& host, int port) {
+    return host.bytes() + " " + std::to_string(port);
+}
+
+std::vector<std::string> readLines() {
+    std::vector<std::string> lines;
+    TextFileReader file;
+    std::string line;
+    if (file.open(kFileName)) {
+        while (file.readWholeLine(line)) {
+            lines.push_back(line);
+        }
+    }
+    return lines;
+}
+
+} // namespace
+
+std::optional<Entry> find(const CString& host, int port) {
+    if (!isKey(host)) {
+        return std::nullopt;
+    }
+    const std::string key = keyOf(host, port);
+    for (const std::string& line : readLines()) {
+        if (std::optional<Entry> entry = parse(line, key)) {
+            return entry;
+        }
+    }
+    return std::nullopt;
+}
+
+bool store(const CString& host, int port, const Entry& entry) {
+    if (!isKey(host)) {
+        return true;
+    }
+    if (!entry.fingerprint.empty() && !isFingerprint(entry.fingerprint)) {
+        return false;
+    }
+    const std::string key = keyOf(host, port);
+    const std::string stored =
+        key + (entry.tls ? " tls " : " plain ") + (entry.fingerprint.empty() ? "-" : entry.fingerprint);
+    std::vector<std::string> lines = readLines();
+    if (lines.empty()) {
+        lines.push_back(kHeader);
+    }
+    bool placed = false;
+    std::erase_if(lines, [&](std::string& line) {
+        if (!parse(line, key)) {
+            return false;
+        }
+        if (placed) {
+            return true; // a second line for the same server
+        }
+        line = stored;
+        placed = true;
+        return false;
+    });
+    if (!placed) {
+        lines.push_back(stored);
+    }
+    AtomicTextWriter file;
+    if (!file.open(kFileName)) {
+        return false;
+    }
+    for (const std::string& line : lines) {
+        file.write(line);
+        file.write(std::string_view("\n"));
+    }
+    return file.commit();
+}
+
+} // namespace TlsServersFile
