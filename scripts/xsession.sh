@@ -13,9 +13,10 @@ stop_session() {
 }
 
 # Xvfb takes the first free display number and writes it back: sessions running side by side (tests in parallel,
-# other builds on the machine) never meet on one display.
+# other builds on the machine) never meet on one display. -noreset: by default the server resets when its last
+# client leaves (the readiness probe), and a client connecting during that reset is refused.
 start_x() {
-    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset 3>"$work/display" >/dev/null 2>&1 &
     pids+=($!)
     for _ in $(seq 100); do
         if [ -s "$work/display" ]; then
