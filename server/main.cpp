@@ -2,6 +2,7 @@
 #include "server/admin/TlsInitCommand.h"
 #include "server/admin/UsersCommand.h"
 #include "server/bus/RedisBus.h"
+#include "server/bus/RedisGuessGate.h"
 #include "server/core/ChatServer.h"
 #include "server/limits/DescriptorLimit.h"
 #include "server/limits/LimitCounters.h"
@@ -42,8 +43,12 @@ std::string limitsLine(const vesmira::ServerSettings& settings, std::uint64_t op
            ", sign-in-timeout " + seconds(settings.signInTimeout) + ", record-timeout " +
            seconds(settings.recordTimeout) + ", send-buffer " +
            (settings.sendBufferBytes > 0 ? std::to_string(settings.sendBufferBytes) + " bytes" : "auto") +
-           ", send queue " + std::to_string(settings.maxQueuedBytes) + " bytes, workers " +
-           std::to_string(workers.threads()) + " (queue " + std::to_string(workers.queueCapacity()) + ")";
+           ", send queue " + std::to_string(settings.maxQueuedBytes) + " bytes, line-rate " +
+           (settings.lineRate > 0
+                ? std::to_string(settings.lineRate) + " a second (burst " + std::to_string(settings.lineBurst) + ")"
+                : std::string("unlimited")) +
+           ", workers " + std::to_string(workers.threads()) + " (queue " + std::to_string(workers.queueCapacity()) +
+           ")";
 }
 
 std::string countersLine(const vesmira::LimitCounters& counters) {
@@ -193,6 +198,11 @@ int main(int argc, char** argv) {
     }
 
     asio::io_context io(1);
+    // With several servers on one Redis, they slow guessing together; declared before the workers that use it.
+    std::unique_ptr<RedisGuessGate> guessGate;
+    if (options.relay) {
+        guessGate = std::make_unique<RedisGuessGate>(*options.relay, settings.guessDelay, logger);
+    }
     const unsigned threads = WorkerPool::defaultThreads();
     WorkerPool workers(io, threads, threads * kQueuePerWorker);
     std::unique_ptr<RedisBus> bus;
@@ -203,7 +213,7 @@ int main(int argc, char** argv) {
         relay.holdLimit = options.relayHold;
         bus = std::make_unique<RedisBus>(io, relay, ChatServer::randomName(), logger);
     }
-    ChatServer server(io, *users, workers, logger, settings, bus.get());
+    ChatServer server(io, *users, workers, logger, settings, bus.get(), guessGate.get());
     TlsCredentials tls(options.tlsCertificate, options.tlsKey);
     if (options.tlsPort && !loadTls(tls, logger, false)) {
         return EXIT_FAILURE;
@@ -273,8 +283,9 @@ int main(int argc, char** argv) {
                "registration " + std::string(SignInProtocol::registrationName(settings.registration)) +
                    "; failed authentications delay their refusal from " +
                    std::to_string(settings.guessDelay.first.count()) + " ms, doubling to at most " +
-                   std::to_string(settings.guessDelay.cap.count()) + " ms; presence " +
-                   (settings.presence ? "on: the room hears who signs in and who leaves" : "off"));
+                   std::to_string(settings.guessDelay.cap.count()) + " ms" +
+                   (options.relay ? ", shared with the servers on " + options.relay->text() : std::string()) +
+                   "; presence " + (settings.presence ? "on: the room hears who signs in and who leaves" : "off"));
 
     std::unique_ptr<MetricsExporter> metrics;
     if (options.metrics) {

@@ -8,7 +8,8 @@ namespace vesmira {
 // The relay of a single server: each record goes to the members at once, on the relay thread.
 class InProcessBus final : public RelayBus {
 public:
-    void start(Deliver deliver) override { m_deliver = std::move(deliver); }
+    // Nothing is ever lost in process.
+    void start(Deliver deliver, Lost) override { m_deliver = std::move(deliver); }
     bool publish(const Record& record, Excluded excluded) override {
         if (m_deliver) {
             m_deliver(record, excluded);

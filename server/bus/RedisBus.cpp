@@ -1,6 +1,7 @@
 #include "server/bus/RedisBus.h"
 
 #include "server/bus/RedisLink.h"
+#include "server/bus/StreamInfo.h"
 #include "server/bus/StreamRecord.h"
 #include "server/log/Logger.h"
 
@@ -131,8 +132,9 @@ RedisBus::~RedisBus() {
     }
 }
 
-void RedisBus::start(Deliver deliver) {
+void RedisBus::start(Deliver deliver, Lost lost) {
     m_deliver = std::move(deliver);
+    m_lost = std::move(lost);
     m_appender = std::thread([this] { runAppender(); });
     m_reader = std::thread([this] { runReader(); });
     m_heartbeat.start();
@@ -191,6 +193,7 @@ void RedisBus::holdCount(const std::string& id, std::string count, Excluded excl
 
 void RedisBus::stop() {
     m_deliver = nullptr;
+    m_lost = nullptr;
     std::size_t unsent = 0;
     {
         std::lock_guard lock(m_mutex);
@@ -266,7 +269,10 @@ void RedisBus::runAppender() {
             if (m_stopping) {
                 return;
             }
-            const std::size_t count = std::min(m_held.size(), kBatchLines);
+            // A batch appends atomically and the stream is trimmed as it goes: a batch longer than half the stream
+            // would trim away lines of its own before any server could read them.
+            const std::size_t count =
+                std::min({m_held.size(), kBatchLines, std::max<std::size_t>(1, m_settings.maxLength / 2)});
             batch.assign(m_held.begin(), m_held.begin() + static_cast<std::ptrdiff_t>(count));
         }
         std::string error;
@@ -402,9 +408,8 @@ bool RedisBus::position(RedisLink& link, std::string& error) {
     const std::string token = m_origin + "/reader/" + std::to_string(++m_positionings);
     const RedisLink::Reply set = link.command({"SET", m_epochKey, token, "NX"});
     const RedisLink::Reply get = set ? link.command({"GET", m_epochKey}) : nullptr;
-    const RedisLink::Reply last =
-        get ? link.command({"XREVRANGE", m_settings.streamKey, "+", "-", "COUNT", "1"}) : nullptr;
-    if (!last) {
+    const RedisLink::Reply stream = get ? link.command({"XINFO", "STREAM", m_settings.streamKey}) : nullptr;
+    if (!stream) {
         error = link.error();
         return false;
     }
@@ -412,19 +417,18 @@ bool RedisBus::position(RedisLink& link, std::string& error) {
         error = replyError(RedisLink::errorOf(*set) ? set : get, "epoch");
         return false;
     }
-    if (last->type != REDIS_REPLY_ARRAY) {
-        error = replyError(last, "XREVRANGE");
+    const std::optional<StreamInfo> info = StreamInfo::parse(*stream);
+    if (!info) {
+        error = replyError(stream, "XINFO STREAM");
         return false;
     }
     const std::string epoch(get->str, get->len);
-    std::optional<StreamId> lastId;
-    if (last->elements == 1 && last->element[0]->type == REDIS_REPLY_ARRAY && last->element[0]->elements >= 1) {
-        lastId = StreamId::parse(stringOf(last->element[0]->element[0]));
-    }
+    const std::optional<StreamId> lastId = info->lastEntry;
 
     if (!m_epoch) {
         // First contact: the room's past is not this server's to deliver; what comes next is.
         m_lastRead = lastId.value_or(StreamId{});
+        m_readNumber = info->entriesAdded;
         m_logger.log(LogLevel::Info, {},
                      "relay: stream " + m_settings.streamKey + " on " + m_settings.endpoint.text() +
                          ", reading after " + m_lastRead.text());
@@ -433,12 +437,14 @@ bool RedisBus::position(RedisLink& link, std::string& error) {
                      "relay: Redis lost the room's stream (restarted without its data); reading the new one from "
                      "its start (lines appended before the loss and not yet read here are gone)");
         m_lastRead = StreamId{};
+        m_readNumber = 0;
     } else if (!lastId ? m_lastRead != StreamId{} : *lastId < m_lastRead) {
         const StreamId from = lastId.value_or(StreamId{});
         m_logger.log(LogLevel::Warn, {},
                      "relay: Redis came back with an older copy of the stream (up to " + from.text() +
                          ", read here up to " + m_lastRead.text() + "); reading on from there");
         m_lastRead = from;
+        m_readNumber = info->entriesAdded;
     }
     m_epoch = epoch;
     {
@@ -456,26 +462,91 @@ bool RedisBus::read(RedisLink& link, std::string& error) {
             return true;
         }
     }
+    if (m_idle) {
+        if (!waitForEntries(link, error)) {
+            return false;
+        }
+        if (m_idle) {
+            return true; // nothing new within the block time
+        }
+    }
+    // The entries and where the stream now begins, seen at one instant: whatever was trimmed before the first entry
+    // read here was trimmed before it could be read.
     const std::string from = m_lastRead.text();
     const RedisLink::Reply reply =
-        link.command({"XREAD", "COUNT", kReadCount, "BLOCK", kReadBlockMs, "STREAMS", m_settings.streamKey, from});
+        link.transaction({{"XINFO", "STREAM", m_settings.streamKey},
+                          {"XREAD", "COUNT", kReadCount, "STREAMS", m_settings.streamKey, from}});
     if (!reply) {
         error = link.error();
         return false;
     }
-    if (reply->type == REDIS_REPLY_NIL) {
-        return true; // nothing new within the block time
+    if (reply->type != REDIS_REPLY_ARRAY || reply->elements != 2) {
+        error = replyError(reply, "XINFO and XREAD");
+        return false;
     }
-    if (reply->type != REDIS_REPLY_ARRAY || reply->elements != 1 || reply->element[0]->type != REDIS_REPLY_ARRAY ||
-        reply->element[0]->elements != 2 || reply->element[0]->element[1]->type != REDIS_REPLY_ARRAY) {
+    const std::optional<StreamInfo> info = StreamInfo::parse(*reply->element[0]);
+    const bool lost = info && info->length > 0 && lostBefore(info->firstNumber());
+    std::vector<Delivery> records;
+    if (!info || !takeEntries(*reply->element[1], records)) {
+        error = "XINFO and XREAD: unexpected reply";
+        return false;
+    }
+    if (!records.empty() || lost) {
+        m_undelivered.fetch_add(records.size(), std::memory_order_acq_rel);
+        asio::post(m_relay, [this, records = std::move(records), lost] { deliverBatch(records, lost); });
+    }
+    return true;
+}
+
+bool RedisBus::waitForEntries(RedisLink& link, std::string& error) {
+    const std::string from = m_lastRead.text();
+    const RedisLink::Reply reply =
+        link.command({"XREAD", "COUNT", "1", "BLOCK", kReadBlockMs, "STREAMS", m_settings.streamKey, from});
+    if (!reply) {
+        error = link.error();
+        return false;
+    }
+    if (reply->type != REDIS_REPLY_NIL && reply->type != REDIS_REPLY_ARRAY) {
         error = replyError(reply, "XREAD");
         return false;
     }
-    const redisReply* entries = reply->element[0]->element[1];
-    std::vector<Delivery> records;
+    m_idle = reply->type == REDIS_REPLY_NIL;
+    return true;
+}
+
+bool RedisBus::lostBefore(std::uint64_t first) {
+    if (first <= m_readNumber + 1) {
+        m_lagging = false;
+        return false;
+    }
+    const std::uint64_t lost = first - m_readNumber - 1;
+    m_readNumber = first - 1;
+    if (!m_lagging) {
+        m_lagging = true;
+        m_logger.log(LogLevel::Warn, {},
+                     "relay: this server fell behind the room's stream: " + std::to_string(lost) +
+                         " lines were trimmed from it before they were read here (--relay-stream-length " +
+                         std::to_string(m_settings.maxLength) +
+                         "); closing its users' connections so that they sign in again");
+    }
+    return true;
+}
+
+bool RedisBus::takeEntries(const redisReply& reply, std::vector<Delivery>& records) {
+    if (reply.type == REDIS_REPLY_NIL) {
+        m_idle = true;
+        return true;
+    }
+    if (reply.type != REDIS_REPLY_ARRAY || reply.elements != 1 || reply.element[0]->type != REDIS_REPLY_ARRAY ||
+        reply.element[0]->elements != 2 || reply.element[0]->element[1]->type != REDIS_REPLY_ARRAY) {
+        return false;
+    }
+    const redisReply* entries = reply.element[0]->element[1];
+    m_idle = entries->elements == 0;
     records.reserve(entries->elements);
     for (std::size_t i = 0; i < entries->elements; ++i) {
         const redisReply* entry = entries->element[i];
+        ++m_readNumber;
         if (entry->type != REDIS_REPLY_ARRAY || entry->elements != 2) {
             continue;
         }
@@ -534,17 +605,16 @@ bool RedisBus::read(RedisLink& link, std::string& error) {
             return item.second.lastMilliseconds + kSeenKeepMs < m_lastRead.milliseconds;
         });
     }
-    if (!records.empty()) {
-        m_undelivered.fetch_add(records.size(), std::memory_order_acq_rel);
-        asio::post(m_relay, [this, records = std::move(records)] { deliverBatch(records); });
-    }
     return true;
 }
 
-void RedisBus::deliverBatch(const std::vector<Delivery>& deliveries) {
+void RedisBus::deliverBatch(const std::vector<Delivery>& deliveries, bool lost) {
     m_undelivered.fetch_sub(deliveries.size(), std::memory_order_acq_rel);
     if (!m_deliver) {
         return;
+    }
+    if (lost && m_lost) {
+        m_lost();
     }
     for (const Delivery& delivery : deliveries) {
         m_deliver(delivery.record, delivery.excluded);

@@ -23,6 +23,8 @@
 #include <unordered_map>
 #include <vector>
 
+struct redisReply;
+
 namespace vesmira {
 
 class Logger;
@@ -52,6 +54,11 @@ struct RedisBusSettings {
 // nor delivered twice. A Redis that restarted without its data starts a new stream: each server notices from
 // the stream's epoch key and reads the new one from its start.
 //
+// A server that falls further behind than the stream's length (paused, or too slow) finds entries it has not read
+// trimmed away. It notices (XINFO STREAM, read with the entries in one transaction, numbers the first entry held;
+// the server counts the entries it read), logs it once per episode, and tells the relay thread, which closes its
+// users' connections: they sign in again knowing lines are missing, instead of reading on around a hole.
+//
 // Who is in the room is kept in Redis too (PresenceScripts.h): each server writes how many connections each ID
 // has there, in the same scripts and order as its lines, and a script decides whether that makes a join or a
 // leave the room hears of. A third thread beats for this server and announces the users of servers that stopped
@@ -62,7 +69,7 @@ public:
     RedisBus(asio::io_context& relay, RedisBusSettings settings, std::string origin, Logger& logger);
     ~RedisBus() override;
 
-    void start(Deliver deliver) override;
+    void start(Deliver deliver, Lost lost) override;
     bool publish(const Record& record, Excluded excluded) override;
     void signedIn(const std::string& id, Excluded excluded) override;
     void signedOut(const std::string& id) override;
@@ -103,7 +110,13 @@ private:
     // Where reading goes on after a (re)connect; false with `error` when Redis did not answer.
     bool position(RedisLink& link, std::string& error);
     bool read(RedisLink& link, std::string& error);
-    void deliverBatch(const std::vector<Delivery>& deliveries);
+    // Waits (BLOCK) until the stream has an entry after the last one read; false when Redis did not answer.
+    bool waitForEntries(RedisLink& link, std::string& error);
+    // Takes the entries of an XREAD reply; false when it is not one.
+    bool takeEntries(const redisReply& reply, std::vector<Delivery>& records);
+    // Entries numbered before `first` were trimmed: true (and logged once per episode) when some were unread.
+    bool lostBefore(std::uint64_t first);
+    void deliverBatch(const std::vector<Delivery>& deliveries, bool lost);
     // Relay thread: one more line, which no hold limit refuses (there are at most two per connection).
     void holdCount(const std::string& id, std::string count, Excluded excluded);
     // Relay thread: every count of this server again, after Redis lost them.
@@ -125,6 +138,7 @@ private:
 
     // Relay thread only.
     Deliver m_deliver;
+    Lost m_lost;
     std::uint64_t m_nextSequence = 0;
     PresenceBook m_book;
 
@@ -142,6 +156,9 @@ private:
     std::optional<std::string> m_epoch;
     std::uint64_t m_positionings = 0;
     StreamId m_lastRead;
+    std::uint64_t m_readNumber = 0; // of the last entry read, counting every entry ever added to the stream
+    bool m_idle = true;             // the last read found nothing new
+    bool m_lagging = false;         // the last read found unread entries trimmed
     std::unordered_map<std::string, Seen, OriginHash, std::equal_to<>> m_seen; // origin -> last sequence delivered
     std::size_t m_malformed = 0;
     std::size_t m_duplicates = 0;

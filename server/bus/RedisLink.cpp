@@ -36,10 +36,9 @@ bool RedisLink::connect(const RedisEndpoint& endpoint, std::chrono::milliseconds
     return true;
 }
 
-RedisLink::Reply RedisLink::command(const std::vector<std::string_view>& args) {
-    if (!m_context) {
-        return nullptr;
-    }
+namespace {
+
+bool append(redisContext* context, const std::vector<std::string_view>& args) {
     std::vector<const char*> argv;
     std::vector<std::size_t> lengths;
     argv.reserve(args.size());
@@ -48,14 +47,42 @@ RedisLink::Reply RedisLink::command(const std::vector<std::string_view>& args) {
         argv.push_back(arg.data());
         lengths.push_back(arg.size());
     }
-    auto* reply = static_cast<redisReply*>(
-        redisCommandArgv(m_context, static_cast<int>(args.size()), argv.data(), lengths.data()));
-    if (!reply) {
+    return redisAppendCommandArgv(context, static_cast<int>(args.size()), argv.data(), lengths.data()) == REDIS_OK;
+}
+
+} // namespace
+
+RedisLink::Reply RedisLink::command(const std::vector<std::string_view>& args) {
+    return transaction({args}, false);
+}
+
+RedisLink::Reply RedisLink::transaction(const std::vector<std::vector<std::string_view>>& commands) {
+    return transaction(commands, true);
+}
+
+RedisLink::Reply RedisLink::transaction(const std::vector<std::vector<std::string_view>>& commands, bool multi) {
+    if (!m_context) {
+        return nullptr;
+    }
+    bool sent = !multi || append(m_context, {"MULTI"});
+    for (const auto& args : commands) {
+        sent = sent && append(m_context, args);
+    }
+    sent = sent && (!multi || append(m_context, {"EXEC"}));
+    // Every reply is read, in order; the last one is the answer (EXEC's in a transaction).
+    Reply last;
+    const std::size_t replies = commands.size() + (multi ? 2 : 0);
+    for (std::size_t i = 0; sent && i < replies; ++i) {
+        void* reply = nullptr;
+        sent = redisGetReply(m_context, &reply) == REDIS_OK && reply;
+        last.reset(static_cast<redisReply*>(reply));
+    }
+    if (!sent) {
         m_error = m_context->errstr[0] != '\0' ? m_context->errstr : "connection lost";
         close();
         return nullptr;
     }
-    return Reply(reply);
+    return last;
 }
 
 void RedisLink::close() {

@@ -34,6 +34,9 @@ public:
     // One command; nullptr when the connection failed (it is then closed, and error() says why). An error reply
     // is a reply: see errorOf().
     Reply command(const std::vector<std::string_view>& args);
+    // MULTI, the commands and EXEC, sent at once: EXEC's reply (one reply per command, in order), or nullptr as for
+    // command().
+    Reply transaction(const std::vector<std::vector<std::string_view>>& commands);
     void close();
     // For stopping: the call under way, if any, fails at once, and so does every later connect().
     void interrupt();
@@ -43,6 +46,8 @@ public:
     static const char* errorOf(const redisReply& reply);
 
 private:
+    Reply transaction(const std::vector<std::vector<std::string_view>>& commands, bool multi);
+
     std::mutex m_mutex; // m_context as a pointer, against interrupt()
     redisContext* m_context = nullptr;
     bool m_interrupted = false;

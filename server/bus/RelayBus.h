@@ -19,11 +19,14 @@ public:
 
     // Runs on the relay thread for each record, in the room's one order.
     using Deliver = std::function<void(const Record& record, Excluded excluded)>;
+    // Runs on the relay thread when records were lost before this server could deliver them (it fell too far
+    // behind a shared bus); the records after the loss follow.
+    using Lost = std::function<void()>;
 
     virtual ~RelayBus() = default;
 
     // Relay thread. Deliveries begin.
-    virtual void start(Deliver deliver) = 0;
+    virtual void start(Deliver deliver, Lost lost) = 0;
     // Relay thread: a record one of this server's connections sent. False when the bus cannot take it (a bounded
     // hold is full): the caller closes the sender rather than lose the line without a word.
     virtual bool publish(const Record& record, Excluded excluded) = 0;

@@ -2,6 +2,7 @@
 
 #include "server/bus/PresenceBook.h"
 #include "server/core/Connection.h"
+#include "server/log/LogText.h"
 #include "server/log/Logger.h"
 #include "server/proxy/ProxyHandshake.h"
 #include "server/tls/TlsCredentials.h"
@@ -16,13 +17,16 @@
 namespace vesmira {
 
 ChatServer::ChatServer(asio::io_context& io, UserDirectory& users, WorkerPool& workers, Logger& logger,
-                       ServerSettings settings, RelayBus* bus)
+                       ServerSettings settings, RelayBus* bus, GuessGate* guessGate)
     : m_acceptor(io), m_acceptRetry(io), m_tlsAcceptor(io), m_tlsAcceptRetry(io), m_accountTimer(io), m_users(users),
       m_workers(workers), m_logger(logger), m_settings(settings),
       m_limits({settings.maxConnections, settings.maxPending, settings.maxPerAddress}),
-      m_guessDelay(settings.guessDelay), m_bus(bus ? *bus : m_inProcess), m_instance(randomName()),
-      m_room(m_acceptor.get_executor(), m_stats) {
-    m_bus.start([this](const Record& record, RelayBus::Excluded excluded) { m_room.deliver(record, excluded); });
+      m_localGuessGate(settings.guessDelay), m_guessGate(guessGate ? *guessGate : m_localGuessGate),
+      m_bus(bus ? *bus : m_inProcess), m_instance(randomName()), m_room(m_acceptor.get_executor(), m_stats),
+      m_readTurns(m_acceptor.get_executor(), settings.maxQueuedBytes),
+      m_backpressure(m_acceptor.get_executor(), m_room.members()) {
+    m_bus.start([this](const Record& record, RelayBus::Excluded excluded) { m_room.deliver(record, excluded); },
+                [this] { lostRelayedLines(); });
 }
 
 ChatServer::~ChatServer() = default;
@@ -107,6 +111,7 @@ void ChatServer::stop() {
         connection->close("server shutting down");
     }
     m_room.clear();
+    m_backpressure.stop();
 }
 
 void ChatServer::acceptNext(bool tls) {
@@ -231,6 +236,7 @@ std::uint64_t ChatServer::onSignedIn(Connection& connection) {
     m_pending.erase(connection.number());
     m_limits.signedIn();
     m_room.join(connection);
+    m_backpressure.membersChanged();
     noteConnections();
     if (m_settings.presence) {
         m_bus.signedIn(connection.userId(), Room::excluding(connection));
@@ -331,8 +337,29 @@ void ChatServer::relay(const Record& record, Connection& from, bool leaving) {
     }
 }
 
+void ChatServer::refusedLine(const Connection& from, SenderCheck::Verdict verdict, bool leaving) {
+    m_stats.lineRefused(verdict == SenderCheck::Verdict::OtherName ? ServerStats::LineRefusal::OtherName
+                                                                   : ServerStats::LineRefusal::NoName);
+    if (const auto held = m_refusedLineLog.admit()) {
+        m_logger.log(LogLevel::Warn, from.peer(),
+                     std::string(leaving ? "leave notice" : "line") + " not relayed: " +
+                         std::string(SenderCheck::reasonText(verdict)) + ", user " + LogText::fromCp932(from.userId()) +
+                         (*held ? " (" + std::to_string(*held) + " more refused since the last line)" : ""));
+    }
+}
+
+void ChatServer::lostRelayedLines() {
+    // Delivering on around the hole would show them a conversation with lines silently missing; signing in again,
+    // they know. The room's list changes only when the server forgets a connection, later.
+    m_stats.relayGap();
+    for (Connection* member : m_room.members()) {
+        member->close("this server fell behind the room's stream and lines were lost", LogLevel::Info, Limit::RelayGap);
+    }
+}
+
 void ChatServer::forget(const std::shared_ptr<Connection>& connection) {
     m_room.leave(*connection);
+    m_backpressure.membersChanged();
     m_connections.erase(connection);
 }
 

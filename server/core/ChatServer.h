@@ -2,11 +2,14 @@
 
 #include "protocol/Record.h"
 #include "server/bus/InProcessBus.h"
+#include "server/core/Backpressure.h"
+#include "server/core/ReadTurns.h"
 #include "server/core/Room.h"
+#include "server/core/SenderCheck.h"
 #include "server/core/ServerSettings.h"
 #include "server/limits/ConnectionLimits.h"
-#include "server/limits/GuessDelay.h"
 #include "server/limits/LimitCounters.h"
+#include "server/limits/LocalGuessGate.h"
 #include "server/log/LogThrottle.h"
 #include "server/metrics/ServerStats.h"
 
@@ -38,8 +41,9 @@ class WorkerPool;
 class ChatServer {
 public:
     // Without a bus, records go straight to this server's members.
+    // Without a guess gate, failed sign-ins are slowed by this server alone.
     ChatServer(asio::io_context& io, UserDirectory& users, WorkerPool& workers, Logger& logger,
-               ServerSettings settings = {}, RelayBus* bus = nullptr);
+               ServerSettings settings = {}, RelayBus* bus = nullptr, GuessGate* guessGate = nullptr);
     ~ChatServer();
 
     ChatServer(const ChatServer&) = delete;
@@ -60,15 +64,21 @@ public:
     // bus cannot take it, `from` is closed: a line is never dropped without a word.
     void relay(const Record& record, Connection& from, bool leaving = false);
 
+    // A line (or leave notice) `from` sent was not in its own name: counted, and logged at most once a second.
+    void refusedLine(const Connection& from, SenderCheck::Verdict verdict, bool leaving);
+
     // From a connection: it signed in (returns the serial number of the sign-in); it closed (its places are free at
     // once); it may be let go.
     std::uint64_t onSignedIn(Connection& connection);
     void onClosed(Connection& connection, std::optional<Limit> limit);
     void forget(const std::shared_ptr<Connection>& connection);
 
-    // Where connections read: the relay thread handles each read before the next, so one buffer serves all.
+    // Where connections read: the relay thread handles each read before the next, so one buffer serves all. It
+    // holds the most records one read may take.
     char* readBuffer() { return m_readBuffer.data(); }
-    static constexpr std::size_t kReadBufferSize = 4096;
+    static constexpr std::size_t kReadBufferSize = ReadTurns::kMaxTurnRecords * kRecordSize;
+    ReadTurns& readTurns() { return m_readTurns; }
+    Backpressure& backpressure() { return m_backpressure; }
 
     // Names connection `number` uniquely among every server sharing the user store.
     std::string holder(std::uint64_t number) const { return m_instance + "/" + std::to_string(number); }
@@ -77,7 +87,8 @@ public:
     const LimitCounters& limitCounters() const { return m_counters; }
     // Readable from any thread.
     ServerStats& stats() { return m_stats; }
-    GuessDelay& guessDelay() { return m_guessDelay; }
+    // Any thread.
+    GuessGate& guessGate() { return m_guessGate; }
     // Updates the gauge of sign-in steps waiting for the workers.
     void noteWorkQueue();
     std::size_t overflowDrops() const { return m_counters.value(Limit::SendQueue); }
@@ -101,6 +112,8 @@ private:
     // is the client's, read from the proxy's header, not the socket's. A connection of the TLS listener gets TLS
     // over its socket.
     void admit(asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& peer, bool tls, bool quiet = false);
+    // The bus lost records before they reached this server's users: they are closed.
+    void lostRelayedLines();
     void refuse(asio::ip::tcp::socket& socket, const asio::ip::tcp::endpoint& peer, Limit limit, LogThrottle& throttle,
                 const std::string& why);
 
@@ -118,7 +131,8 @@ private:
     ConnectionLimits m_limits;
     LimitCounters m_counters;
     ServerStats m_stats;
-    GuessDelay m_guessDelay;
+    LocalGuessGate m_localGuessGate;
+    GuessGate& m_guessGate;
     std::uint64_t m_signIns = 0; // serial numbers of sign-ins
     LogThrottle m_totalLog;
     LogThrottle m_perAddressLog;
@@ -126,6 +140,7 @@ private:
     LogThrottle m_evictionLog;
     LogThrottle m_proxyLog;
     LogThrottle m_relayHoldLog;
+    LogThrottle m_refusedLineLog;
     InProcessBus m_inProcess;
     RelayBus& m_bus;
     const std::string m_instance;
@@ -134,6 +149,8 @@ private:
     std::unordered_set<std::shared_ptr<Connection>> m_connections;
     std::map<std::uint64_t, Connection*> m_pending; // not signed in, by number: the oldest first
     Room m_room;                                    // signed in
+    ReadTurns m_readTurns;
+    Backpressure m_backpressure; // of m_room
     std::array<char, kReadBufferSize> m_readBuffer{};
     bool m_stopped = false;
 };

@@ -31,7 +31,8 @@ Connection::Connection(std::uint64_t number, Transport transport, const asio::ip
       m_send(m_transport, settings.maxQueuedBytes, *this),
       m_signIn(*this, server, workers, users, settings, server.holder(number), address.to_string(),
                m_transport.socket().get_executor()),
-      m_recordAlarm(m_transport.socket().get_executor()) {}
+      m_flood(m_transport.socket().get_executor(), server.stats()), m_recordAlarm(m_transport.socket().get_executor()) {
+}
 
 void Connection::start() {
     m_started = Clock::now();
@@ -80,10 +81,30 @@ void Connection::readNext() {
     if (m_closed) {
         return;
     }
-    const std::size_t limit = m_signedIn ? kRecordReadSize : kSignInReadSize;
+    std::size_t limit = kSignInReadSize;
+    std::size_t granted = 0;
+    if (m_signedIn) {
+        if (m_server.backpressure().holding()) {
+            m_server.backpressure().wait(keepAlive(), [this] { readNext(); });
+            return;
+        }
+        // Whole records only, as many as flood control allows and this turn shares out.
+        const std::size_t allowed = m_flood.allowance();
+        if (allowed == 0) {
+            m_flood.waitForToken(keepAlive(), [this] { readNext(); });
+            return;
+        }
+        granted = m_server.readTurns().grant(allowed);
+        limit = granted * kRecordSize - m_assembler.pendingSize();
+    }
     char* buffer = m_server.readBuffer();
     std::error_code ec;
     const std::size_t size = m_transport.readSome(asio::buffer(buffer, limit), ec);
+    const std::size_t records = !ec && m_signedIn ? onRecordBytes(std::string_view(buffer, size)) : 0;
+    if (m_signedIn) {
+        m_server.readTurns().giveBack(granted - records);
+        m_flood.spent(records);
+    }
     if (ec == asio::error::would_block || ec == asio::error::try_again) {
         waitReadable();
         return;
@@ -97,7 +118,6 @@ void Connection::readNext() {
         m_signIn.handle(std::string_view(buffer, size));
         return;
     }
-    onRecordBytes(std::string_view(buffer, size));
     // Relaying may have dropped this very connection when its own queue overflowed.
     if (m_closed) {
         return;
@@ -135,6 +155,7 @@ void Connection::onReadError(const std::error_code& ec) {
 
 void Connection::signedIn(bool registering) {
     m_signedIn = true;
+    m_flood.start(m_settings.lineRate, m_settings.lineBurst);
     m_signInSerial = m_server.onSignedIn(*this);
     log(LogLevel::Info,
         "signed in as " + LogText::fromCp932(userId()) + (registering ? " (registered)" : " (authenticated)"));
@@ -155,18 +176,18 @@ void Connection::timedOut(bool atDialog) {
           LogLevel::Info, Limit::SignInTimeout);
 }
 
-void Connection::onRecordBytes(std::string_view bytes) {
+std::size_t Connection::onRecordBytes(std::string_view bytes) {
     std::size_t records = 0;
     m_assembler.feed(bytes, [this, &records](const Record& record) {
         ++records;
-        m_server.relay(record, *this);
+        relayOwn(record, false);
     });
     if (m_closed) {
-        return;
+        return records;
     }
     if (m_assembler.pendingSize() == 0) {
         m_partialSince.reset();
-        return;
+        return records;
     }
     if (records > 0 || !m_partialSince) {
         // A new incomplete record. The alarm is set at most once per time-out, not once per read.
@@ -174,6 +195,22 @@ void Connection::onRecordBytes(std::string_view bytes) {
         if (!m_recordAlarm.armed()) {
             m_recordAlarm.set(*m_partialSince + m_settings.recordTimeout, keepAlive(), [this] { onRecordTimeout(); });
         }
+    }
+    return records;
+}
+
+void Connection::relayOwn(Record record, bool leaving) {
+    if (m_closed && !leaving) {
+        return; // the rest of a read whose earlier line closed it
+    }
+    const SenderCheck::Verdict verdict = SenderCheck::check(record, userId());
+    if (verdict == SenderCheck::Verdict::Relay) {
+        m_server.relay(record, *this, leaving);
+        return;
+    }
+    m_server.refusedLine(*this, verdict, leaving);
+    if (!leaving && m_senderCheck.refusedTooOften(Clock::now())) {
+        close("too many lines not in its own name", LogLevel::Warn, Limit::SenderName);
     }
 }
 
@@ -194,7 +231,7 @@ void Connection::onEndOfStream() {
     // A partial record at the end is the leave notice ("<name>：退室しました。", unpadded): the others see it
     // as an ordinary record; the leaver is gone. An end on a record boundary is a plain half-close.
     if (const std::optional<Record> notice = m_assembler.takeTail()) {
-        m_server.relay(*notice, *this, true);
+        relayOwn(*notice, true);
         close("left with a leave notice");
     } else {
         close("closed by peer");
@@ -203,6 +240,16 @@ void Connection::onEndOfStream() {
 
 void Connection::sendQueueOverflowed() {
     close("send queue overflow: not reading", LogLevel::Warn, Limit::SendQueue, true);
+}
+
+void Connection::sendQueueBehind(bool behind) {
+    if (m_signedIn) {
+        m_server.backpressure().behind(behind);
+    }
+}
+
+void Connection::dropStalled() {
+    close("send queue stalled: not reading while the room waited", LogLevel::Warn, Limit::SendQueue, true);
 }
 
 void Connection::sendQueueDrained() {
@@ -232,12 +279,19 @@ void Connection::close(std::string_view reason, LogLevel level, std::optional<Li
     m_send.stop();
     m_signIn.stop();
     m_recordAlarm.cancel();
+    m_flood.stop();
     // A reset discards what the kernel still holds for the peer instead of trying to deliver it for minutes.
     m_transport.close(reset);
     if (logs(level)) {
         std::string line = "closed: " + std::string(reason);
         if (m_signedIn) {
             line += ", user " + LogText::fromCp932(userId());
+        }
+        if (m_flood.throttled() > Clock::duration::zero()) {
+            const auto tenths =
+                std::chrono::duration_cast<std::chrono::milliseconds>(m_flood.throttled()).count() / 100;
+            line += ", held back by flood control for " + std::to_string(tenths / 10) + "." +
+                    std::to_string(tenths % 10) + " s";
         }
         log(level, line);
     }

@@ -1,8 +1,10 @@
 #pragma once
 
 #include "server/core/Alarm.h"
+#include "server/core/FloodControl.h"
 #include "server/core/RecordAssembler.h"
 #include "server/core/SendQueue.h"
+#include "server/core/SenderCheck.h"
 #include "server/core/SignInHandler.h"
 #include "server/core/Transport.h"
 #include "server/limits/LimitCounters.h"
@@ -53,6 +55,12 @@ public:
     bool closed() const override { return m_closed; }
     const std::string& peer() const { return m_peer; }
     const asio::ip::address& address() const { return m_address; }
+    // The send queue's state, for the room's flow control: more than SendQueue::kBehindBytes waiting, and when the
+    // kernel last took some of it.
+    bool sendBehind() const { return m_send.behind(); }
+    SendQueue::Clock::time_point sendProgressAt() const { return m_send.progressAt(); }
+    // Behind, and taking nothing while the room waits: dropped as not reading.
+    void dropStalled();
 
 private:
     void onHandshake(const std::error_code& ec);
@@ -62,7 +70,10 @@ private:
     void readNext();
     void waitReadable();
     void onReadError(const std::error_code& ec);
-    void onRecordBytes(std::string_view bytes);
+    // Whole records completed (and relayed) by these bytes.
+    std::size_t onRecordBytes(std::string_view bytes);
+    // Relays a record (or the leave notice) read from this connection if it is in the user's own name.
+    void relayOwn(Record record, bool leaving);
     void onRecordTimeout();
     void onEndOfStream();
     // Whether a line at `level` is written: the lines built from parts are only built then.
@@ -73,6 +84,7 @@ private:
     void sendQueueOverflowed() override;
     void sendQueueDrained() override;
     void sendFailed(const std::error_code& ec) override;
+    void sendQueueBehind(bool behind) override;
     bool send(const Bytes& bytes) override { return m_send.deliver(bytes); }
     void readNextMessage() override { readNext(); }
     void signedIn(bool registering) override;
@@ -82,9 +94,6 @@ private:
 
     // One read before sign-in is one message: anything longer than a sign-in message is refused.
     static constexpr std::size_t kSignInReadSize = 512;
-    // After sign-in, about one record per read: each turn of the event loop then queues at most one record per
-    // sender to every reader, so that a burst from a thousand senders stays far inside a reader's send queue.
-    static constexpr std::size_t kRecordReadSize = 512;
 
     const std::uint64_t m_number;
     Transport m_transport;
@@ -97,6 +106,8 @@ private:
     SendQueue m_send;
     SignInHandler m_signIn;
     RecordAssembler m_assembler;
+    FloodControl m_flood;
+    SenderCheck m_senderCheck;
     Alarm m_recordAlarm; // the TLS handshake's deadline; after sign-in, the time-out of an incomplete record
     std::optional<Clock::time_point> m_partialSince; // when the incomplete record began
     Clock::time_point m_started;                     // the sign-in's clock runs from here

@@ -1,11 +1,13 @@
 #include "server/core/SendQueue.h"
 
+#include <algorithm>
 #include <span>
 
 namespace vesmira {
 
 SendQueue::SendQueue(Transport& transport, std::size_t maxBytes, Owner& owner)
-    : m_transport(transport), m_maxBytes(maxBytes), m_owner(owner) {}
+    : m_transport(transport), m_maxBytes(maxBytes), m_behindBytes(std::min(kBehindBytes, maxBytes / 4)),
+      m_owner(owner) {}
 
 bool SendQueue::enqueue(const Bytes& bytes) {
     if (m_stopped || m_writeFailed) {
@@ -17,7 +19,20 @@ bool SendQueue::enqueue(const Bytes& bytes) {
     }
     m_queuedBytes += bytes->size();
     m_queue.push_back(bytes);
+    noteBehind();
     return true;
+}
+
+void SendQueue::noteBehind() {
+    // Half the mark to clear, so that a reader at the edge does not flip the room's count on every write.
+    const bool behind = m_behind ? m_queuedBytes > m_behindBytes / 2 : m_queuedBytes > m_behindBytes;
+    if (behind != m_behind) {
+        if (behind) {
+            m_progressAt = Clock::now(); // the wait for progress starts now
+        }
+        m_behind = behind;
+        m_owner.sendQueueBehind(behind);
+    }
 }
 
 bool SendQueue::deliver(const Bytes& bytes) {
@@ -49,6 +64,7 @@ void SendQueue::stop() {
     m_stopped = true;
     m_queue.clear();
     m_queuedBytes = 0;
+    noteBehind();
 }
 
 void SendQueue::writeNext() {
@@ -80,29 +96,40 @@ void SendQueue::writeNext() {
         onWritten();
         return;
     }
-    // The rest once the socket takes it.
+    writeRest(sent);
+}
+
+void SendQueue::writeRest(std::size_t sent) {
     std::size_t done = 0;
     for (; sent >= m_buffers[done].size(); ++done) {
         sent -= m_buffers[done].size();
     }
     m_buffers[done] += sent;
     m_buffers.erase(m_buffers.begin(), m_buffers.begin() + static_cast<std::ptrdiff_t>(done));
-    m_transport.asyncWrite(m_buffers,
-                           [this, alive = m_owner.keepAlive()](const std::error_code& error, std::size_t written) {
-                               if (m_stopped) {
-                                   return;
-                               }
-                               if (error) {
-                                   onWriteFailed(error);
-                                   return;
-                               }
-                               m_queuedBytes -= written;
-                               onWritten();
-                           });
+    // The rest once the socket takes it, piece by piece, so that a reader that takes bytes slowly shows progress.
+    m_transport.asyncWriteSome(m_buffers,
+                               [this, alive = m_owner.keepAlive()](const std::error_code& error, std::size_t written) {
+                                   if (m_stopped) {
+                                       return;
+                                   }
+                                   if (error) {
+                                       onWriteFailed(error);
+                                       return;
+                                   }
+                                   m_queuedBytes -= written;
+                                   m_progressAt = Clock::now();
+                                   noteBehind();
+                                   if (written == asio::buffer_size(m_buffers)) {
+                                       onWritten();
+                                   } else {
+                                       writeRest(written);
+                                   }
+                               });
 }
 
 void SendQueue::onWritten() {
     m_sending.clear();
+    noteBehind();
     if (!m_queue.empty()) {
         writeNext();
         return;
@@ -129,6 +156,7 @@ void SendQueue::onWriteFailed(const std::error_code& ec) {
     m_queue.clear();
     m_sending.clear();
     m_queuedBytes = 0;
+    noteBehind();
     m_owner.sendFailed(ec);
 }
 

@@ -4,6 +4,7 @@
 
 #include <asio.hpp>
 
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -29,10 +30,18 @@ public:
         virtual void sendQueueDrained() = 0;
         // The peer is gone: the queue is emptied, and nothing more is sent.
         virtual void sendFailed(const std::error_code& ec) = 0;
+        // The bytes waiting beyond what the kernel took passed kBehindBytes (true), or fell back to half that.
+        virtual void sendQueueBehind(bool behind) = 0;
 
     protected:
         ~Owner() = default;
     };
+
+    using Clock = std::chrono::steady_clock;
+
+    // A reader this far behind (or a quarter of its bound, if less) is one the relay may wait for, when most of the
+    // room is (Backpressure).
+    static constexpr std::size_t kBehindBytes = 64 * 1024;
 
     SendQueue(Transport& transport, std::size_t maxBytes, Owner& owner);
 
@@ -47,16 +56,23 @@ public:
     void stop();
 
     bool writing() const { return m_writing; }
+    bool behind() const { return m_behind; }
+    // When the kernel last took bytes of a write that did not complete at once.
+    Clock::time_point progressAt() const { return m_progressAt; }
 
 private:
     bool enqueue(const Bytes& bytes);
     void writeNext();
+    // Writes what is left of m_buffers once `sent` bytes of them are out.
+    void writeRest(std::size_t sent);
     void onWritten();
     void onWriteFailed(const std::error_code& ec);
     void trim();
+    void noteBehind();
 
     Transport& m_transport;
     const std::size_t m_maxBytes;
+    const std::size_t m_behindBytes;
     Owner& m_owner;
     std::vector<Bytes> m_queue;                // not yet handed to the socket
     std::vector<Bytes> m_sending;              // the write in progress; kept until it completes
@@ -66,6 +82,8 @@ private:
     bool m_flushPending = false;
     bool m_writeFailed = false; // the peer is gone; what it sent is still read, nothing more is sent
     bool m_stopped = false;
+    bool m_behind = false;
+    Clock::time_point m_progressAt{};
 };
 
 } // namespace vesmira

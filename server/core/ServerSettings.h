@@ -26,6 +26,10 @@ struct ServerSettings {
     // The kernel's send buffer for each connection (SO_SNDBUF; Linux reserves twice the value asked for, which
     // covers its own overhead). 0 leaves the system's auto-tuning, which grows it to several MiB per connection.
     int sendBufferBytes = 64 * 1024;
+    // Flood control of each signed-in connection: records a second (0: no limit), and how many may come at once.
+    // Over the rate the server stops reading the connection until the rate allows more.
+    unsigned lineRate = 10;
+    unsigned lineBurst = 30;
     // Connections beyond this are closed as soon as they are accepted.
     std::size_t maxConnections = 1024;
     // Connections not yet signed in; when the budget is full, a new one replaces the one that waited longest.

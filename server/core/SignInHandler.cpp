@@ -2,6 +2,7 @@
 
 #include "protocol/SignInWords.h"
 #include "server/core/ChatServer.h"
+#include "server/core/GuardedQuery.h"
 #include "server/core/ServerSettings.h"
 #include "server/log/LogText.h"
 #include "server/metrics/ServerStats.h"
@@ -98,58 +99,53 @@ void SignInHandler::handle(std::string_view message) {
         if (registering && !m_protocol.holdsId()) {
             releaseId(heldId); // a password refused before the store was asked
         }
+        if (step.outcome->failedAuthentication) {
+            // An ID or password that cannot exist: decided here, but slowed and counted as any failure.
+            submit({std::nullopt, m_protocol.failedId(), m_address}, registering, stepState, step.outcome);
+            return;
+        }
         onOutcome(*step.outcome, registering, stepState);
         return;
     }
-    // An authentication waits while a refusal for the same account or from the same address is held back: a
-    // guesser gains nothing by reconnecting instead of waiting for its refusal.
-    const SignInProtocol::Query::Kind kind = step.query->kind;
-    if (kind == SignInProtocol::Query::Kind::Contains || kind == SignInProtocol::Query::Kind::CheckPassword) {
-        const Clock::time_point now = Clock::now();
-        const Clock::time_point at = m_server.guessDelay().notBefore(step.query->id, m_address, now);
-        if (at > now) {
-            holdUntil(at, [this, query = std::move(*step.query), registering, stepState]() mutable {
-                submit(std::move(query), registering, stepState);
-            });
-            return;
-        }
-    }
-    submit(std::move(*step.query), registering, stepState);
+    submit(GuardedQuery::of(std::move(*step.query), m_address), registering, stepState);
 }
 
-void SignInHandler::submit(SignInProtocol::Query query, bool registering, SignInProtocol::State stepState) {
+void SignInHandler::submit(GuardedQuery step, bool registering, SignInProtocol::State stepState,
+                           std::optional<SignInProtocol::Outcome> decided) {
     pauseClock();
-    const bool mayHold = query.mayHold();
-    std::string id = query.id;
-    m_workers.submit(
-        [&users = m_users, query = std::move(query), holder = m_holder, &stats = m_server.stats()] {
-            const Clock::time_point start = Clock::now();
-            const UserDirectory::Answer answer = query.run(users, holder);
-            if (query.hashes() && answer != UserDirectory::Answer::Unavailable &&
-                answer != UserDirectory::Answer::Locked) {
-                stats.hashed(Clock::now() - start);
-            }
-            return answer;
-        },
-        [this, alive = m_client.keepAlive(), registering, stepState, mayHold,
-         id = std::move(id)](UserDirectory::Answer answer) {
-            m_server.noteWorkQueue();
-            resumeClock();
-            // An ID the store may hold for this connection is given back unless the registration goes on (or is
-            // done) with it.
-            const bool release = mayHold && answer != UserDirectory::Answer::No;
-            if (m_client.closed()) {
-                if (release) {
-                    releaseId(id);
-                }
-                return;
-            }
-            const SignInProtocol::Outcome outcome = m_protocol.finish(answer);
-            if (release && !m_protocol.holdsId() && !m_protocol.signedIn()) {
-                releaseId(id);
-            }
-            onOutcome(outcome, registering, stepState);
-        });
+    const bool mayHold = step.query && step.query->mayHold();
+    m_workers.submit([&users = m_users, &gate = m_server.guessGate(), &stats = m_server.stats(), step,
+                      holder = m_holder] { return step.run(users, gate, holder, stats); },
+                     [this, alive = m_client.keepAlive(), registering, stepState, mayHold, step,
+                      decided](GuardedQuery::Result result) mutable {
+                         m_server.noteWorkQueue();
+                         resumeClock();
+                         if (result.retryAfter) {
+                             // Another check for the same account or address is in flight, or its refusal is held back:
+                             // this one waits, reading nothing, and asks again.
+                             holdUntil(Clock::now() + *result.retryAfter,
+                                       [this, step = std::move(step), registering, stepState, decided]() mutable {
+                                           submit(std::move(step), registering, stepState, decided);
+                                       });
+                             return;
+                         }
+                         // An ID the store may hold for this connection is given back unless the registration goes on
+                         // (or is done) with it.
+                         const std::string& id = step.query ? step.query->id : step.account;
+                         const bool release = mayHold && result.answer != UserDirectory::Answer::No;
+                         if (m_client.closed()) {
+                             if (release) {
+                                 releaseId(id);
+                             }
+                             return;
+                         }
+                         const SignInProtocol::Outcome outcome = decided ? *decided : m_protocol.finish(result.answer);
+                         if (release && !m_protocol.holdsId() && !m_protocol.signedIn()) {
+                             releaseId(id);
+                         }
+                         onOutcome(outcome, registering, stepState,
+                                   result.failed ? std::optional(result.holdBack) : std::nullopt, id);
+                     });
     m_server.noteWorkQueue();
 }
 
@@ -165,8 +161,8 @@ void SignInHandler::releaseId(const std::string& id) {
         [](bool) {});
 }
 
-void SignInHandler::onOutcome(const SignInProtocol::Outcome& outcome, bool registering,
-                              SignInProtocol::State stepState) {
+void SignInHandler::onOutcome(const SignInProtocol::Outcome& outcome, bool registering, SignInProtocol::State stepState,
+                              std::optional<std::chrono::milliseconds> failedFor, std::string_view id) {
     using Step = ServerStats::Step;
     std::optional<Step> step;
     switch (stepState) {
@@ -191,22 +187,22 @@ void SignInHandler::onOutcome(const SignInProtocol::Outcome& outcome, bool regis
                                            : outcome.unavailable ? ServerStats::Result::Unavailable
                                                                  : ServerStats::Result::Refused);
     }
-    if (outcome.accepted && m_protocol.signedIn() && !registering) {
-        m_server.guessDelay().succeeded(m_protocol.userId());
-    }
-    if (!outcome.failedAuthentication) {
+    if (!failedFor) {
         reply(outcome, registering);
         return;
     }
-    const Clock::time_point now = Clock::now();
-    const std::chrono::milliseconds delay = m_server.guessDelay().failed(m_protocol.failedId(), m_address, now);
-    m_server.stats().authenticationFailed();
     // One line of fixed form per failure, for fail2ban: the address first, from the socket (or the proxy's
-    // header), and what the client sent only after it, escaped.
-    m_client.log(LogLevel::Warn, "authentication failed: address " + m_address + ", " + std::string(outcome.reason) +
-                                     ", user \"" + LogText::fromCp932(m_protocol.failedId()) +
-                                     "\", refusal held back " + std::to_string(delay.count()) + " ms");
-    holdUntil(now + delay, [this, outcome, registering] { reply(outcome, registering); });
+    // header), and what the client sent only after it, escaped. A registration refused because the ID is taken
+    // tells a prober as much as a sign-in would, and is logged alike.
+    const bool authentication = outcome.failedAuthentication;
+    if (authentication) {
+        m_server.stats().authenticationFailed();
+    }
+    m_client.log(LogLevel::Warn, std::string(authentication ? "authentication failed" : "registration refused") +
+                                     ": address " + m_address + ", " + std::string(outcome.reason) + ", user \"" +
+                                     LogText::fromCp932(authentication ? m_protocol.failedId() : id) +
+                                     "\", refusal held back " + std::to_string(failedFor->count()) + " ms");
+    holdUntil(Clock::now() + *failedFor, [this, outcome, registering] { reply(outcome, registering); });
 }
 
 void SignInHandler::reply(const SignInProtocol::Outcome& outcome, bool registering) {

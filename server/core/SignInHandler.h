@@ -1,12 +1,14 @@
 #pragma once
 
 #include "server/core/Alarm.h"
+#include "server/core/GuardedQuery.h"
 #include "server/core/SendQueue.h"
 #include "server/core/SignInProtocol.h"
 #include "server/log/Logger.h"
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -76,11 +78,16 @@ private:
     void resumeClock();
     // Holds the step back (reading nothing, the clock stopped) until `at`, then runs `then`.
     template <typename Then> void holdUntil(Clock::time_point at, Then then);
-    // Runs a step's query on the worker pool.
-    void submit(SignInProtocol::Query query, bool registering, SignInProtocol::State step);
+    // Runs a step on the worker pool, behind the guess gate where it needs to be; `decided` is the outcome of a step
+    // without a query.
+    void submit(GuardedQuery step, bool registering, SignInProtocol::State stepState,
+                std::optional<SignInProtocol::Outcome> decided = std::nullopt);
     // Lets the store give up the ID it holds for this registration (on the worker pool; nothing waits for it).
     void releaseId(const std::string& id);
-    void onOutcome(const SignInProtocol::Outcome& outcome, bool registering, SignInProtocol::State step);
+    // `failedFor`: the step counted as a failure against the account or address, and its refusal is held back this
+    // long; `id` is the ID the step asked about.
+    void onOutcome(const SignInProtocol::Outcome& outcome, bool registering, SignInProtocol::State step,
+                   std::optional<std::chrono::milliseconds> failedFor = std::nullopt, std::string_view id = {});
     // The reply to a step, once any delay for a failed authentication is over.
     void reply(const SignInProtocol::Outcome& outcome, bool registering);
 

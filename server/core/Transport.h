@@ -55,6 +55,15 @@ public:
             asio::async_write(m_socket, buffers, std::move(handler));
         }
     }
+    // At least one byte of the buffers (over TLS, all of them), which must stay valid until `handler` runs with the
+    // number of bytes written.
+    template <typename Handler> void asyncWriteSome(std::span<const asio::const_buffer> buffers, Handler handler) {
+        if (m_tls) {
+            writeTls(buffers, std::move(handler));
+        } else {
+            m_socket.async_write_some(buffers, std::move(handler));
+        }
+    }
     // Ends the connection: an orderly end (TLS's close first), or with `reset` a reset that frees at once whatever
     // the kernel still holds for the peer.
     void close(bool reset);

@@ -4,23 +4,19 @@
 
 namespace vesmira {
 
-namespace {
-
-std::string accountKey(std::string_view account) {
-    return std::string("u").append(account);
+std::string GuessDelay::accountKey(std::string_view account) {
+    return account.empty() ? std::string() : std::string("u").append(account);
 }
 
-std::string addressKey(std::string_view address) {
+std::string GuessDelay::addressKey(std::string_view address) {
     return std::string("a").append(address);
 }
-
-} // namespace
 
 GuessDelay::Clock::time_point GuessDelay::notBefore(std::string_view account, std::string_view address,
                                                     Clock::time_point now) {
     Clock::time_point at = now;
     for (const std::string& key : {accountKey(account), addressKey(address)}) {
-        if (const Entry* entry = find(key, now)) {
+        if (const Entry* entry = key.empty() ? nullptr : find(key, now)) {
             at = std::max(at, entry->until);
         }
     }
@@ -32,12 +28,13 @@ std::chrono::milliseconds GuessDelay::failed(std::string_view account, std::stri
     const std::string keys[] = {accountKey(account), addressKey(address)};
     unsigned failures = 0;
     for (const std::string& key : keys) {
-        Entry& entry = record(key, now);
-        failures = std::max(failures, entry.failures);
+        if (!key.empty()) {
+            failures = std::max(failures, record(key, now).failures);
+        }
     }
     const std::chrono::milliseconds delay = delayFor(failures);
     for (const std::string& key : keys) {
-        if (Entry* entry = find(key, now)) {
+        if (Entry* entry = key.empty() ? nullptr : find(key, now)) {
             entry->until = std::max(entry->until, now + delay);
         }
     }
@@ -45,7 +42,9 @@ std::chrono::milliseconds GuessDelay::failed(std::string_view account, std::stri
 }
 
 void GuessDelay::succeeded(std::string_view account) {
-    m_entries.erase(accountKey(account));
+    if (!account.empty()) {
+        m_entries.erase(accountKey(account));
+    }
 }
 
 GuessDelay::Entry* GuessDelay::find(const std::string& key, Clock::time_point now) {

@@ -37,6 +37,8 @@ public:
     GuessDelay() = default;
     explicit GuessDelay(Settings settings) : m_settings(settings) {}
 
+    // An empty account is none: a check that counts against the address alone (a registration probe).
+
     // When a password check for `account` from `address` may start: now, or later while an earlier refusal for
     // either is being held back.
     Clock::time_point notBefore(std::string_view account, std::string_view address, Clock::time_point now);
@@ -45,6 +47,9 @@ public:
     void succeeded(std::string_view account);
 
     std::size_t keys() const { return m_entries.size(); }
+    // The keys of an account and of an address, which cannot collide ('u' or 'a' first); "" for no account.
+    static std::string accountKey(std::string_view account);
+    static std::string addressKey(std::string_view address);
     const Settings& settings() const { return m_settings; }
 
 private:

@@ -18,20 +18,22 @@ enum class Limit {
     Refusals,      // too many refused sign-in messages
     ProxyHeader,   // behind a proxy: no valid PROXY header in time
     RelayHold,     // a line found the shared relay's hold full (Redis unreachable for long)
+    SenderName,    // too many lines not in the sender's own name
+    RelayGap,      // this node fell so far behind the shared relay that lines were lost to its users
 };
 
 // Written on the relay thread, readable from any.
 class LimitCounters {
 public:
-    static constexpr std::size_t kCount = 9;
+    static constexpr std::size_t kCount = 11;
 
     void count(Limit limit) { m_counts[index(limit)].fetch_add(1, std::memory_order_relaxed); }
     std::size_t value(Limit limit) const { return m_counts[index(limit)].load(std::memory_order_relaxed); }
 
     static std::string_view name(Limit limit) {
         static constexpr std::array<std::string_view, kCount> kNames = {
-            "connections", "per-address", "pending-budget", "sign-in-timeout", "record-timeout",
-            "send-queue",  "refusals",    "proxy-header",   "relay-hold"};
+            "connections", "per-address",  "pending-budget", "sign-in-timeout", "record-timeout", "send-queue",
+            "refusals",    "proxy-header", "relay-hold",     "sender-name",     "relay-gap"};
         return kNames[index(limit)];
     }
 

@@ -3,14 +3,9 @@
 #include "server/limits/LimitCounters.h"
 #include "server/metrics/ServerStats.h"
 
-#include <CivetServer.h>
 #include <algorithm>
-#include <atomic>
-#include <civetweb.h>
-#include <exception>
+#include <cstdlib>
 #include <limits>
-#include <prometheus/collectable.h>
-#include <prometheus/exposer.h>
 #include <prometheus/metric_family.h>
 #include <prometheus/text_serializer.h>
 #include <string_view>
@@ -23,29 +18,6 @@ namespace {
 using prometheus::ClientMetric;
 using prometheus::MetricFamily;
 using prometheus::MetricType;
-
-// The stats /healthz reads: civetweb's request callback carries no pointer of ours.
-std::atomic<const ServerStats*> g_healthStats{nullptr};
-
-int answerHealth(mg_connection* connection) {
-    const mg_request_info* request = mg_get_request_info(connection);
-    if (!request || !request->local_uri || std::string_view(request->local_uri) != "/healthz") {
-        return 0; // civetweb goes on: /metrics, or 404
-    }
-    const ServerStats* stats = g_healthStats.load();
-    const bool healthy = stats && stats->healthy(std::chrono::steady_clock::now());
-    const std::string_view body = healthy ? "ok\n" : "unavailable\n";
-    mg_printf(connection,
-              "HTTP/1.1 %s\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: %zu\r\n"
-              "Cache-Control: no-store\r\nConnection: close\r\n\r\n%s",
-              healthy ? "200 OK" : "503 Service Unavailable", body.size(), body.data());
-    return healthy ? 200 : 503;
-}
-
-// Keeps civetweb's own error lines (a client that hangs up early) out of the server's standard error.
-int quietLog(const mg_connection*, const char*) {
-    return 1;
-}
 
 std::string labelValue(std::string_view name) {
     std::string value(name);
@@ -117,6 +89,25 @@ std::vector<MetricFamily> collect(const ServerStats& stats, const LimitCounters&
     families.push_back(std::move(refused));
     families.push_back(std::move(dropped));
 
+    auto refusedLines =
+        family("vesmira_lines_refused_total", "Lines and leave notices of signed-in users not relayed, by reason.",
+               MetricType::Counter);
+    for (const auto reason : {ServerStats::LineRefusal::OtherName, ServerStats::LineRefusal::NoName}) {
+        refusedLines.metric.push_back(sample(static_cast<double>(stats.linesRefused(reason)),
+                                             {{"reason", std::string(ServerStats::lineRefusalName(reason))}}));
+    }
+    families.push_back(std::move(refusedLines));
+    families.push_back(single("vesmira_relay_gaps_total",
+                              "Times this server found lines trimmed from the shared room's stream before it read "
+                              "them (its users were closed).",
+                              MetricType::Counter, static_cast<double>(stats.relayGaps())));
+    families.push_back(single("vesmira_connections_throttled",
+                              "Signed-in connections whose reading flood control holds back now.", MetricType::Gauge,
+                              static_cast<double>(stats.throttled())));
+    families.push_back(single("vesmira_throttled_seconds_total",
+                              "Time connections spent held back by flood control, summed over connections.",
+                              MetricType::Counter, stats.throttledSeconds()));
+
     auto steps =
         family("vesmira_sign_in_steps_total", "Sign-in steps answered, by step and result.", MetricType::Counter);
     for (std::size_t s = 0; s < ServerStats::kSteps; ++s) {
@@ -164,41 +155,46 @@ std::vector<MetricFamily> collect(const ServerStats& stats, const LimitCounters&
 
 } // namespace
 
-class MetricsExporter::Collector final : public prometheus::Collectable {
-public:
-    Collector(const ServerStats& stats, const LimitCounters& limits) : m_stats(stats), m_limits(limits) {}
-    std::vector<MetricFamily> Collect() const override { return collect(m_stats, m_limits); }
-
-private:
-    const ServerStats& m_stats;
-    const LimitCounters& m_limits;
-};
-
 std::unique_ptr<MetricsExporter> MetricsExporter::start(const std::string& address, const ServerStats& stats,
                                                         const LimitCounters& limits, std::string& error) {
-    std::unique_ptr<MetricsExporter> exporter(new MetricsExporter());
-    exporter->m_collector = std::make_shared<Collector>(stats, limits);
-    CivetCallbacks callbacks;
-    callbacks.begin_request = answerHealth;
-    callbacks.log_message = quietLog;
-    g_healthStats.store(&stats);
-    try {
-        // civetweb copies the callbacks. It throws when it cannot listen: at start-up, nowhere near the relay.
-        exporter->m_exposer = std::make_unique<prometheus::Exposer>(address, 2, &callbacks);
-    } catch (const std::exception& e) {
-        g_healthStats.store(nullptr);
-        error = "cannot serve metrics on " + address + ": " + e.what();
+    // HOST:PORT, an IPv6 host in brackets.
+    const std::size_t colon = address.rfind(':');
+    std::string host = address.substr(0, colon);
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+        host = host.substr(1, host.size() - 2);
+    }
+    std::error_code ec;
+    const asio::ip::address ip = asio::ip::make_address(host, ec);
+    const int port = colon == std::string::npos ? -1 : std::atoi(address.c_str() + colon + 1);
+    if (ec || port < 0 || port > 65535) {
+        error = "cannot serve metrics on " + address + ": not ADDRESS:PORT";
         return nullptr;
     }
-    exporter->m_exposer->RegisterCollectable(exporter->m_collector);
-    const std::vector<int> ports = exporter->m_exposer->GetListeningPorts();
-    exporter->m_port = ports.empty() ? 0 : static_cast<std::uint16_t>(ports.front());
+    std::unique_ptr<MetricsExporter> exporter(new MetricsExporter());
+    exporter->m_endpoint = HttpEndpoint::start(
+        {ip, static_cast<std::uint16_t>(port)},
+        [&stats, &limits](std::string_view path) -> HttpEndpoint::Reply {
+            if (path == "/metrics") {
+                return {200, "text/plain; version=0.0.4; charset=utf-8", text(stats, limits)};
+            }
+            if (path == "/healthz") {
+                const bool healthy = stats.healthy(std::chrono::steady_clock::now());
+                return {healthy ? 200 : 503, "text/plain; charset=utf-8", healthy ? "ok\n" : "unavailable\n"};
+            }
+            return {404, "text/plain; charset=utf-8", "not found: try /metrics or /healthz\n"};
+        },
+        error);
+    if (!exporter->m_endpoint) {
+        error = "cannot serve metrics on " + address + ": " + error;
+        return nullptr;
+    }
     return exporter;
 }
 
-MetricsExporter::~MetricsExporter() {
-    m_exposer.reset();
-    g_healthStats.store(nullptr);
+MetricsExporter::~MetricsExporter() = default;
+
+std::uint16_t MetricsExporter::port() const {
+    return m_endpoint->port();
 }
 
 std::string MetricsExporter::text(const ServerStats& stats, const LimitCounters& limits) {

@@ -16,6 +16,17 @@ void ServerStats::hashed(std::chrono::steady_clock::duration took) {
         std::memory_order_relaxed);
 }
 
+void ServerStats::throttling(bool began, std::chrono::steady_clock::duration held) {
+    if (began) {
+        m_throttled.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    m_throttled.fetch_sub(1, std::memory_order_relaxed);
+    m_throttledNanoseconds.fetch_add(
+        static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(held).count()),
+        std::memory_order_relaxed);
+}
+
 void ServerStats::databaseAnswered(bool answered, std::chrono::steady_clock::time_point now) {
     m_databaseUp.store(answered, std::memory_order_relaxed);
     if (answered) {

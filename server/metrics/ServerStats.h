@@ -22,6 +22,13 @@ public:
     // seconds when many wait for the same cores.
     static constexpr std::array<double, 10> kHashBuckets = {0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 5};
 
+    // Why a signed-in user's line (or leave notice) was not relayed: it was in another user's name, or in none.
+    enum class LineRefusal { OtherName, NoName };
+    static constexpr std::size_t kLineRefusals = 2;
+    static std::string_view lineRefusalName(LineRefusal reason) {
+        return reason == LineRefusal::OtherName ? "other_name" : "no_name";
+    }
+
     static std::string_view stepName(Step step) {
         static constexpr std::array<std::string_view, kSteps> kNames = {"entry_id", "entry_password", "user",
                                                                         "password"};
@@ -45,7 +52,14 @@ public:
                                                                                             std::memory_order_relaxed);
     }
     void authenticationFailed() { m_authFailures.fetch_add(1, std::memory_order_relaxed); }
+    void lineRefused(LineRefusal reason) {
+        m_linesRefused[static_cast<std::size_t>(reason)].fetch_add(1, std::memory_order_relaxed);
+    }
+    // This server found lines trimmed from the shared relay before it read them.
+    void relayGap() { m_relayGaps.fetch_add(1, std::memory_order_relaxed); }
     void closedForAccount() { m_accountClosures.fetch_add(1, std::memory_order_relaxed); }
+    // A connection's flood control began (true) or ended (false, after `held`) holding its reading back.
+    void throttling(bool began, std::chrono::steady_clock::duration held = {});
     void tlsHandshake(bool completed) {
         (completed ? m_tlsCompleted : m_tlsFailed).fetch_add(1, std::memory_order_relaxed);
     }
@@ -65,7 +79,15 @@ public:
             std::memory_order_relaxed);
     }
     std::uint64_t authenticationFailures() const { return m_authFailures.load(std::memory_order_relaxed); }
+    std::uint64_t linesRefused(LineRefusal reason) const {
+        return m_linesRefused[static_cast<std::size_t>(reason)].load(std::memory_order_relaxed);
+    }
+    std::uint64_t relayGaps() const { return m_relayGaps.load(std::memory_order_relaxed); }
     std::uint64_t accountClosures() const { return m_accountClosures.load(std::memory_order_relaxed); }
+    std::size_t throttled() const { return m_throttled.load(std::memory_order_relaxed); }
+    double throttledSeconds() const {
+        return static_cast<double>(m_throttledNanoseconds.load(std::memory_order_relaxed)) / 1e9;
+    }
     // TLS handshakes that completed, and that failed or timed out.
     std::uint64_t tlsHandshakes(bool completed) const {
         return (completed ? m_tlsCompleted : m_tlsFailed).load(std::memory_order_relaxed);
@@ -92,6 +114,10 @@ private:
     std::array<std::array<std::atomic<std::uint64_t>, kResults>, kSteps> m_steps{};
     std::atomic<std::uint64_t> m_authFailures{0};
     std::atomic<std::uint64_t> m_accountClosures{0};
+    std::atomic<std::uint64_t> m_relayGaps{0};
+    std::array<std::atomic<std::uint64_t>, kLineRefusals> m_linesRefused{};
+    std::atomic<std::size_t> m_throttled{0}; // connections held back by flood control now
+    std::atomic<std::uint64_t> m_throttledNanoseconds{0};
     std::atomic<std::uint64_t> m_tlsCompleted{0};
     std::atomic<std::uint64_t> m_tlsFailed{0};
     std::atomic<std::size_t> m_hashQueue{0};

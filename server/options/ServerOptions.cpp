@@ -30,6 +30,8 @@ const std::vector<std::string_view> kValueOptions = {
     "--sign-in-timeout",
     "--record-timeout",
     "--send-buffer",
+    "--line-rate",
+    "--line-burst",
     "--max-connections",
     "--max-pending",
     "--max-per-address",
@@ -184,6 +186,14 @@ ServerOptions ServerOptions::parse(const std::vector<std::string>& args, const c
                 return failure("--send-buffer needs 0 or a number of bytes from 4096 to 67108864, not '" + value + "'");
             }
             options.sendBufferBytes = static_cast<int>(*bytes);
+        } else if (name == "--line-rate" || name == "--line-burst") {
+            const bool rate = name == "--line-rate";
+            const auto count = parseNumber(value, rate ? 0 : 1, kMaxCount);
+            if (!count) {
+                return failure(name + " needs a number from " + (rate ? "0" : "1") + " to 1000000, not '" + value +
+                               "'");
+            }
+            (rate ? options.lineRate : options.lineBurst) = static_cast<unsigned>(*count);
         } else if (name == "--max-connections" || name == "--max-pending" || name == "--max-per-address") {
             const auto count = parseNumber(value, 1, kMaxCount);
             if (!count) {
@@ -282,6 +292,11 @@ std::string ServerOptions::usage() {
            "                          long (default 60)\n"
            "  --send-buffer BYTES     kernel send buffer per connection, 4096 to 67108864, or 0 for the system's\n"
            "                          auto-tuning (default 65536; Linux reserves twice the value)\n"
+           "  --line-rate N           chat lines a second one signed-in connection may send, or 0 for no limit\n"
+           "                          (default 10); beyond it the server reads the connection no faster, and\n"
+           "                          the client's own TCP buffers hold the rest: nothing is dropped\n"
+           "  --line-burst N          lines a connection may send at once before --line-rate applies\n"
+           "                          (default 30)\n"
            "  --relay URI             share the room with other servers through Redis: redis://HOST:PORT\n"
            "                          (default: none, the room is this server's alone)\n"
            "  --relay-stream-length N keep about N lines in the room's Redis stream (default 100000)\n"
@@ -310,6 +325,8 @@ ServerSettings ServerOptions::settings(std::uint64_t openFiles, std::vector<std:
     settings.presence = presence;
     settings.recordTimeout = recordTimeout;
     settings.sendBufferBytes = sendBufferBytes;
+    settings.lineRate = lineRate;
+    settings.lineBurst = lineBurst;
     settings.maxPerAddress = maxPerAddress;
     settings.proxyProtocol = proxyProtocol;
     settings.registration = registration;

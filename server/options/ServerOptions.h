@@ -32,7 +32,9 @@ struct ServerOptions : StoreOptions {
     std::optional<std::size_t> maxConnections; // default: from the open-file limit
     std::optional<std::size_t> maxPending;     // default: a quarter of maxConnections
     std::size_t maxPerAddress = 32;
-    int sendBufferBytes = 64 * 1024;    // 0: the system's auto-tuning
+    int sendBufferBytes = 64 * 1024; // 0: the system's auto-tuning
+    unsigned lineRate = 10;          // records a second per signed-in connection; 0: no limit
+    unsigned lineBurst = 30;
     std::optional<RedisEndpoint> relay; // nullopt: the relay stays in this process
     std::size_t relayStreamLength = 100000;
     std::size_t relayHold = 10000;

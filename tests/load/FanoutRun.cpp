@@ -62,7 +62,14 @@ asio::awaitable<void> FanoutRun::body() {
         m_watchedCpuSeconds.push_back(-cpuSeconds(pid));
     }
     const Clock::time_point chatStart = Clock::now();
-    co_await m_room.chat({m_options.senders, m_options.records, m_options.window, {}});
+    if (m_options.rate > 0) {
+        // Paced, whatever the server takes: each sender offers its share of the rate.
+        const auto interval = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+            static_cast<double>(m_options.senders) / static_cast<double>(m_options.rate)));
+        co_await m_room.chat({m_options.senders, m_options.records, 0, interval});
+    } else {
+        co_await m_room.chat({m_options.senders, m_options.records, m_options.window, {}});
+    }
     m_chatSeconds = secondsOf(Clock::now() - chatStart);
     m_chatCpuSeconds = m_probe.cpu() - cpuStart;
     for (std::size_t i = 0; i < m_options.watched.size(); ++i) {
@@ -86,8 +93,12 @@ void FanoutRun::report(std::ostream& out) {
         out << "\n";
     }
     out << "room:                 " << m_options.clients << " members signed in in " << m_signInSeconds << " s; "
-        << m_options.senders << " senders, " << m_options.records << " records each, " << m_options.window
-        << " in flight per sender\n";
+        << m_options.senders << " senders, " << m_options.records << " records each, ";
+    if (m_options.rate > 0) {
+        out << m_options.rate << " records/s offered\n";
+    } else {
+        out << m_options.window << " in flight per sender\n";
+    }
     out << "deliveries checked:   " << deliveries << " in order, byte for byte; " << m_room.complete() << " of "
         << m_options.clients << " members got every record\n";
     if (m_chatDone) {

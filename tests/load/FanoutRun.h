@@ -8,7 +8,8 @@
 namespace vesmira::load {
 
 // A big room and a few senders as fast as the server relays: each sender keeps a window of records in flight,
-// sending the next as soon as its own copy comes back. Gives deliveries per second, the server's CPU time per
+// sending the next as soon as its own copy comes back. Or, with a rate (overload), senders paced at that rate
+// whatever the server takes. Gives deliveries per second, the server's CPU time per
 // delivery, latency and peak RSS.
 class FanoutRun final : public Scenario {
 public:

@@ -26,6 +26,14 @@ bool applyScenarioDefaults(LoadOptions& options) {
         options.records = 300;
         options.maxRssMiB = 100;
         options.deadline = std::chrono::seconds(300);
+    } else if (options.scenario == "overload") {
+        // One sender offered far more than a room of 1,000 can take: 20 million deliveries a second wanted.
+        options.clients = 1000;
+        options.senders = 1;
+        options.records = 20000;
+        options.rate = 20000;
+        options.maxRssMiB = 100;
+        options.deadline = std::chrono::seconds(300);
     } else if (options.scenario == "registrations") {
         options.maxP99Ms = 20;
         options.maxLatencyMs = 100;
@@ -157,7 +165,7 @@ std::optional<LoadOptions> LoadOptions::parse(int argc, char** argv, std::string
             return std::nullopt;
         }
     }
-    if (options.scenario == "fanout" && options.senders > options.clients) {
+    if ((options.scenario == "fanout" || options.scenario == "overload") && options.senders > options.clients) {
         error = "--senders must not exceed --clients";
         return std::nullopt;
     }
@@ -178,12 +186,14 @@ std::string LoadOptions::usage() {
            "  fanout          --clients=10000 --senders=10 --records=300 --window=16 --sign-in-concurrency=100\n"
            "                  --max-rss-mib=100 --watch=NAME:PID[,NAME:PID...] (CPU time of more processes)\n"
            "                  --tls=1 (over TLS: --port is the TLS port) --handshakes=2000 (timed alone first)\n"
+           "  overload        --clients=1000 --senders=1 --records=20000 --rate=20000 (records a second offered by\n"
+           "                  all senders together, each paced, whatever the server takes) --max-rss-mib=100\n"
            "  registrations   --chatters=2 --interval-ms=10 --registrations=50 --max-p99-ms=20 --max-latency-ms=100\n"
            "  flood           --silent-one=5000 --silent-spread=2000 --spread-addresses=200 --refused-retry-ms=1000\n"
            "                  --flood-seconds=45 --newcomer-interval-ms=500 --chatters=2 --interval-ms=10\n"
            "                  --max-p99-ms=20 --max-sign-in-ms=1000\n"
            "  stuck           --stuck=500 --records=4000 --interval-ms=1 --bound-kib=1536 --max-rss-mib=1024\n"
-           "All: --deadline=SECONDS (110; fanout 300, flood 120). A target of 0 is not checked.\n";
+           "All: --deadline=SECONDS (110; fanout and overload 300, flood 120). A target of 0 is not checked.\n";
 }
 
 } // namespace vesmira::load

@@ -15,6 +15,7 @@ struct LoadOptions {
     // chat:          chatting clients in rounds while hostile connections send garbage, stay silent, drip bytes
     //                or never read (the default)
     // fanout:        a big room, a few senders as fast as the server relays
+    // overload:      a big room, senders offering far more than the server can relay to it
     // registrations: new users register at once, at the server's hash cost, while two users chat
     // flood:         silent connections from one address and from many, while new users sign in and two chat
     // stuck:         signed-in clients that never read, while one user chats; memory, process and kernel
@@ -30,7 +31,7 @@ struct LoadOptions {
     int clients = 1000; // well-behaved: sign in, chat, read everything (fanout: the room's size)
     int records = 30;   // chat records each of them sends (fanout, stuck: each sender)
     // Records per second offered by all senders together; 0 = in rounds, each client sending its next record once
-    // it has received the whole previous round from everyone.
+    // it has received the whole previous round from everyone (overload: the senders' pace).
     int rate = 0;
     int leavers = 10;       // of the clients: leave right after their last record, chat still coming to them
     int nonReaders = 6;     // sign in, then never read

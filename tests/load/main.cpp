@@ -25,7 +25,7 @@ int main(int argc, char** argv) {
         return run.run() ? 0 : 1;
     }
     std::unique_ptr<vesmira::load::Scenario> scenario;
-    if (options->scenario == "fanout") {
+    if (options->scenario == "fanout" || options->scenario == "overload") {
         scenario = std::make_unique<vesmira::load::FanoutRun>(*options);
     } else if (options->scenario == "registrations") {
         scenario = std::make_unique<vesmira::load::RegistrationRun>(*options);

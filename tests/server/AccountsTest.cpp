@@ -12,11 +12,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <map>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <sys/wait.h>
+#include <thread>
 #include <vector>
 
 namespace vesmira {
@@ -185,11 +187,54 @@ TEST(GuessDelay, AHeldRefusalHoldsUpNobodyElse) {
     ASSERT_EQ(guesser->exchange("USER:alice"), "ok");
     ASSERT_TRUE(guesser->send("PASSWORD:wrong"));
     // Its refusal is held back for seconds; meanwhile the others chat and sign in.
-    ASSERT_TRUE(alice->send(std::string(500, 'x')));
+    ASSERT_TRUE(alice->send(line("alice", "hi")));
     EXPECT_TRUE(bob->receive(500));
     EXPECT_TRUE(greeted(server.port(), "127.0.0.2")->authenticate("bob", "pw"));
     EXPECT_FALSE(guesser->receive(2, 100ms)) << "the refusal came before the others were served";
     EXPECT_EQ(guesser->receive(2), "ng");
+}
+
+TEST(GuessDelay, ParallelGuessersAreHeldToTheRateOfOne) {
+    // One guesser alone is refused after 0.25, 0.75, 1.75 and 3.75 s, then every 4 s.
+    ServerHarness server;
+    ASSERT_TRUE(server.running()) << server.error();
+    ASSERT_TRUE(registered(server.port(), "alice"));
+    EXPECT_LE(guessTogether({server.port()}, 16, "alice", 6s), 4u);
+}
+
+TEST(GuessDelay, GuessersCannotKeepTheOwnerFromSigningIn) {
+    // Thirty connections guess at alice from one address; she signs in from another. Each of her checks waits for
+    // one of theirs at most (a second here), instead of a lottery against all thirty.
+    ServerHarness::Options options;
+    options.settings.guessDelay = {250ms, 1s, 10min};
+    ServerHarness server(options);
+    ASSERT_TRUE(server.running()) << server.error();
+    ASSERT_TRUE(registered(server.port(), "alice"));
+    auto guessing = std::async(std::launch::async, [&] { return guessTogether({server.port()}, 30, "alice", 7s); });
+    std::this_thread::sleep_for(3s);
+    auto owner = greeted(server.port(), "127.0.0.2");
+    ASSERT_TRUE(owner);
+    for (const std::string& message :
+         {std::string("JUDGE\0", 6), std::string("USER:alice"), std::string("PASSWORD:pw")}) {
+        ASSERT_TRUE(owner->send(message));
+        EXPECT_EQ(owner->receive(2, 2500ms), "ok") << message;
+    }
+    EXPECT_GT(guessing.get(), 0u);
+}
+
+TEST(GuessDelay, RegistrationProbesAreSlowedLikeFailedSignIns) {
+    ServerHarness server;
+    ASSERT_TRUE(server.running()) << server.error();
+    ASSERT_TRUE(registered(server.port(), "alice"));
+    auto prober = greeted(server.port(), "127.0.0.2");
+    ASSERT_TRUE(prober);
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 4; ++i) {
+        ASSERT_EQ(prober->exchange(std::string("ENTRY\0", 6)), "ok");
+        EXPECT_EQ(prober->exchange("alice"), "ng") << "taken";
+    }
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 3750ms) << "held back 250, 500, 1000 and 2000 ms";
+    EXPECT_TRUE(registered(server.port(), "bob")) << "others register as before";
 }
 
 // The failure lines of a real server, read by fail2ban-regex with the shipped filter.
@@ -224,6 +269,13 @@ TEST_F(Accounts, FailuresAreLoggedInTheFormTheFail2banFilterMatches) {
         ASSERT_TRUE(client);
         EXPECT_EQ(client->authenticate(attempt.id, attempt.password), attempt.password == std::string("right"));
     }
+    // Registration probes: whether an ID is taken tells as much as a sign-in.
+    auto prober = greeted(server->port(), "127.0.0.5");
+    ASSERT_TRUE(prober);
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(prober->exchange(std::string("ENTRY\0", 6)), "ok");
+        EXPECT_EQ(prober->exchange("alice"), "ng");
+    }
     server.reset(); // the log is complete, and no thread writes to it any more
     const std::string text = log.str();
     for (const char* delay : {"refusal held back 1 ms", "refusal held back 2 ms", "refusal held back 4 ms"}) {
@@ -249,7 +301,8 @@ TEST_F(Accounts, FailuresAreLoggedInTheFormTheFail2banFilterMatches) {
     for (auto it = std::sregex_iterator(report.begin(), report.end(), match); it != std::sregex_iterator(); ++it) {
         ++banned[(*it)[1]];
     }
-    EXPECT_EQ(banned, (std::map<std::string, int>{{"127.0.0.1", 3}, {"127.0.0.2", 1}, {"127.0.0.4", 1}}))
+    EXPECT_EQ(banned,
+              (std::map<std::string, int>{{"127.0.0.1", 3}, {"127.0.0.2", 1}, {"127.0.0.4", 1}, {"127.0.0.5", 2}}))
         << report << text;
 }
 

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <future>
 #include <hiredis.h>
@@ -21,6 +22,11 @@ namespace {
 
 using namespace std::string_literals;
 using namespace std::chrono_literals;
+
+// "<id>：<text>", a line as its sender's client writes it and as receiveLines() gives it back.
+std::string said(const std::string& id, const std::string& text) {
+    return id + "\x81\x46" + text;
+}
 
 // The lines a client receives until `count` have come or the deadline passes.
 std::vector<std::string> receiveLines(TestClient& client, std::size_t count, std::chrono::milliseconds deadline = 10s) {
@@ -92,15 +98,15 @@ TEST_F(Cluster, UsersOnTwoNodesSeeOneOrderAndTheBusCarriesEachLineOnce) {
     ASSERT_TRUE(alice && bob && carol);
     // Once alice has heard of carol, every sign-in is in the stream, before her next line.
     ASSERT_EQ(sortedLines(*alice, 2), (std::vector<std::string>{joined("bob").c_str(), joined("carol").c_str()}));
-    ASSERT_TRUE(alice->send(record("alice> ready?")));
+    ASSERT_TRUE(alice->send(line("alice", "ready?")));
     for (TestClient* user : {alice.get(), bob.get(), carol.get()}) {
-        ASSERT_TRUE(skipUntil(*user, "alice> ready?")) << "past the sign-ins";
+        ASSERT_TRUE(skipUntil(*user, said("alice", "ready?"))) << "past the sign-ins";
     }
     // Both send at once, without waiting for each other: the stream decides one order for everybody.
     constexpr int kLines = 40;
     for (int i = 0; i < kLines; ++i) {
-        ASSERT_TRUE(alice->send(record("alice> " + std::to_string(i))));
-        ASSERT_TRUE(bob->send(record("bob> " + std::to_string(i))));
+        ASSERT_TRUE(alice->send(line("alice", std::to_string(i))));
+        ASSERT_TRUE(bob->send(line("bob", std::to_string(i))));
     }
     const auto seenByAlice = receiveLines(*alice, 2 * kLines);
     ASSERT_EQ(seenByAlice.size(), 2u * kLines);
@@ -109,9 +115,9 @@ TEST_F(Cluster, UsersOnTwoNodesSeeOneOrderAndTheBusCarriesEachLineOnce) {
     int nextAlice = 0;
     int nextBob = 0;
     for (const std::string& line : seenByAlice) {
-        const bool fromAlice = line.starts_with("alice> ");
+        const bool fromAlice = line.starts_with(said("alice", ""));
         int& next = fromAlice ? nextAlice : nextBob;
-        EXPECT_EQ(line, (fromAlice ? "alice> " : "bob> ") + std::to_string(next++)) << "each sender's own order";
+        EXPECT_EQ(line, said(fromAlice ? "alice" : "bob", std::to_string(next++))) << "each sender's own order";
     }
     // Three members, two nodes: each line is one entry, whoever reads it (and so is each sign-in).
     RedisLink link;
@@ -134,9 +140,9 @@ TEST_F(Cluster, UsersOfAKilledNodeAreAnnouncedGoneOnceWithinTenSeconds) {
     ASSERT_TRUE(alice && bob && carol && dave && daveToo && daveToo->authenticate("dave", "pw"));
     EXPECT_EQ(sortedLines(*alice, 3),
               (std::vector<std::string>{text(joined("bob")), text(joined("carol")), text(joined("dave"))}));
-    ASSERT_TRUE(carol->send(record("carol> bye")));
+    ASSERT_TRUE(carol->send(line("carol", "bye")));
     for (TestClient* user : {alice.get(), bob.get()}) {
-        ASSERT_TRUE(skipUntil(*user, "carol> bye")) << "past the sign-ins";
+        ASSERT_TRUE(skipUntil(*user, said("carol", "bye"))) << "past the sign-ins";
     }
 
     node(2).kill();
@@ -145,9 +151,9 @@ TEST_F(Cluster, UsersOfAKilledNodeAreAnnouncedGoneOnceWithinTenSeconds) {
         EXPECT_EQ(receiveLines(*survivor, 1, 10s), std::vector<std::string>{text(left("carol"))});
     }
     EXPECT_LT(std::chrono::steady_clock::now() - killed, 10s);
-    ASSERT_TRUE(alice->send(record("alice> after")));
+    ASSERT_TRUE(alice->send(line("alice", "after")));
     for (TestClient* survivor : {alice.get(), bob.get()}) {
-        EXPECT_EQ(receiveLines(*survivor, 1), std::vector<std::string>{"alice> after"}) << "nothing twice";
+        EXPECT_EQ(receiveLines(*survivor, 1), std::vector<std::string>{said("alice", "after")}) << "nothing twice";
     }
 }
 
@@ -172,6 +178,58 @@ TEST_F(Cluster, SameIdRegisteredOnTwoNodesAtOnceHasOneWinner) {
     }
 }
 
+TEST_F(Cluster, GuessersOnTwoNodesAreHeldToTheRateOfOne) {
+    // As on one server: one guesser alone is refused after 0.25, 0.75, 1.75 and 3.75 s, then every 4 s. Meanwhile
+    // alice signs in from another address: each of her checks waits for one of theirs at most.
+    ASSERT_NO_FATAL_FAILURE(startCluster(2));
+    ASSERT_TRUE(registered(node(0).port(), "alice"));
+    auto guessing = std::async(std::launch::async, [&] {
+        return guessTogether({node(0).port(), node(1).port()}, 16, "alice", 14s);
+    });
+    std::this_thread::sleep_for(4s);
+    auto owner = greeted(node(1).port(), "127.0.0.2");
+    ASSERT_TRUE(owner);
+    for (const std::string& message : {"JUDGE\0"s, "USER:alice"s, "PASSWORD:pw"s}) {
+        ASSERT_TRUE(owner->send(message));
+        EXPECT_EQ(owner->receive(2, 5s), "ok") << message;
+    }
+    EXPECT_LE(guessing.get(), 6u);
+}
+
+TEST_F(Cluster, ANodeThatFellBehindTheStreamClosesItsUsersAndSaysSoOnce) {
+    ASSERT_NO_FATAL_FAILURE(startCluster(2, {"--relay-stream-length", "100", "--line-rate", "0", "--presence", "off"}));
+    auto alice = registered(node(0).port(), "alice");
+    auto bob = registered(node(1).port(), "bob");
+    ASSERT_TRUE(alice && bob);
+    node(1).signal(SIGSTOP);
+    // In half a second: node one, which is not paused, reads each line long before it is trimmed.
+    for (int i = 0; i < 600; i += 30) {
+        std::string lines;
+        for (int n = i; n < i + 30; ++n) {
+            lines += line("alice", std::to_string(n));
+        }
+        ASSERT_TRUE(alice->send(lines));
+        ASSERT_TRUE(alice->receive(lines.size()) == lines) << "node one appended and read them all";
+        std::this_thread::sleep_for(25ms);
+    }
+    std::this_thread::sleep_for(1s);
+    node(1).signal(SIGCONT);
+    // Bob gets every line, or none past the hole: his connection ends instead.
+    const std::vector<std::string> seen = receiveLines(*bob, 600, 5s);
+    for (std::size_t i = 0; i < seen.size(); ++i) {
+        ASSERT_EQ(seen[i], said("alice", std::to_string(i)));
+    }
+    if (seen.size() < 600) {
+        EXPECT_TRUE(bob->readUntilClosed(5s).has_value());
+    }
+    EXPECT_EQ(countInFile(node(1).log(), "trimmed from it before they were read"), 1u);
+    EXPECT_EQ(countInFile(node(0).log(), "trimmed from it before they were read"), 0u);
+    auto again = greeted(node(1).port());
+    ASSERT_TRUE(again && again->authenticate("bob", "pw"));
+    ASSERT_TRUE(alice->send(line("alice", "after")));
+    EXPECT_EQ(receiveLines(*again, 1), std::vector<std::string>{said("alice", "after")});
+}
+
 struct Fault {
     const char* name;
     bool inRedis; // else PostgreSQL stops and starts again
@@ -191,9 +249,9 @@ TEST_P(ClusterFaults, ChatGoesOnAndRecovers) {
     auto flood = registered(node(0).port(), "flood");
     ASSERT_TRUE(alice && bob && flood);
     ASSERT_EQ(sortedLines(*alice, 2), (std::vector<std::string>{joined("bob").c_str(), joined("flood").c_str()}));
-    ASSERT_TRUE(alice->send(record("alice> before")));
+    ASSERT_TRUE(alice->send(line("alice", "before")));
     for (TestClient* user : {alice.get(), bob.get(), flood.get()}) {
-        ASSERT_TRUE(skipUntil(*user, "alice> before")) << "past the sign-ins";
+        ASSERT_TRUE(skipUntil(*user, said("alice", "before"))) << "past the sign-ins";
     }
 
     if (fault.inRedis) {
@@ -204,18 +262,18 @@ TEST_P(ClusterFaults, ChatGoesOnAndRecovers) {
     std::vector<std::string> sentOnOne;
     std::vector<std::string> sentOnTwo;
     for (int i = 0; i < 5; ++i) {
-        sentOnOne.push_back("alice> " + std::to_string(i));
-        sentOnTwo.push_back("bob> " + std::to_string(i));
+        sentOnOne.push_back(said("alice", std::to_string(i)));
+        sentOnTwo.push_back(said("bob", std::to_string(i)));
         ASSERT_TRUE(alice->send(record(sentOnOne.back())));
         ASSERT_TRUE(bob->send(record(sentOnTwo.back())));
     }
     if (fault.inRedis) {
         // Node one holds alice's 5 lines; the flood fills the rest of its hold and is closed at the next line.
-        // (A line whose append Redis never confirmed stays held too: "alice> before" may still be, if its reply
+        // (A line whose append Redis never confirmed stays held too: alice's line before may still be, if its reply
         // was lost with Redis.)
         std::this_thread::sleep_for(200ms);
         for (int i = 0; i < kHold; ++i) {
-            flood->send(record("flood> " + std::to_string(i))); // fails once the server has closed the connection
+            flood->send(line("flood", std::to_string(i))); // fails once the server has closed the connection
         }
         EXPECT_TRUE(flood->readUntilClosed(5s).has_value()) << "a line beyond the hold closes its sender";
         std::this_thread::sleep_for(300ms);
@@ -241,33 +299,35 @@ TEST_P(ClusterFaults, ChatGoesOnAndRecovers) {
     // Every line once, in one order for both, each node's lines in the order it received them. Alice's last line
     // follows node one's held lines, once they are out of its hold.
     eventually([&] { return !fault.inRedis || countInFile(node(0).log(), "is back after") > 0; }, 15s, 50ms);
-    ASSERT_TRUE(alice->send(record("alice> after")));
+    ASSERT_TRUE(alice->send(line("alice", "after")));
     std::vector<std::string> seenByAlice;
     std::vector<std::string> fromOne;
     std::vector<std::string> fromTwo;
-    while (fromOne.empty() || fromOne.back() != "alice> after" || fromTwo.size() < sentOnTwo.size()) {
+    while (fromOne.empty() || fromOne.back() != said("alice", "after") || fromTwo.size() < sentOnTwo.size()) {
         const auto lines = receiveLines(*alice, 1, 15s);
         ASSERT_EQ(lines.size(), 1u) << "after " << ::testing::PrintToString(seenByAlice);
         seenByAlice.push_back(lines.front());
-        (lines.front().starts_with("bob> ") ? fromTwo : fromOne).push_back(lines.front());
+        (lines.front().starts_with(said("bob", "")) ? fromTwo : fromOne).push_back(lines.front());
     }
     EXPECT_EQ(receiveLines(*bob, seenByAlice.size()), seenByAlice);
     std::size_t flooded = 0;
-    while (fault.inRedis && fromOne.size() > sentOnOne.size() + 1 && fromOne[sentOnOne.size()].starts_with("flood> ")) {
-        sentOnOne.push_back("flood> " + std::to_string(flooded++));
+    const std::string floodLeft = left("flood").c_str();
+    while (fault.inRedis && fromOne.size() > sentOnOne.size() + 1 &&
+           fromOne[sentOnOne.size()].starts_with(said("flood", "")) && fromOne[sentOnOne.size()] != floodLeft) {
+        sentOnOne.push_back(said("flood", std::to_string(flooded++)));
     }
     if (fault.inRedis) {
-        sentOnOne.push_back(left("flood").c_str()); // once, whether Redis kept the room's presence or lost it
+        sentOnOne.push_back(floodLeft); // once, whether Redis kept the room's presence or lost it
     }
-    sentOnOne.push_back("alice> after");
+    sentOnOne.push_back(said("alice", "after"));
     EXPECT_EQ(fromOne, sentOnOne);
     EXPECT_EQ(fromTwo, sentOnTwo);
     if (fault.inRedis) {
         EXPECT_GE(flooded, kHold - 6u) << "the flood's lines up to the hold's bound arrive, in order";
         EXPECT_LE(flooded, kHold - 5u);
     }
-    ASSERT_TRUE(bob->send(record("bob> last")));
-    EXPECT_EQ(receiveLines(*alice, 2, 2s), std::vector<std::string>{"bob> last"}) << "nothing comes twice";
+    ASSERT_TRUE(bob->send(line("bob", "last")));
+    EXPECT_EQ(receiveLines(*alice, 2, 2s), std::vector<std::string>{said("bob", "last")}) << "nothing comes twice";
 
     for (const auto& node : m_nodes) {
         if (fault.inRedis) {
@@ -325,7 +385,7 @@ TEST_F(Cluster, KilledNodeIsTakenOutAndOthersLoseNothing) {
     std::vector<std::size_t> survivors;
     std::vector<std::size_t> dropped;
     for (std::size_t i = 0; i < users.size(); ++i) {
-        ASSERT_TRUE(users[i]->send(record("u" + std::to_string(i) + "> still here?")));
+        ASSERT_TRUE(users[i]->send(line("u" + std::to_string(i), "still here?")));
     }
     for (std::size_t i = 0; i < users.size(); ++i) {
         // A dropped user's connection ends; a survivor gets every survivor's line.
@@ -347,9 +407,10 @@ TEST_F(Cluster, KilledNodeIsTakenOutAndOthersLoseNothing) {
     for (int i = 0; i < 6; ++i) {
         EXPECT_TRUE(greeted(haproxy.port())) << "connection " << i << " after the node was taken out";
     }
-    ASSERT_TRUE(users[dropped[0]]->send(record("back")));
+    const std::string back = "u" + std::to_string(dropped[0]);
+    ASSERT_TRUE(users[dropped[0]]->send(line(back, "back")));
     for (const auto& user : users) {
-        EXPECT_EQ(receiveLines(*user, 1), std::vector<std::string>{"back"});
+        EXPECT_EQ(receiveLines(*user, 1), std::vector<std::string>{said(back, "back")});
     }
 
     // A node behind a proxy refuses a connection that does not begin with a PROXY header.
@@ -394,12 +455,12 @@ TEST_F(Cluster, ScriptServesPlainAndTlsThroughHaproxy) {
     ASSERT_TRUE(secure.registerUser("secure", "pw"));
     auto plain = greeted(plainPort);
     ASSERT_TRUE(plain && plain->registerUser("plain", "pw"));
-    ASSERT_TRUE(secure.send(record("secure> hello")));
-    ASSERT_TRUE(plain->send(record("plain> hi")));
+    ASSERT_TRUE(secure.send(line("secure", "hello")));
+    ASSERT_TRUE(plain->send(line("plain", "hi")));
     for (TestClient* user : {&secure, plain.get()}) {
         std::vector<std::string> lines = receiveLines(*user, 2);
         std::sort(lines.begin(), lines.end());
-        EXPECT_EQ(lines, (std::vector<std::string>{"plain> hi", "secure> hello"}));
+        EXPECT_EQ(lines, (std::vector<std::string>{said("plain", "hi"), said("secure", "hello")}));
     }
 }
 

@@ -172,7 +172,7 @@ TEST_P(Directories, LockedOrRemovedUsersAreClosedWithinASecondAndRefusedAtThePas
 
     ASSERT_EQ(m_operator->setLocked("alice", true), Answer::Yes);
     EXPECT_TRUE(alice->readUntilClosed(3s).has_value()) << "a locked user's connection is closed";
-    EXPECT_TRUE(bob->send(std::string(500, 'x')));
+    EXPECT_TRUE(bob->send(line("bob", "still here")));
     EXPECT_TRUE(bob->receive(500).has_value()) << "others stay";
     auto again = greeted(server.port());
     ASSERT_TRUE(again);
@@ -231,7 +231,7 @@ TEST_F(Metrics, PromtoolAcceptsTheOutputItCountsWhatHappenedAndHealthFollowsTheD
     auto alice = registered(node.port(), "alice");
     auto bob = registered(node.port(), "bob");
     ASSERT_TRUE(alice && bob);
-    ASSERT_TRUE(alice->send(std::string(500, 'x')));
+    ASSERT_TRUE(alice->send(line("alice", "hi")));
     ASSERT_TRUE(alice->receive(500) && bob->receive(500));
     auto guesser = greeted(node.port());
     ASSERT_TRUE(guesser);
@@ -269,6 +269,27 @@ TEST_F(Metrics, PromtoolAcceptsTheOutputItCountsWhatHappenedAndHealthFollowsTheD
     EXPECT_TRUE(statusWithin(503, 15s));
     ASSERT_TRUE(postgres.start()) << postgres.error();
     EXPECT_TRUE(statusWithin(200, 15s));
+}
+
+TEST_F(Metrics, IdleAndSlowConnectionsCannotHoldUpTheHealthCheck) {
+    const std::uint16_t metricsPort = freePort();
+    NodeProcess node(m_folder + "/node.log",
+                     {"--db", m_folder + "/users.sqlite3", "--metrics", "127.0.0.1:" + std::to_string(metricsPort)});
+    ASSERT_TRUE(node.start()) << readFile(m_folder + "/node.log");
+    std::vector<std::unique_ptr<TestClient>> idle;
+    for (int i = 0; i < 100; ++i) {
+        idle.push_back(std::make_unique<TestClient>());
+        ASSERT_TRUE(idle.back()->connect(metricsPort));
+        if (i % 10 == 0) {
+            ASSERT_TRUE(idle.back()->send("GET /healthz HTTP/1.1\r\nHost: x\r\n")); // and never the rest
+        }
+    }
+    for (const char* path : {"/healthz", "/metrics", "/healthz"}) {
+        EXPECT_EQ(httpGet(metricsPort, path).status, 200) << path;
+    }
+    EXPECT_EQ(httpGet(metricsPort, "/other").status, 404);
+    // Idle connections are closed after a while; the server itself goes on.
+    EXPECT_TRUE(idle.front()->readUntilClosed(10s).has_value());
 }
 
 } // namespace

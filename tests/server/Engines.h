@@ -74,6 +74,8 @@ public:
     // Waits until it listens on its port.
     bool start();
     void kill() { m_process.kill(); }
+    // SIGSTOP pauses it (as a machine that stalls), SIGCONT lets it go on.
+    void signal(int number) { m_process.signal(number); }
     std::uint16_t port() const { return m_port; }
     const std::string& log() const { return m_log; }
 

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <map>
 #include <memory>
@@ -89,9 +90,9 @@ TEST(Limits, SlowHashingHoldsUpNeitherChatNorTheQueue) {
         ASSERT_TRUE(client->send("pw"));
     }
     ASSERT_TRUE(directory.waitUntilBlocked(1)) << "the first slow step is on the only worker";
-    ASSERT_TRUE(alice->send(record("alice> while they hash")));
+    ASSERT_TRUE(alice->send(line("alice", "while they hash")));
     for (TestClient* reader : {alice.get(), bob.get()}) {
-        EXPECT_EQ(reader->receive(kRecordBytes), record("alice> while they hash"));
+        EXPECT_EQ(reader->receive(kRecordBytes), line("alice", "while they hash"));
     }
     // Longer than the sign-in time-out: the time a step spends with the server is not the client's.
     std::this_thread::sleep_for(600ms);
@@ -102,9 +103,9 @@ TEST(Limits, SlowHashingHoldsUpNeitherChatNorTheQueue) {
     for (const auto& client : slow) {
         EXPECT_EQ(client->receive(2).value_or("<nothing>"), "ok");
     }
-    ASSERT_TRUE(bob->send(record("bob> welcome")));
+    ASSERT_TRUE(bob->send(line("bob", "welcome")));
     for (const auto& client : slow) {
-        EXPECT_EQ(client->receive(kRecordBytes), record("bob> welcome"));
+        EXPECT_EQ(client->receive(kRecordBytes), line("bob", "welcome"));
     }
 }
 
@@ -143,8 +144,8 @@ TEST(Limits, ExcessConnectionsAreClosedAndAnHonestClientIsServed) {
         }
         auto honest = registered(server.port(), "honest");
         ASSERT_TRUE(honest) << c.name;
-        ASSERT_TRUE(honest->send(record("honest> hello")));
-        EXPECT_EQ(honest->receive(kRecordBytes), record("honest> hello")) << c.name;
+        ASSERT_TRUE(honest->send(line("honest", "hello")));
+        EXPECT_EQ(honest->receive(kRecordBytes), line("honest", "hello")) << c.name;
         for (std::size_t i = 0; i < silent.size(); ++i) {
             const auto closed = silent[i]->readUntilClosed(c.closed[i] ? TestClient::kDeadline : 100ms);
             EXPECT_EQ(closed.has_value(), c.closed[i]) << c.name << " #" << i;
@@ -163,15 +164,15 @@ TEST(Limits, WholeSignInAndIncompleteRecordsTimeOut) {
     auto alice = registered(server.port(), "alice");
     auto bob = registered(server.port(), "bob");
     ASSERT_TRUE(alice && bob);
-    ASSERT_TRUE(alice->send(record("alice> cut short").substr(0, 200)));
+    ASSERT_TRUE(alice->send(line("alice", "cut short").substr(0, 200)));
     // Talking all the time does not stretch the sign-in: only signing in ends it.
     auto chatty = greeted(server.port());
     ASSERT_TRUE(chatty);
     EXPECT_TRUE(eventually([&] { return chatty->exchange("x").empty(); }, 5s));
     EXPECT_EQ(alice->readUntilClosed(), kRecordBytes) << "bob's sign-in, then the end";
-    ASSERT_TRUE(bob->send(record("bob> still here")));
+    ASSERT_TRUE(bob->send(line("bob", "still here")));
     EXPECT_EQ(bob->receive(kRecordBytes), left("alice"));
-    EXPECT_EQ(bob->receive(kRecordBytes), record("bob> still here")) << "nothing of alice's half record";
+    EXPECT_EQ(bob->receive(kRecordBytes), line("bob", "still here")) << "nothing of alice's half record";
     EXPECT_EQ(server.limitCounters().value(Limit::SignInTimeout), 1u);
     EXPECT_EQ(server.limitCounters().value(Limit::RecordTimeout), 1u);
 }
@@ -201,6 +202,110 @@ TEST(Limits, TheDialogHasHumanTimeAndTheExchangeItsShortOne) {
     EXPECT_EQ(silent->readUntilClosed(100ms), std::nullopt) << "still open";
     EXPECT_TRUE(silent->readUntilClosed(3s).has_value()) << "closed at the dialog time-out";
     EXPECT_TRUE(eventually([&] { return server.limitCounters().value(Limit::SignInTimeout) == 2u; }, 1s));
+}
+
+TEST(Limits, AFlooderIsReadAtTheLineRateAndCostsNoReaderALine) {
+    // The default flood control, 10 lines a second after 30 at once, against 4,000 a second; a reader at 200 KB/s
+    // (400 lines a second, far above any chat) and a user talking every half second.
+    using Clock = std::chrono::steady_clock;
+    ServerHarness::Options options;
+    options.settings.presence = false; // only lines, which the reader checks one by one
+    auto server = std::make_unique<ServerHarness>(options);
+    ASSERT_TRUE(server->running()) << server->error();
+    const Clock::time_point start = Clock::now();
+    auto a = registered(server->port(), "a");
+    auto b = registered(server->port(), "b");
+    auto c = registered(server->port(), "c");
+    ASSERT_TRUE(a && b && c);
+    constexpr int kFlood = 16000;
+    std::thread flooder([&] {
+        for (int n = 0; n < kFlood && a->send(line("a", std::to_string(n)), 10s); ++n) {
+            std::this_thread::sleep_until(start + n * 250us);
+        }
+    });
+    std::atomic<bool> reading = true;
+    std::string seenByB;
+    bool bCutOff = false;
+    std::thread reader([&] {
+        for (Clock::time_point next = Clock::now(); reading; next += 100ms) {
+            const auto bytes = b->receiveSome(20000, 0ms);
+            if (!bytes) {
+                bCutOff = true;
+                return;
+            }
+            seenByB += *bytes;
+            std::this_thread::sleep_until(next);
+        }
+    });
+    for (int n = 0; n < 8; ++n) {
+        ASSERT_TRUE(c->send(line("c", std::to_string(n))));
+        std::this_thread::sleep_for(500ms);
+    }
+    std::this_thread::sleep_for(500ms);
+    reading = false;
+    reader.join();
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    server.reset(); // ends the flooder's last send
+    flooder.join();
+
+    EXPECT_FALSE(bCutOff) << "the reader was dropped";
+    int nextA = 0;
+    int nextC = 0;
+    for (std::size_t at = 0; at + kRecordBytes <= seenByB.size(); at += kRecordBytes) {
+        const std::string got = seenByB.substr(at, kRecordBytes);
+        int& next = got.starts_with("a") ? nextA : nextC;
+        ASSERT_EQ(got, line(got.substr(0, 1), std::to_string(next))) << "each sender's lines whole and in order";
+        ++next;
+    }
+    EXPECT_EQ(nextC, 8) << "every line of c";
+    EXPECT_GE(nextA, 30 + 10 * (seconds - 1.5)) << "a at the allowed rate";
+    EXPECT_LE(nextA, 30 + 10 * seconds + 1) << "a no faster than that";
+}
+
+TEST(Limits, WithoutFloodControlSlowReadersMakeTheSenderWaitInsteadOfBeingDropped) {
+    // Two slow readers (4 KiB at a time, every 20 ms), and a sender that writes 500 KB at once and reads its own
+    // copies: far more than the readers' send queues hold.
+    ServerHarness::Options options;
+    options.settings.lineRate = 0;
+    options.settings.maxQueuedBytes = 256 * kRecordBytes;
+    options.settings.presence = false;
+    ServerHarness server(options);
+    ASSERT_TRUE(server.running()) << server.error();
+    auto sender = registered(server.port(), "sender");
+    std::vector<std::unique_ptr<TestClient>> readers;
+    for (const char* id : {"r1", "r2"}) {
+        readers.push_back(std::make_unique<TestClient>());
+        ASSERT_TRUE(readers.back()->connect(server.port(), 4096) && readers.back()->receive(5) == "Hello" &&
+                    readers.back()->registerUser(id, "pw"));
+    }
+    ASSERT_TRUE(sender);
+    std::string lines;
+    for (int n = 0; n < 1000; ++n) {
+        lines += line("sender", std::to_string(n));
+    }
+    std::vector<std::string> received(readers.size() + 1);
+    std::vector<std::thread> threads;
+    threads.emplace_back([&] { received[0] = sender->receive(lines.size(), 20s).value_or(""); });
+    for (std::size_t i = 0; i < readers.size(); ++i) {
+        threads.emplace_back([&, i] {
+            while (received[i + 1].size() < lines.size()) {
+                const auto bytes = readers[i]->receiveSome(20000, 100ms);
+                if (!bytes) {
+                    return;
+                }
+                received[i + 1] += *bytes;
+                std::this_thread::sleep_for(20ms);
+            }
+        });
+    }
+    EXPECT_TRUE(sender->send(lines, 20s));
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(server.overflowDrops(), 0u);
+    for (std::size_t i = 0; i < received.size(); ++i) {
+        EXPECT_TRUE(received[i] == lines) << "member " << i << " got " << received[i].size() << " bytes";
+    }
 }
 
 TEST(Limits, CountsByAddressWithMappedIpv4AsIpv4) {

@@ -52,11 +52,11 @@ TEST(Presence, EachWayOfLeavingIsAnnouncedOnceAndEachSignInToTheOthers) {
         EXPECT_EQ(alice->receive(kRecordBytes), joined("bob"));
         auto carol = registered(server.port(), "carol");
         ASSERT_TRUE(carol);
-        ASSERT_TRUE(bob->send(record("bob> hi")));
-        EXPECT_EQ(carol->receive(kRecordBytes), record("bob> hi")) << "no line of its own sign-in";
+        ASSERT_TRUE(bob->send(line("bob", "hi")));
+        EXPECT_EQ(carol->receive(kRecordBytes), line("bob", "hi")) << "no line of its own sign-in";
         for (TestClient* other : {alice.get(), bob.get()}) {
             EXPECT_EQ(other->receive(kRecordBytes), joined("carol")) << way.name;
-            EXPECT_EQ(other->receive(kRecordBytes), record("bob> hi")) << way.name;
+            EXPECT_EQ(other->receive(kRecordBytes), line("bob", "hi")) << way.name;
         }
         way.leave(*carol);
         for (TestClient* other : {alice.get(), bob.get()}) {
@@ -64,9 +64,9 @@ TEST(Presence, EachWayOfLeavingIsAnnouncedOnceAndEachSignInToTheOthers) {
                 EXPECT_EQ(other->receive(kRecordBytes), line) << way.name;
             }
         }
-        ASSERT_TRUE(alice->send(record("alice> after")));
+        ASSERT_TRUE(alice->send(line("alice", "after")));
         for (TestClient* other : {alice.get(), bob.get()}) {
-            EXPECT_EQ(other->receive(kRecordBytes), record("alice> after")) << way.name << ": heard once";
+            EXPECT_EQ(other->receive(kRecordBytes), line("alice", "after")) << way.name << ": heard once";
         }
     }
 }
@@ -82,9 +82,9 @@ TEST(Presence, OneIdOnTwoConnectionsJoinsOnceAndLeavesWithItsLast) {
     ASSERT_TRUE(bob->send(left("bob").substr(0, 19)));
     bob->shutdownWrite();
     ASSERT_TRUE(bob->readUntilClosed().has_value());
-    ASSERT_TRUE(alice->send(record("alice> still two?")));
+    ASSERT_TRUE(alice->send(line("alice", "still two?")));
     EXPECT_EQ(alice->receive(kRecordBytes), joined("bob"));
-    EXPECT_EQ(alice->receive(kRecordBytes), record("alice> still two?"));
+    EXPECT_EQ(alice->receive(kRecordBytes), line("alice", "still two?"));
     bobToo->close();
     EXPECT_EQ(alice->receive(kRecordBytes), left("bob"));
 }

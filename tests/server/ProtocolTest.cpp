@@ -1,5 +1,8 @@
+#include "ChildProcess.h"
 #include "ServerHarness.h"
 #include "TestClient.h"
+#include "server/limits/LimitCounters.h"
+#include "server/metrics/ServerStats.h"
 
 #include <gtest/gtest.h>
 
@@ -76,16 +79,16 @@ TEST_F(ProtocolTest, AuthenticationRunsAndRetries) {
     EXPECT_EQ(client->exchange("PASSWORD:wrong"), "ng");
     EXPECT_EQ(client->exchange("PASSWORD:pw-alice"), "ng") << "a refusal ends the run";
     ASSERT_TRUE(client->authenticate("alice", "pw-alice"));
-    ASSERT_TRUE(client->send(record("signed in")));
-    EXPECT_EQ(client->receive(kRecordBytes), record("signed in"));
+    ASSERT_TRUE(client->send(line("alice", "signed in")));
+    EXPECT_EQ(client->receive(kRecordBytes), line("alice", "signed in"));
 }
 
 TEST_F(ProtocolTest, RelaysToEveryoneInOrderWhateverTheSegmentation) {
     auto alice = registered("alice");
     auto bob = registered("bob");
     EXPECT_EQ(alice->receive(kRecordBytes), joined("bob"));
-    const std::vector<std::string> records = {record("alice> one"), record("alice> two\x82\xa0"),
-                                              record("alice> three")};
+    const std::vector<std::string> records = {line("alice", "one"), line("alice", "two\x82\xa0"),
+                                              line("alice", "three")};
     const std::string stream = records[0] + records[1] + records[2];
     // Split inside the first record, then the rest of it merged with the start of the next, then the remainder.
     for (const auto& [offset, size] :
@@ -123,8 +126,8 @@ TEST_F(ProtocolTest, LeaveNoticeSurvivesAResetFromUnreadData) {
     startServer(settings);
     auto alice = registered("alice");
     auto bob = registered("bob");
-    ASSERT_TRUE(bob->send(record("bob> unread by bob")));
-    EXPECT_EQ(alice->receive(kRecordBytes), record("bob> unread by bob"));
+    ASSERT_TRUE(bob->send(line("bob", "unread by bob")));
+    EXPECT_EQ(alice->receive(kRecordBytes), line("bob", "unread by bob"));
     // Closing with his own record still unread makes bob's kernel reset the connection right after the notice.
     ASSERT_TRUE(bob->send("bob" + kLeaveSuffix));
     bob->close();
@@ -137,19 +140,71 @@ TEST_F(ProtocolTest, LeaveNoticeSurvivesAResetWhileChatIsOnItsWay) {
     // buffers between them hold, and less than the send queue.
     ServerSettings settings;
     settings.maxQueuedBytes = 16 << 20;
+    settings.lineRate = 0;
     settings.presence = false; // the client's own notice, which the server's would otherwise stand in for
     startServer(settings);
     auto alice = registered("alice");
     auto bob = registered("bob", 4096);
     std::string chat;
     for (int n = 0; n < 16000; ++n) {
-        chat += record("alice> " + std::to_string(n));
+        chat += line("alice", std::to_string(n));
     }
+    // Alice reads her copies as she sends: a room where most members stop reading makes the server wait.
+    std::optional<std::string> echoed;
+    std::thread reader([&] { echoed = alice->receive(chat.size(), std::chrono::seconds(20)); });
     ASSERT_TRUE(alice->send(chat));
-    ASSERT_EQ(alice->receive(chat.size()), chat);
+    reader.join();
+    ASSERT_TRUE(echoed == chat);
     ASSERT_TRUE(bob->send("bob" + kLeaveSuffix));
     bob->close();
     EXPECT_EQ(alice->receive(kRecordBytes), record("bob" + kLeaveSuffix));
+}
+
+TEST_F(ProtocolTest, LinesAreRelayedOnlyInTheirSendersName) {
+    auto hanako = registered("hanako");
+    auto mallory = registered("mallory");
+    auto reader = registered("reader");
+    struct Case {
+        TestClient* from;
+        std::string sent;
+        std::string relayed; // empty: nothing
+    };
+    const std::vector<Case> cases = {
+        {mallory.get(), line("hanako", "I resign"), ""},
+        {mallory.get(),
+         line("mallory", "hi\0hanako\x81\x46"
+                         "forged"s),
+         line("mallory", "hi")},
+        {mallory.get(), record("no name at all"), ""},
+        {mallory.get(), line("malloryX", "close, but not mine"), ""},
+        {hanako.get(), line("hanako", "typed\r\nover two lines"), line("hanako", "typed\r\nover two lines")},
+        // A leave notice in another's name at the end of the stream: the room hears of mallory's own leave only.
+        {mallory.get(), "hanako" + kLeaveSuffix, left("mallory")},
+        {hanako.get(), line("hanako", "still here"), line("hanako", "still here")},
+    };
+    std::string expected;
+    for (const Case& c : cases) {
+        ASSERT_TRUE(c.from->send(c.sent));
+        if (c.sent.ends_with(kLeaveSuffix)) {
+            c.from->shutdownWrite();
+            EXPECT_TRUE(c.from->readUntilClosed().has_value());
+        }
+        expected += c.relayed;
+    }
+    EXPECT_EQ(reader->receive(expected.size()), expected);
+    EXPECT_EQ(reader->receive(1, std::chrono::milliseconds(200)), std::nullopt) << "nothing else";
+    using Refusal = ServerStats::LineRefusal;
+    EXPECT_EQ(m_server->stats().linesRefused(Refusal::OtherName), 3u);
+    EXPECT_EQ(m_server->stats().linesRefused(Refusal::NoName), 1u);
+
+    // Refused lines keep the connection open, unless they keep coming.
+    auto forger = registered("forger");
+    for (int i = 0; i < 21; ++i) {
+        ASSERT_TRUE(forger->send(line("hanako", std::to_string(i))));
+    }
+    EXPECT_TRUE(forger->readUntilClosed().has_value());
+    EXPECT_TRUE(
+        eventually([&] { return m_server->limitCounters().value(Limit::SenderName) == 1; }, std::chrono::seconds(2)));
 }
 
 TEST_F(ProtocolTest, HalfCloseOnARecordBoundaryRelaysNothing) {
@@ -159,12 +214,12 @@ TEST_F(ProtocolTest, HalfCloseOnARecordBoundaryRelaysNothing) {
     startServer(settings);
     auto alice = registered("alice");
     auto bob = registered("bob");
-    ASSERT_TRUE(bob->send(record("bob> bye")));
+    ASSERT_TRUE(bob->send(line("bob", "bye")));
     bob->shutdownWrite();
     EXPECT_EQ(bob->readUntilClosed(), kRecordBytes) << "only his own last record";
-    ASSERT_TRUE(alice->send(record("alice> still here")));
-    EXPECT_EQ(alice->receive(kRecordBytes), record("bob> bye"));
-    EXPECT_EQ(alice->receive(kRecordBytes), record("alice> still here")) << "no notice in between";
+    ASSERT_TRUE(alice->send(line("alice", "still here")));
+    EXPECT_EQ(alice->receive(kRecordBytes), line("bob", "bye"));
+    EXPECT_EQ(alice->receive(kRecordBytes), line("alice", "still here")) << "no notice in between";
 }
 
 TEST_F(ProtocolTest, GarbageIsRefusedAndOthersAreUndisturbed) {
@@ -176,9 +231,9 @@ TEST_F(ProtocolTest, GarbageIsRefusedAndOthersAreUndisturbed) {
     }
     EXPECT_TRUE(intruder->registerUser("late", "pw")) << "the connection can still sign in";
     EXPECT_EQ(alice->receive(kRecordBytes), joined("late"));
-    ASSERT_TRUE(alice->send(record("alice> ping")));
-    EXPECT_EQ(alice->receive(kRecordBytes), record("alice> ping"));
-    EXPECT_EQ(intruder->receive(kRecordBytes), record("alice> ping"));
+    ASSERT_TRUE(alice->send(line("alice", "ping")));
+    EXPECT_EQ(alice->receive(kRecordBytes), line("alice", "ping"));
+    EXPECT_EQ(intruder->receive(kRecordBytes), line("alice", "ping"));
 }
 
 TEST_F(ProtocolTest, TooManyRefusalsCloseTheConnection) {
@@ -215,13 +270,14 @@ TEST_F(ProtocolTest, IdleBeforeSignInTimesOutButSignedInDoesNot) {
     EXPECT_TRUE(idle->readUntilClosed().has_value());
     EXPECT_TRUE(halfway->readUntilClosed().has_value());
     // Alice signed in before the others connected, so her sign-in timer would have fired by now.
-    ASSERT_TRUE(alice->send(record("alice> awake")));
-    EXPECT_EQ(alice->receive(kRecordBytes), record("alice> awake"));
+    ASSERT_TRUE(alice->send(line("alice", "awake")));
+    EXPECT_EQ(alice->receive(kRecordBytes), line("alice", "awake"));
 }
 
 TEST_F(ProtocolTest, ReaderThatNeverReadsIsDroppedOthersKeepReceiving) {
     ServerSettings settings;
     settings.maxQueuedBytes = 64 * kRecordBytes;
+    settings.lineRate = 0;
     settings.presence = false; // the stalled reader's leave would come in the middle of a batch
     startServer(settings);
     auto stalled = registered("stalled", 4096);
@@ -234,7 +290,7 @@ TEST_F(ProtocolTest, ReaderThatNeverReadsIsDroppedOthersKeepReceiving) {
     while (m_server->overflowDrops() == 0 && sent < kMaxRecords) {
         std::string batch;
         for (std::size_t i = 0; i < kBatch; ++i) {
-            batch += record("alice> " + std::to_string(sent + i));
+            batch += line("alice", std::to_string(sent + i));
         }
         ASSERT_TRUE(alice->send(batch));
         for (TestClient* reader : {alice.get(), bob.get()}) {
@@ -248,8 +304,8 @@ TEST_F(ProtocolTest, ReaderThatNeverReadsIsDroppedOthersKeepReceiving) {
     const auto backlog = stalled->readUntilClosed(std::chrono::seconds(20));
     ASSERT_TRUE(backlog.has_value()) << "the stalled connection was closed";
     EXPECT_LT(*backlog, sent * kRecordBytes);
-    ASSERT_TRUE(bob->send(record("bob> after")));
-    EXPECT_EQ(alice->receive(kRecordBytes), record("bob> after"));
+    ASSERT_TRUE(bob->send(line("bob", "after")));
+    EXPECT_EQ(alice->receive(kRecordBytes), line("bob", "after"));
 }
 
 TEST_F(ProtocolTest, BurstFromManySendersReachesEveryReader) {
@@ -279,7 +335,7 @@ TEST_F(ProtocolTest, BurstFromManySendersReachesEveryReader) {
     for (int i = 0; i < kClients; ++i) {
         std::string burst;
         for (int n = 0; n < kRecordsEach; ++n) {
-            burst += record("user" + std::to_string(i) + "> " + std::to_string(n));
+            burst += line("user" + std::to_string(i), std::to_string(n));
         }
         EXPECT_TRUE(clients[i]->send(burst));
     }
@@ -292,10 +348,10 @@ TEST_F(ProtocolTest, BurstFromManySendersReachesEveryReader) {
         // Senders interleave at will, but each sender's records arrive in its own order.
         std::vector<int> next(kClients, 0);
         for (std::size_t offset = 0; offset < kOwed; offset += kRecordBytes) {
-            const std::string line = received[i]->substr(offset, kRecordBytes).c_str();
-            const int sender = std::atoi(line.c_str() + 4);
-            ASSERT_TRUE(line.starts_with("user") && sender >= 0 && sender < kClients) << line;
-            ASSERT_EQ(line, "user" + std::to_string(sender) + "> " + std::to_string(next[sender]));
+            const std::string got = received[i]->substr(offset, kRecordBytes);
+            const int sender = std::atoi(got.c_str() + 4);
+            ASSERT_TRUE(got.starts_with("user") && sender >= 0 && sender < kClients) << got;
+            ASSERT_EQ(got, line("user" + std::to_string(sender), std::to_string(next[sender])));
             ++next[sender];
         }
     }

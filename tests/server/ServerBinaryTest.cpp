@@ -187,8 +187,8 @@ TEST_F(ServerBinaryTest, TlsOnlyReloadsItsCertificateOnSighupKeepingEveryone) {
     }
     auto after = registered(port, "bob", true);
     ASSERT_TRUE(after);
-    ASSERT_TRUE(before->send(record("signed in before the reload")));
-    EXPECT_EQ(after->receive(kRecordBytes), record("signed in before the reload"));
+    ASSERT_TRUE(before->send(vesmira::line("alice", "signed in before the reload")));
+    EXPECT_EQ(after->receive(kRecordBytes), vesmira::line("alice", "signed in before the reload"));
     ASSERT_EQ(kill(server.pid(), SIGTERM), 0);
     EXPECT_EQ(server.exitStatus(), 0);
 }

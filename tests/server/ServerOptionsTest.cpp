@@ -43,6 +43,8 @@ TEST(ServerOptions, Defaults) {
     EXPECT_EQ(options.maxPending, std::nullopt);
     EXPECT_EQ(options.maxPerAddress, 32u);
     EXPECT_EQ(options.sendBufferBytes, 65536);
+    EXPECT_EQ(options.lineRate, 10u);
+    EXPECT_EQ(options.lineBurst, 30u);
     EXPECT_FALSE(options.relay);
     EXPECT_EQ(options.relayStreamLength, 100000u);
     EXPECT_EQ(options.relayHold, 10000u);
@@ -55,7 +57,7 @@ TEST(ServerOptions, ValuesInBothForms) {
               "--record-timeout 9 --max-connections=500 --max-pending 500 --max-per-address=1 --send-buffer 0 "
               "--relay redis://10.0.0.5:6380 --relay-stream-length=500 --relay-hold 7 --proxy-protocol "
               "--registration invite --metrics=[::1]:9464 --tls-port=3443 --tls-cert c.pem --tls-key=k.pem --tls-only "
-              "--dialog-timeout 900 --presence=off"),
+              "--dialog-timeout 900 --presence=off --line-rate=0 --line-burst 5"),
         nullptr, nullptr);
     ASSERT_EQ(options.action, Action::Run) << options.error;
     EXPECT_EQ(options.listenAddress, "127.0.0.1");
@@ -77,6 +79,8 @@ TEST(ServerOptions, ValuesInBothForms) {
     EXPECT_TRUE(options.proxyProtocol);
     EXPECT_EQ(options.registration, SignInProtocol::Registration::Invite);
     EXPECT_EQ(options.metrics, "[::1]:9464");
+    EXPECT_EQ(options.lineRate, 0u);
+    EXPECT_EQ(options.lineBurst, 5u);
     EXPECT_EQ(options.dialogTimeout, std::chrono::seconds(900));
     EXPECT_FALSE(options.presence);
     EXPECT_EQ(options.tlsPort, 3443);
@@ -121,6 +125,8 @@ TEST(ServerOptions, RejectsBadInput) {
         {{"--max-connections=10", "--max-pending=11"}, "cannot exceed"},
         {{"--send-buffer", "4095"}, "4096 to 67108864"},
         {{"--send-buffer=1k"}, "4096 to 67108864"},
+        {{"--line-rate", "-1"}, "0 to 1000000"},
+        {{"--line-burst=0"}, "1 to 1000000"},
         {{"--db="}, "--db"},
         {{"extra"}, "extra"},
         {{"--help=yes"}, "takes no value"},

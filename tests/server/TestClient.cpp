@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -11,6 +12,7 @@
 #include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 #include <utility>
 
@@ -166,6 +168,23 @@ std::optional<std::string> TestClient::receive(std::size_t size, std::chrono::mi
     return data;
 }
 
+std::optional<std::string> TestClient::receiveSome(std::size_t most, std::chrono::milliseconds wait) {
+    if (m_fd < 0) {
+        return std::nullopt;
+    }
+    pollfd entry{m_fd, POLLIN, 0};
+    if (::poll(&entry, 1, static_cast<int>(wait.count())) <= 0) {
+        return std::string();
+    }
+    std::string data(most, '\0');
+    const ssize_t n = ::recv(m_fd, data.data(), most, MSG_DONTWAIT);
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+        return std::nullopt;
+    }
+    data.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    return data;
+}
+
 std::string TestClient::exchange(std::string_view message) {
     if (!send(message)) {
         return {};
@@ -239,12 +258,16 @@ std::string record(std::string_view line) {
     return bytes;
 }
 
+std::string line(std::string_view id, std::string_view text) {
+    return record(std::string(id) + "\x81\x46" + std::string(text));
+}
+
 std::string joined(std::string_view id) {
-    return record(std::string(id) + "\x81\x46\x93\xfc\x8e\xba\x82\xb5\x82\xdc\x82\xb5\x82\xbd\x81\x42");
+    return line(id, "\x93\xfc\x8e\xba\x82\xb5\x82\xdc\x82\xb5\x82\xbd\x81\x42");
 }
 
 std::string left(std::string_view id) {
-    return record(std::string(id) + "\x81\x46\x91\xde\x8e\xba\x82\xb5\x82\xdc\x82\xb5\x82\xbd\x81\x42");
+    return line(id, "\x91\xde\x8e\xba\x82\xb5\x82\xdc\x82\xb5\x82\xbd\x81\x42");
 }
 
 std::unique_ptr<TestClient> greeted(std::uint16_t port, const char* source, bool tls) {
@@ -258,6 +281,46 @@ std::unique_ptr<TestClient> greeted(std::uint16_t port, const char* source, bool
 std::unique_ptr<TestClient> registered(std::uint16_t port, const std::string& id, bool tls) {
     auto client = greeted(port, nullptr, tls);
     return client && client->registerUser(id, "pw") ? std::move(client) : nullptr;
+}
+
+} // namespace vesmira
+
+namespace vesmira {
+
+std::size_t guessTogether(const std::vector<std::uint16_t>& ports, int guessers, const std::string& id,
+                          std::chrono::milliseconds window) {
+    const std::string judge("JUDGE\0", 6);
+    std::vector<std::unique_ptr<TestClient>> clients;
+    for (int i = 0; i < guessers; ++i) {
+        auto client = greeted(ports[static_cast<std::size_t>(i) % ports.size()]);
+        if (!client || client->exchange(judge) != "ok" || client->exchange("USER:" + id) != "ok") {
+            return SIZE_MAX;
+        }
+        clients.push_back(std::move(client));
+    }
+    std::atomic<std::size_t> refusals = 0;
+    const Clock::time_point end = Clock::now() + window;
+    std::vector<std::thread> threads;
+    for (int i = 0; i < guessers; ++i) {
+        threads.emplace_back([&, i] {
+            TestClient& client = *clients[static_cast<std::size_t>(i)];
+            // Every reply is waited for until the end of the window, no longer.
+            const auto reply = [&](const std::string& message) {
+                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+                return left.count() > 0 && client.send(message) ? client.receive(2, left) : std::nullopt;
+            };
+            for (int guess = 0; reply("PASSWORD:wrong" + std::to_string(guess)) == "ng"; ++guess) {
+                ++refusals;
+                if (reply(judge) != "ok" || reply("USER:" + id) != "ok") {
+                    return;
+                }
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    return refusals;
 }
 
 } // namespace vesmira

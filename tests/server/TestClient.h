@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 struct ssl_st;
 
@@ -38,6 +39,9 @@ public:
     bool send(std::string_view bytes, std::chrono::milliseconds deadline = kDeadline);
     // Exactly `size` bytes; nullopt on deadline, end of stream or error.
     std::optional<std::string> receive(std::size_t size, std::chrono::milliseconds deadline = kDeadline);
+    // What has arrived, at most `most` bytes, waiting up to `wait` for the first: "" when nothing came, nullopt when
+    // the connection ended.
+    std::optional<std::string> receiveSome(std::size_t most, std::chrono::milliseconds wait);
     // Sends one sign-in message and returns the two-byte reply, or "" when none came.
     std::string exchange(std::string_view message);
     // Reads and discards until the server closes the connection: the byte count, or nullopt if still open.
@@ -65,6 +69,8 @@ sockaddr_in loopbackAddress(std::uint16_t port);
 // not taken from the server's code: a server whose records changed size must fail them.
 inline constexpr std::size_t kRecordBytes = 500;
 std::string record(std::string_view line);
+// A chat record in the name of `id`, as the client writes it: the ID, "：" (81 46), the text.
+std::string line(std::string_view id, std::string_view text);
 // The lines the server writes when `id` signs in and when its last connection ends: "<ID>：入室しました。",
 // "<ID>：退室しました。" (the same bytes as the leave notice a client sends), as records.
 std::string joined(std::string_view id);
@@ -74,5 +80,9 @@ std::string left(std::string_view id);
 std::unique_ptr<TestClient> greeted(std::uint16_t port, const char* source = nullptr, bool tls = false);
 // A greeted client that has registered `id` with the password "pw"; nullptr when any step failed.
 std::unique_ptr<TestClient> registered(std::uint16_t port, const std::string& id, bool tls = false);
+// `guessers` connections (spread over `ports`, all from 127.0.0.1) wait at the password step of `id` and are let go
+// together; each guesses wrong passwords one after another. The refusals they got within `window` of the start.
+std::size_t guessTogether(const std::vector<std::uint16_t>& ports, int guessers, const std::string& id,
+                          std::chrono::milliseconds window);
 
 } // namespace vesmira

@@ -39,8 +39,8 @@ TEST(Tls, PlainBytesOnTheTlsPortAreRefusedAndServingGoesOn) {
         const auto answered = stranger.receive(5, std::chrono::milliseconds(2000));
         EXPECT_NE(answered.value_or(""), "Hello") << bytes;
         EXPECT_TRUE(stranger.readUntilClosed().has_value()) << bytes;
-        ASSERT_TRUE(chatting->send(record("still here")));
-        EXPECT_EQ(chatting->receive(kRecordBytes), record("still here"));
+        ASSERT_TRUE(chatting->send(line("alice", "still here")));
+        EXPECT_EQ(chatting->receive(kRecordBytes), line("alice", "still here"));
     }
     EXPECT_EQ(server.stats().tlsHandshakes(false), strangers.size());
     EXPECT_TRUE(registered(server.tlsPort(), "carol", true)) << "the listener goes on";

@@ -1,0 +1,34 @@
+#include "server/core/ReadTurns.h"
+
+#include "protocol/Record.h"
+
+#include <algorithm>
+
+namespace vesmira {
+
+ReadTurns::ReadTurns(const asio::any_io_executor& executor, std::size_t maxQueuedBytes)
+    : m_executor(executor),
+      m_turnRecords(std::clamp<std::size_t>(maxQueuedBytes / kRecordSize / 4, 1, kMaxTurnRecords)),
+      m_left(m_turnRecords) {}
+
+std::size_t ReadTurns::grant(std::size_t wanted) {
+    if (!m_endPosted) {
+        // Runs after the reads that are ready in this turn, as the room's flush does.
+        m_endPosted = true;
+        asio::post(m_executor, [this] { endTurn(); });
+    }
+    ++m_readers;
+    const std::size_t share = std::max<std::size_t>(1, m_turnRecords / m_lastReaders);
+    const std::size_t granted = std::max<std::size_t>(1, std::min({wanted, share, m_left}));
+    m_left -= std::min(m_left, granted);
+    return granted;
+}
+
+void ReadTurns::endTurn() {
+    m_endPosted = false;
+    m_lastReaders = std::max<std::size_t>(1, m_readers);
+    m_readers = 0;
+    m_left = m_turnRecords;
+}
+
+} // namespace vesmira

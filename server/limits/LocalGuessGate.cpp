@@ -1,0 +1,88 @@
+#include "server/limits/LocalGuessGate.h"
+
+#include <algorithm>
+
+namespace vesmira {
+
+namespace {
+
+std::chrono::milliseconds ceilMilliseconds(GuessDelay::Clock::duration duration) {
+    return std::chrono::ceil<std::chrono::milliseconds>(duration);
+}
+
+} // namespace
+
+GuessGate::Entry LocalGuessGate::enter(std::string_view account, std::string_view address) {
+    const std::string keys[] = {GuessDelay::accountKey(account), GuessDelay::addressKey(address)};
+    const GuessDelay::Clock::time_point now = GuessDelay::Clock::now();
+    std::lock_guard lock(m_mutex);
+    std::chrono::milliseconds wait{0};
+    for (const std::string& key : keys) {
+        if (!key.empty() && m_inFlight.contains(key)) {
+            wait = kRetry;
+        }
+    }
+    wait = std::max(wait, ceilMilliseconds(m_delay.notBefore(account, address, now) - now));
+    forgetGoneWaiters(now);
+    Turns* turns = keys[0].empty() ? nullptr : &m_turns[keys[0]];
+    if (turns) {
+        std::erase_if(turns->waiting, [now](const auto& item) { return item.second + kStaleWaiter < now; });
+        const bool another = std::any_of(turns->waiting.begin(), turns->waiting.end(),
+                                         [address](const auto& item) { return item.first != address; });
+        if (wait.count() <= 0 && another && turns->lastAddress == address) {
+            wait = kRetry; // the account's next check goes to another address that waits for it
+        }
+    }
+    if (wait.count() > 0) {
+        if (turns) {
+            turns->waiting[std::string(address)] = now + wait;
+        }
+        return {false, wait};
+    }
+    for (const std::string& key : keys) {
+        if (!key.empty()) {
+            m_inFlight.insert(key);
+        }
+    }
+    if (turns) {
+        turns->lastAddress = address;
+        turns->waiting.erase(std::string(address));
+    }
+    return {true, {}, true};
+}
+
+void LocalGuessGate::forgetGoneWaiters(GuessDelay::Clock::time_point now) {
+    // Connections that stopped waiting (closed) leave their account's turns behind; a pass at most once a second.
+    if (now - m_swept < std::chrono::seconds(1)) {
+        return;
+    }
+    m_swept = now;
+    std::erase_if(m_turns, [&](const auto& item) {
+        return !m_inFlight.contains(item.first) &&
+               std::all_of(item.second.waiting.begin(), item.second.waiting.end(),
+                           [now](const auto& waiter) { return waiter.second + kStaleWaiter < now; });
+    });
+}
+
+std::chrono::milliseconds LocalGuessGate::leave(std::string_view account, std::string_view address, Result result,
+                                                const Entry&) {
+    const std::string accountKey = GuessDelay::accountKey(account);
+    std::lock_guard lock(m_mutex);
+    m_inFlight.erase(accountKey);
+    m_inFlight.erase(GuessDelay::addressKey(address));
+    if (const auto turns = m_turns.find(accountKey); turns != m_turns.end() && turns->second.waiting.empty()) {
+        m_turns.erase(turns); // nobody else waits: whose turn it was no longer matters
+    }
+    switch (result) {
+    case Result::Failed:
+        return m_delay.failed(account, address, GuessDelay::Clock::now());
+    case Result::Succeeded:
+        m_delay.succeeded(account);
+        break;
+    case Result::Neither:
+        break;
+    }
+    return {};
+}
+
+} // namespace vesmira

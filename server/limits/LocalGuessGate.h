@@ -1,0 +1,45 @@
+#pragma once
+
+#include "server/limits/GuessDelay.h"
+#include "server/limits/GuessGate.h"
+
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+
+namespace vesmira {
+
+// The guess gate of one server: a GuessDelay and the checks in flight, in this process. Any thread.
+//
+// The checks of one account take turns between the addresses that wait for it: a guesser's many connections from
+// one address must not leave its owner, signing in from another, to a lottery against all of them.
+class LocalGuessGate final : public GuessGate {
+public:
+    // How soon a check that found another in flight asks again.
+    static constexpr std::chrono::milliseconds kRetry{20};
+    // A waiter that has not asked again this long after it was due has gone.
+    static constexpr std::chrono::milliseconds kStaleWaiter{200};
+
+    explicit LocalGuessGate(GuessDelay::Settings settings = {}) : m_delay(settings) {}
+
+    Entry enter(std::string_view account, std::string_view address) override;
+    std::chrono::milliseconds leave(std::string_view account, std::string_view address, Result result,
+                                    const Entry& entry) override;
+
+private:
+    struct Turns {
+        std::string lastAddress; // whose check of the account was let in last
+        std::unordered_map<std::string, GuessDelay::Clock::time_point> waiting; // address -> when it asks again
+    };
+
+    void forgetGoneWaiters(GuessDelay::Clock::time_point now);
+
+    std::mutex m_mutex;
+    GuessDelay m_delay;
+    std::unordered_set<std::string> m_inFlight;     // by GuessDelay's keys
+    std::unordered_map<std::string, Turns> m_turns; // by account key, while its checks wait or run
+    GuessDelay::Clock::time_point m_swept{};
+};
+
+} // namespace vesmira
