@@ -317,9 +317,6 @@ void ChatServer::onClosed(Connection& connection, std::optional<Limit> limit) {
 }
 
 void ChatServer::relay(const Record& record, Connection& from, bool leaving) {
-    if (from.closed() && !leaving) {
-        return; // the rest of a read whose earlier line closed it
-    }
     if (leaving && m_settings.presence && record == PresenceBook::left(from.userId())) {
         return; // the room hears of the leave once the ID's last connection has ended, from the bus
     }

@@ -178,7 +178,7 @@ void Connection::timedOut(bool atDialog) {
 
 std::size_t Connection::onRecordBytes(std::string_view bytes) {
     std::size_t records = 0;
-    m_assembler.feed(bytes, [this, &records](const Record& record) {
+    m_assembler.feed(bytes, [this, &records](Record& record) {
         ++records;
         relayOwn(record, false);
     });
@@ -199,7 +199,7 @@ std::size_t Connection::onRecordBytes(std::string_view bytes) {
     return records;
 }
 
-void Connection::relayOwn(Record record, bool leaving) {
+void Connection::relayOwn(Record& record, bool leaving) {
     if (m_closed && !leaving) {
         return; // the rest of a read whose earlier line closed it
     }
@@ -230,7 +230,7 @@ void Connection::onRecordTimeout() {
 void Connection::onEndOfStream() {
     // A partial record at the end is the leave notice ("<name>：退室しました。", unpadded): the others see it
     // as an ordinary record; the leaver is gone. An end on a record boundary is a plain half-close.
-    if (const std::optional<Record> notice = m_assembler.takeTail()) {
+    if (std::optional<Record> notice = m_assembler.takeTail()) {
         relayOwn(*notice, true);
         close("left with a leave notice");
     } else {

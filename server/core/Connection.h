@@ -72,8 +72,9 @@ private:
     void onReadError(const std::error_code& ec);
     // Whole records completed (and relayed) by these bytes.
     std::size_t onRecordBytes(std::string_view bytes);
-    // Relays a record (or the leave notice) read from this connection if it is in the user's own name.
-    void relayOwn(Record record, bool leaving);
+    // Relays a record (or the leave notice) read from this connection if it is in the user's own name, with what
+    // follows its first NUL zeroed in place.
+    void relayOwn(Record& record, bool leaving);
     void onRecordTimeout();
     void onEndOfStream();
     // Whether a line at `level` is written: the lines built from parts are only built then.

@@ -4,7 +4,7 @@
 
 namespace vesmira {
 
-void RecordAssembler::feed(std::string_view bytes, const std::function<void(const Record&)>& onRecord) {
+void RecordAssembler::feed(std::string_view bytes, const std::function<void(Record&)>& onRecord) {
     while (!bytes.empty()) {
         const std::size_t take = std::min(bytes.size(), kRecordSize - m_filled);
         std::copy_n(bytes.data(), take, m_pending.data() + m_filled);
