@@ -3,6 +3,7 @@
 #include "server/bus/RedisLink.h"
 #include "server/bus/StreamInfo.h"
 #include "server/bus/StreamRecord.h"
+#include "server/log/LogText.h"
 #include "server/log/Logger.h"
 
 #include <algorithm>
@@ -104,11 +105,6 @@ std::optional<std::uint64_t> numberOf(std::string_view text) {
         return std::nullopt;
     }
     return value;
-}
-
-std::string secondsText(std::chrono::steady_clock::duration duration) {
-    const auto tenths = std::chrono::duration_cast<std::chrono::milliseconds>(duration).count() / 100;
-    return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " s";
 }
 
 } // namespace
@@ -251,7 +247,7 @@ void RedisBus::linkUp(Side side) {
     if (m_down == 0 && !m_stopping) {
         m_logger.log(LogLevel::Warn, {},
                      "relay: Redis at " + m_settings.endpoint.text() + " is back after " +
-                         secondsText(std::chrono::steady_clock::now() - m_downSince) + "; " +
+                         LogText::seconds(std::chrono::steady_clock::now() - m_downSince) + "; " +
                          std::to_string(m_heldAtOutage + m_takenInOutage) + " lines were held meanwhile");
     }
 }

@@ -288,10 +288,7 @@ void Connection::close(std::string_view reason, LogLevel level, std::optional<Li
             line += ", user " + LogText::fromCp932(userId());
         }
         if (m_flood.throttled() > Clock::duration::zero()) {
-            const auto tenths =
-                std::chrono::duration_cast<std::chrono::milliseconds>(m_flood.throttled()).count() / 100;
-            line += ", held back by flood control for " + std::to_string(tenths / 10) + "." +
-                    std::to_string(tenths % 10) + " s";
+            line += ", held back by flood control for " + LogText::seconds(m_flood.throttled());
         }
         log(level, line);
     }

@@ -37,4 +37,9 @@ std::string fromCp932(std::string_view cp932) {
     return out;
 }
 
+std::string seconds(std::chrono::steady_clock::duration duration) {
+    const auto tenths = std::chrono::duration_cast<std::chrono::milliseconds>(duration).count() / 100;
+    return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " s";
+}
+
 } // namespace vesmira::LogText

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <string_view>
 
@@ -9,5 +10,8 @@ namespace vesmira::LogText {
 // part of one, every control character and the backslash itself as \xNN, so what a client sent is never written
 // raw and an escape in the text cannot pass for one of ours.
 std::string fromCp932(std::string_view cp932);
+
+// A time span in seconds with one decimal, "12.3 s".
+std::string seconds(std::chrono::steady_clock::duration duration);
 
 } // namespace vesmira::LogText
