@@ -22,14 +22,14 @@ public:
     // Records one read may take now: at least one, at most `wanted`.
     std::size_t grant(std::size_t wanted);
     // What a read was granted and did not use goes back to the turn.
-    void giveBack(std::size_t records) { m_left += records; }
+    void giveBack(std::size_t records) { m_left += static_cast<std::ptrdiff_t>(records); }
 
 private:
     void endTurn();
 
     asio::any_io_executor m_executor;
     const std::size_t m_turnRecords;
-    std::size_t m_left;
+    std::ptrdiff_t m_left;         // below zero when reads were granted their one record beyond the turn
     std::size_t m_readers = 0;     // connections that read in this turn
     std::size_t m_lastReaders = 1; // ... and in the one before
     bool m_endPosted = false;
