@@ -121,6 +121,9 @@ void SignInHandler::submit(GuardedQuery step, bool registering, SignInProtocol::
                          m_server.noteWorkQueue();
                          resumeClock();
                          if (result.retryAfter) {
+                             if (m_client.closed()) {
+                                 return; // the query did not run: nothing to give back, nothing to keep alive for
+                             }
                              // Another check for the same account or address is in flight, or its refusal is held back:
                              // this one waits, reading nothing, and asks again.
                              holdUntil(Clock::now() + *result.retryAfter,
