@@ -39,21 +39,13 @@ public:
             m_socket.async_wait(asio::socket_base::wait_read, std::move(handler));
         }
     }
-    // What the kernel takes at once; over TLS nothing (would_block): every write goes through asyncWrite().
+    // What the kernel takes at once; over TLS nothing (would_block): every write goes through asyncWriteSome().
     std::size_t writeSome(std::span<const asio::const_buffer> buffers, std::error_code& ec) {
         if (m_tls) {
             ec = asio::error::would_block;
             return 0;
         }
         return m_socket.write_some(buffers, ec);
-    }
-    // All of the buffers, which must stay valid until `handler` runs with the number of bytes written.
-    template <typename Handler> void asyncWrite(std::span<const asio::const_buffer> buffers, Handler handler) {
-        if (m_tls) {
-            writeTls(buffers, std::move(handler));
-        } else {
-            asio::async_write(m_socket, buffers, std::move(handler));
-        }
     }
     // At least one byte of the buffers (over TLS, all of them), which must stay valid until `handler` runs with the
     // number of bytes written.

@@ -19,7 +19,8 @@ namespace vesmira {
 // quiet for that long are forgotten, so memory stays bounded by the failures of the last quiet period, and by
 // kMaxKeys at most.
 //
-// Relay thread only. Time comes in as arguments, so tests need no clock of their own.
+// Not thread-safe: LocalGuessGate calls it under its lock. Time comes in as arguments, so tests need no clock of
+// their own.
 class GuessDelay {
 public:
     using Clock = std::chrono::steady_clock;
