@@ -182,16 +182,17 @@ TEST_F(ProtocolTest, LinesAreRelayedOnlyInTheirSendersName) {
         {mallory.get(), "hanako" + kLeaveSuffix, left("mallory")},
         {hanako.get(), line("hanako", "still here"), line("hanako", "still here")},
     };
-    std::string expected;
     for (const Case& c : cases) {
         ASSERT_TRUE(c.from->send(c.sent));
         if (c.sent.ends_with(kLeaveSuffix)) {
             c.from->shutdownWrite();
             EXPECT_TRUE(c.from->readUntilClosed().has_value());
         }
-        expected += c.relayed;
+        // Case by case: two senders' lines reach the room in the order the server reads them, not the test's.
+        if (!c.relayed.empty()) {
+            EXPECT_EQ(reader->receive(c.relayed.size()), c.relayed);
+        }
     }
-    EXPECT_EQ(reader->receive(expected.size()), expected);
     EXPECT_EQ(reader->receive(1, std::chrono::milliseconds(200)), std::nullopt) << "nothing else";
     using Refusal = ServerStats::LineRefusal;
     EXPECT_EQ(m_server->stats().linesRefused(Refusal::OtherName), 3u);
