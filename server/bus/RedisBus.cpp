@@ -84,20 +84,6 @@ constexpr std::chrono::milliseconds kFirstBackoff{100};
 constexpr std::chrono::milliseconds kMaxBackoff{2000};
 constexpr std::chrono::milliseconds kConnectTimeout{2000};
 
-std::string_view stringOf(const redisReply* reply) {
-    if (!reply || (reply->type != REDIS_REPLY_STRING && reply->type != REDIS_REPLY_STATUS)) {
-        return {};
-    }
-    return {reply->str, reply->len};
-}
-
-std::string replyError(const RedisLink::Reply& reply, std::string_view what) {
-    if (const char* message = RedisLink::errorOf(*reply)) {
-        return std::string(what) + ": " + message;
-    }
-    return std::string(what) + ": unexpected reply";
-}
-
 std::optional<std::uint64_t> numberOf(std::string_view text) {
     std::uint64_t value = 0;
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
@@ -313,18 +299,7 @@ bool RedisBus::connectAppender(RedisLink& link, std::string& scriptSha, std::str
         error = link.error();
         return false;
     }
-    const std::string script = "#!lua\n" + std::string(PresenceScripts::kEnsureAlive).append(kAppendScript);
-    const RedisLink::Reply reply = link.command({"SCRIPT", "LOAD", script});
-    if (!reply) {
-        error = link.error();
-        return false;
-    }
-    if (reply->type != REDIS_REPLY_STRING) {
-        error = replyError(reply, "SCRIPT LOAD");
-        return false;
-    }
-    scriptSha.assign(reply->str, reply->len);
-    return true;
+    return link.loadScript(std::string(PresenceScripts::kEnsureAlive).append(kAppendScript), scriptSha, error);
 }
 
 bool RedisBus::append(RedisLink& link, const std::string& scriptSha, const std::vector<Line>& batch,
@@ -356,7 +331,7 @@ bool RedisBus::append(RedisLink& link, const std::string& scriptSha, const std::
     // An error reply (Redis still loading its data after a restart, out of memory, ...) appended nothing: the
     // script is checked before it runs. The batch is tried again, in its place.
     if (reply->type != REDIS_REPLY_ARRAY || reply->elements != 2 || reply->element[1]->type != REDIS_REPLY_INTEGER) {
-        error = replyError(reply, "append");
+        error = RedisLink::describe(*reply, "append");
         return false;
     }
     if (reply->element[1]->integer == 1) {
@@ -410,12 +385,12 @@ bool RedisBus::position(RedisLink& link, std::string& error) {
         return false;
     }
     if (RedisLink::errorOf(*set) || get->type != REDIS_REPLY_STRING) {
-        error = replyError(RedisLink::errorOf(*set) ? set : get, "epoch");
+        error = RedisLink::describe(RedisLink::errorOf(*set) ? *set : *get, "epoch");
         return false;
     }
     const std::optional<StreamInfo> info = StreamInfo::parse(*stream);
     if (!info) {
-        error = replyError(stream, "XINFO STREAM");
+        error = RedisLink::describe(*stream, "XINFO STREAM");
         return false;
     }
     const std::string epoch(get->str, get->len);
@@ -477,7 +452,7 @@ bool RedisBus::read(RedisLink& link, std::string& error) {
         return false;
     }
     if (reply->type != REDIS_REPLY_ARRAY || reply->elements != 2) {
-        error = replyError(reply, "XINFO and XREAD");
+        error = RedisLink::describe(*reply, "XINFO and XREAD");
         return false;
     }
     const std::optional<StreamInfo> info = StreamInfo::parse(*reply->element[0]);
@@ -503,7 +478,7 @@ bool RedisBus::waitForEntries(RedisLink& link, std::string& error) {
         return false;
     }
     if (reply->type != REDIS_REPLY_NIL && reply->type != REDIS_REPLY_ARRAY) {
-        error = replyError(reply, "XREAD");
+        error = RedisLink::describe(*reply, "XREAD");
         return false;
     }
     m_idle = reply->type == REDIS_REPLY_NIL;
@@ -546,7 +521,7 @@ bool RedisBus::takeEntries(const redisReply& reply, std::vector<Delivery>& recor
         if (entry->type != REDIS_REPLY_ARRAY || entry->elements != 2) {
             continue;
         }
-        const std::optional<StreamId> id = StreamId::parse(stringOf(entry->element[0]));
+        const std::optional<StreamId> id = StreamId::parse(RedisLink::stringOf(entry->element[0]));
         if (!id) {
             continue;
         }
@@ -557,8 +532,8 @@ bool RedisBus::takeEntries(const redisReply& reply, std::vector<Delivery>& recor
         std::string_view excludedText;
         std::optional<std::string_view> bytes;
         for (std::size_t f = 0; fields->type == REDIS_REPLY_ARRAY && f + 1 < fields->elements; f += 2) {
-            const std::string_view name = stringOf(fields->element[f]);
-            const std::string_view value = stringOf(fields->element[f + 1]);
+            const std::string_view name = RedisLink::stringOf(fields->element[f]);
+            const std::string_view value = RedisLink::stringOf(fields->element[f + 1]);
             if (name == "o") {
                 origin = value;
             } else if (name == "s") {

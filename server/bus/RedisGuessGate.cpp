@@ -158,9 +158,7 @@ std::optional<long long> RedisGuessGate::run(std::string_view script, std::strin
     command.insert(command.end(), args.begin(), args.end());
     const RedisLink::Reply reply = link->command(command);
     if (!reply || reply->type != REDIS_REPLY_INTEGER) {
-        failed(!reply                       ? link->error()
-               : RedisLink::errorOf(*reply) ? std::string(RedisLink::errorOf(*reply))
-                                            : std::string("unexpected reply"));
+        failed(reply ? RedisLink::describe(*reply, "EVAL") : link->error());
         link->close();
         giveBack(std::move(link));
         return std::nullopt;
