@@ -390,7 +390,9 @@ bool RedisBus::position(RedisLink& link, std::string& error) {
     }
     const std::optional<StreamInfo> info = StreamInfo::parse(*stream);
     if (!info) {
-        error = RedisLink::describe(*stream, "XINFO STREAM");
+        // A reply without the count of entries ever added comes from a Redis before 7.
+        error = RedisLink::describe(*stream, "XINFO STREAM") +
+                (RedisLink::errorOf(*stream) ? "" : " (Redis 7 or later is needed)");
         return false;
     }
     const std::string epoch(get->str, get->len);

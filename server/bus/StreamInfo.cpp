@@ -2,7 +2,6 @@
 
 #include "server/bus/RedisLink.h"
 
-#include <charconv>
 #include <hiredis.h>
 #include <string_view>
 
@@ -38,8 +37,6 @@ std::optional<StreamInfo> StreamInfo::parse(const redisReply& reply) {
         } else if (name == "entries-added" && value->type == REDIS_REPLY_INTEGER) {
             info.entriesAdded = static_cast<std::uint64_t>(value->integer);
             added = true;
-        } else if (name == "first-entry") {
-            info.firstEntry = entryId(value);
         } else if (name == "last-entry") {
             info.lastEntry = entryId(value);
         }
