@@ -73,7 +73,7 @@ return {last, rewrite}
 )lua";
 
 constexpr std::size_t kBatchLines = 256;
-constexpr std::string_view kReadCount = "1024";
+constexpr std::size_t kReadCount = 1024;
 constexpr std::string_view kReadBlockMs = "500";
 // Records read and posted to the relay thread but not yet delivered; the reader waits beyond this.
 constexpr std::size_t kMaxUndelivered = 16384;
@@ -446,9 +446,9 @@ bool RedisBus::read(RedisLink& link, std::string& error) {
     // The entries and where the stream now begins, seen at one instant: whatever was trimmed before the first entry
     // read here was trimmed before it could be read.
     const std::string from = m_lastRead.text();
-    const RedisLink::Reply reply =
-        link.transaction({{"XINFO", "STREAM", m_settings.streamKey},
-                          {"XREAD", "COUNT", kReadCount, "STREAMS", m_settings.streamKey, from}});
+    const std::string count = std::to_string(kReadCount);
+    const RedisLink::Reply reply = link.transaction(
+        {{"XINFO", "STREAM", m_settings.streamKey}, {"XREAD", "COUNT", count, "STREAMS", m_settings.streamKey, from}});
     if (!reply) {
         error = link.error();
         return false;
@@ -515,7 +515,8 @@ bool RedisBus::takeEntries(const redisReply& reply, std::vector<Delivery>& recor
         return false;
     }
     const redisReply* entries = reply.element[0]->element[1];
-    m_idle = entries->elements == 0;
+    // A short read took everything there was: the next waits for more (BLOCK) instead of reading nothing.
+    m_idle = entries->elements < kReadCount;
     records.reserve(entries->elements);
     for (std::size_t i = 0; i < entries->elements; ++i) {
         const redisReply* entry = entries->element[i];

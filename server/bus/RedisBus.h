@@ -157,7 +157,7 @@ private:
     std::uint64_t m_positionings = 0;
     StreamId m_lastRead;
     std::uint64_t m_readNumber = 0; // of the last entry read, counting every entry ever added to the stream
-    bool m_idle = true;             // the last read found nothing new
+    bool m_idle = true;             // the last read took all there was: the next waits for more
     bool m_lagging = false;         // the last read found unread entries trimmed
     std::unordered_map<std::string, Seen, OriginHash, std::equal_to<>> m_seen; // origin -> last sequence delivered
     std::size_t m_malformed = 0;
