@@ -84,6 +84,19 @@ constexpr std::chrono::milliseconds kFirstBackoff{100};
 constexpr std::chrono::milliseconds kMaxBackoff{2000};
 constexpr std::chrono::milliseconds kConnectTimeout{2000};
 
+// The entries of XREAD's reply for one stream (none for its NIL); nullopt for a reply of another shape.
+std::optional<std::span<redisReply* const>> entriesOf(const redisReply& reply) {
+    if (reply.type == REDIS_REPLY_NIL) {
+        return std::span<redisReply* const>();
+    }
+    if (reply.type != REDIS_REPLY_ARRAY || reply.elements != 1 || reply.element[0]->type != REDIS_REPLY_ARRAY ||
+        reply.element[0]->elements != 2 || reply.element[0]->element[1]->type != REDIS_REPLY_ARRAY) {
+        return std::nullopt;
+    }
+    const redisReply* entries = reply.element[0]->element[1];
+    return std::span<redisReply* const>(entries->element, entries->elements);
+}
+
 std::optional<std::uint64_t> numberOf(std::string_view text) {
     std::uint64_t value = 0;
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
@@ -458,12 +471,15 @@ bool RedisBus::read(RedisLink& link, std::string& error) {
         return false;
     }
     const std::optional<StreamInfo> info = StreamInfo::parse(*reply->element[0]);
-    const bool lost = info && info->length > 0 && lostBefore(info->firstNumber());
-    std::vector<Delivery> records;
-    if (!info || !takeEntries(*reply->element[1], records)) {
+    const std::optional<Entries> entries = entriesOf(*reply->element[1]);
+    if (!info || !entries) {
         error = "XINFO and XREAD: unexpected reply";
         return false;
     }
+    // Only a reply that is read moves the count on: after one that fails, the next read still finds the gap.
+    const bool lost = info->length > 0 && lostBefore(info->firstNumber());
+    std::vector<Delivery> records;
+    takeEntries(*entries, records);
     if (!records.empty() || lost) {
         m_undelivered.fetch_add(records.size(), std::memory_order_acq_rel);
         asio::post(m_relay, [this, records = std::move(records), lost] { deliverBatch(records, lost); });
@@ -505,21 +521,11 @@ bool RedisBus::lostBefore(std::uint64_t first) {
     return true;
 }
 
-bool RedisBus::takeEntries(const redisReply& reply, std::vector<Delivery>& records) {
-    if (reply.type == REDIS_REPLY_NIL) {
-        m_idle = true;
-        return true;
-    }
-    if (reply.type != REDIS_REPLY_ARRAY || reply.elements != 1 || reply.element[0]->type != REDIS_REPLY_ARRAY ||
-        reply.element[0]->elements != 2 || reply.element[0]->element[1]->type != REDIS_REPLY_ARRAY) {
-        return false;
-    }
-    const redisReply* entries = reply.element[0]->element[1];
+void RedisBus::takeEntries(Entries entries, std::vector<Delivery>& records) {
     // A short read took everything there was: the next waits for more (BLOCK) instead of reading nothing.
-    m_idle = entries->elements < kReadCount;
-    records.reserve(entries->elements);
-    for (std::size_t i = 0; i < entries->elements; ++i) {
-        const redisReply* entry = entries->element[i];
+    m_idle = entries.size() < kReadCount;
+    records.reserve(entries.size());
+    for (const redisReply* entry : entries) {
         ++m_readNumber;
         if (entry->type != REDIS_REPLY_ARRAY || entry->elements != 2) {
             continue;
@@ -579,7 +585,6 @@ bool RedisBus::takeEntries(const redisReply& reply, std::vector<Delivery>& recor
             return item.second.lastMilliseconds + kSeenKeepMs < m_lastRead.milliseconds;
         });
     }
-    return true;
 }
 
 void RedisBus::deliverBatch(const std::vector<Delivery>& deliveries, bool lost) {
