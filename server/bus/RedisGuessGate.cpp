@@ -130,8 +130,9 @@ std::chrono::milliseconds RedisGuessGate::leave(std::string_view account, std::s
     if (delay) {
         return std::chrono::milliseconds(*delay);
     }
-    // Redis went away during the check: its in-flight mark expires with its lease; the failure still counts here.
-    return result == Result::Failed ? m_local.leave(account, address, result, entry) : std::chrono::milliseconds{};
+    // Redis went away during the check: its in-flight mark expires with its lease; the failure still counts here, and
+    // the local gate's marks, of checks it let in meanwhile, stay.
+    return result == Result::Failed ? m_local.countFailure(account, address) : std::chrono::milliseconds{};
 }
 
 std::optional<long long> RedisGuessGate::run(std::string_view script, std::string_view account,

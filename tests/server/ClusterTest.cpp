@@ -250,6 +250,22 @@ TEST_F(Cluster, GuessGateTakesARestartOfRedisForNoOutage) {
     EXPECT_EQ(log.str(), "");
 }
 
+TEST_F(Cluster, GuessGateCountsAFailureRedisLostAndKeepsTheLocalChecks) {
+    // Redis let one check of alice's in and went away; meanwhile the local gate let another in.
+    m_redis = std::make_unique<RedisEngine>(m_folder + "/redis");
+    ASSERT_TRUE(m_redis->start(false));
+    std::ostringstream log;
+    Logger logger(LogLevel::Error, log);
+    RedisGuessGate gate({"127.0.0.1", m_redis->port()}, {.first = 1ms, .cap = 1ms}, logger);
+    const GuessGate::Entry shared = gate.enter("alice", "127.0.0.1");
+    m_redis->kill();
+    ASSERT_TRUE(shared.admitted && !shared.local);
+    ASSERT_TRUE(gate.enter("alice", "127.0.0.2").local);
+    EXPECT_EQ(gate.leave("alice", "127.0.0.1", GuessGate::Result::Failed, shared), 1ms);
+    std::this_thread::sleep_for(10ms);
+    EXPECT_FALSE(gate.enter("alice", "127.0.0.3").admitted) << "the local check is still in flight";
+}
+
 struct Fault {
     const char* name;
     bool inRedis; // else PostgreSQL stops and starts again
