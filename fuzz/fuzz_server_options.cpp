@@ -130,7 +130,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     spelled.push_back("--registration=" + std::string(vesmira::SignInProtocol::registrationName(options.registration)));
     if (options.metrics) {
-        spelled.push_back("--metrics=" + *options.metrics);
+        spelled.push_back("--metrics=" + options.metrics->text());
     }
     const ServerOptions again = ServerOptions::parse(spelled, nullptr, nullptr);
     FUZZ_CHECK(again == options);

@@ -20,6 +20,10 @@ public:
     // Appends the CP932 of `utf8` up to its first malformed sequence or character CP932 cannot hold; returns the
     // bytes taken, as decode does.
     static std::size_t encode(std::string_view utf8, std::string& cp932);
+    // Whether `byte` starts a double-byte character: the next byte is its second half, whatever it is.
+    static constexpr bool isLeadByte(unsigned char byte) {
+        return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
+    }
 };
 
 } // namespace vesmira

@@ -289,13 +289,13 @@ int main(int argc, char** argv) {
 
     std::unique_ptr<MetricsExporter> metrics;
     if (options.metrics) {
-        metrics = MetricsExporter::start(*options.metrics, server.stats(), server.limitCounters(), error);
+        metrics = MetricsExporter::start(options.metrics->host, options.metrics->port, server.stats(),
+                                         server.limitCounters(), error);
         if (!metrics) {
-            logger.log(LogLevel::Error, {}, error);
+            logger.log(LogLevel::Error, {}, "cannot serve metrics on " + options.metrics->text() + ": " + error);
             return EXIT_FAILURE;
         }
-        const std::string host = options.metrics->substr(0, options.metrics->rfind(':'));
-        const std::string where = host + ":" + std::to_string(metrics->port());
+        const std::string where = MetricsAddress{options.metrics->host, metrics->port()}.text();
         std::cout << "metrics on " << where << std::endl;
         logger.log(LogLevel::Info, {}, "metrics on http://" + where + "/metrics, health check at /healthz");
     }

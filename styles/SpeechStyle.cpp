@@ -1,5 +1,7 @@
 #include "SpeechStyle.h"
 
+#include "protocol/Cp932.h"
+
 #include <array>
 #include <string>
 #include <string_view>
@@ -32,10 +34,6 @@ constexpr Step kDearimasu[] = {
     {"します", "するであります"},
 };
 
-bool isLeadByte(unsigned char byte) {
-    return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
-}
-
 // One replacement step: left to right, non-overlapping, continuing behind each inserted replacement. A match
 // starts only on a character boundary, never on the second byte of a double-byte character.
 void replaceAll(std::string& text, std::string_view replaced, std::string_view replacement) {
@@ -53,7 +51,8 @@ void replaceAll(std::string& text, std::string_view replaced, std::string_view r
             changed = true;
             continue;
         }
-        std::size_t width = isLeadByte(static_cast<unsigned char>(text[i])) && i + 1 < text.size() ? 2 : 1;
+        std::size_t width =
+            vesmira::Cp932::isLeadByte(static_cast<unsigned char>(text[i])) && i + 1 < text.size() ? 2 : 1;
         result.append(text, i, width);
         i += width;
     }

@@ -1,7 +1,6 @@
 #include "server/admin/Cp932Text.h"
 
 #include "protocol/Cp932.h"
-#include "server/log/LogText.h"
 #include "server/log/Logger.h"
 
 #include <array>
@@ -86,10 +85,6 @@ std::optional<std::string> Cp932Text::fromUtf8(std::string_view utf8, std::strin
         at += length;
     }
     return out;
-}
-
-std::string Cp932Text::toUtf8(std::string_view cp932) {
-    return LogText::fromCp932(cp932);
 }
 
 std::string Cp932Text::printable(std::string_view utf8) {

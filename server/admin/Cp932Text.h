@@ -13,8 +13,6 @@ public:
     // The CP932 bytes of `utf8`; nullopt with a message naming the first character that is not valid UTF-8 or
     // that CP932 cannot hold.
     static std::optional<std::string> fromUtf8(std::string_view utf8, std::string& error);
-    // UTF-8 for a terminal, as the log shows IDs (LogText::fromCp932): stored bytes are never printed raw.
-    static std::string toUtf8(std::string_view cp932);
     // What an operator typed, for a message: valid UTF-8 as it is, anything else and control characters as \xNN.
     static std::string printable(std::string_view utf8);
 };

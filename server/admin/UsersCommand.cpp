@@ -2,6 +2,7 @@
 
 #include "protocol/SignInWords.h"
 #include "server/admin/Cp932Text.h"
+#include "server/log/LogText.h"
 #include "server/users/StoreOptions.h"
 #include "server/users/UserDirectory.h"
 
@@ -187,7 +188,7 @@ std::string UsersCommand::usage() {
 
 int UsersCommand::run(UserDirectory& users, const PasswordReader& readPassword, std::ostream& out,
                       std::ostream& err) const {
-    const std::string shown = std::string("'").append(Cp932Text::toUtf8(id)) + "'";
+    const std::string shown = std::string("'").append(LogText::fromCp932(id)) + "'";
     std::string password;
     if (needsPassword()) {
         std::string error;
@@ -223,7 +224,7 @@ int UsersCommand::run(UserDirectory& users, const PasswordReader& readPassword, 
         for (const UserDirectory::Account& account : *accounts) {
             out << padded(stateName(account.state), 9) << padded(timeText(account.created), 22)
                 << padded(account.lastSignIn ? timeText(*account.lastSignIn) : "never", 22)
-                << Cp932Text::toUtf8(account.id) << "\n";
+                << LogText::fromCp932(account.id) << "\n";
         }
         return kDone;
     }

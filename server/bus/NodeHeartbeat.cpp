@@ -12,18 +12,6 @@ namespace {
 
 constexpr std::chrono::milliseconds kConnectTimeout{2000};
 
-bool load(RedisLink& link, const std::string& body, std::string& sha, std::string& error) {
-    const std::string script = "#!lua\n" + body;
-    const RedisLink::Reply reply = link.command({"SCRIPT", "LOAD", script});
-    if (!reply || reply->type != REDIS_REPLY_STRING) {
-        error = reply ? "SCRIPT LOAD: " + std::string(RedisLink::errorOf(*reply) ? reply->str : "unexpected reply")
-                      : link.error();
-        return false;
-    }
-    sha.assign(reply->str, reply->len);
-    return true;
-}
-
 } // namespace
 
 NodeHeartbeat::NodeHeartbeat(Settings settings, std::string server, Logger& logger, std::function<void()> rebuild)
@@ -77,8 +65,9 @@ bool NodeHeartbeat::connect(std::string& error) {
         error = m_link->error();
         return false;
     }
-    return load(*m_link, std::string(PresenceScripts::kEnsureAlive).append(PresenceScripts::kBeat), m_beatSha, error) &&
-           load(*m_link, std::string(PresenceScripts::kReap), m_reapSha, error);
+    return m_link->loadScript(std::string(PresenceScripts::kEnsureAlive).append(PresenceScripts::kBeat), m_beatSha,
+                              error) &&
+           m_link->loadScript(PresenceScripts::kReap, m_reapSha, error);
 }
 
 bool NodeHeartbeat::beat(std::string& error) {
@@ -86,7 +75,7 @@ bool NodeHeartbeat::beat(std::string& error) {
     const RedisLink::Reply reply =
         m_link->command({"EVALSHA", m_beatSha, "3", m_keys.alive, m_keys.servers, m_keys.own, m_server, expiry});
     if (!reply || reply->type != REDIS_REPLY_INTEGER) {
-        error = reply ? "beat: unexpected reply" : m_link->error();
+        error = reply ? RedisLink::describe(*reply, "beat") : m_link->error();
         return false;
     }
     const Clock::time_point now = Clock::now();
@@ -105,7 +94,7 @@ bool NodeHeartbeat::beat(std::string& error) {
 bool NodeHeartbeat::watch(std::string& error) {
     const RedisLink::Reply servers = m_link->command({"SMEMBERS", m_keys.servers});
     if (!servers || servers->type != REDIS_REPLY_ARRAY) {
-        error = servers ? "SMEMBERS: unexpected reply" : m_link->error();
+        error = servers ? RedisLink::describe(*servers, "SMEMBERS") : m_link->error();
         return false;
     }
     const std::string streamLength = std::to_string(m_settings.streamLength);
@@ -123,7 +112,7 @@ bool NodeHeartbeat::watch(std::string& error) {
             m_link->command({"EVALSHA", m_reapSha, "7", m_settings.room, dead.present, dead.servers, dead.reaps,
                              dead.alive, dead.own, dead.reaped, server, streamLength, kLeaveSuffix});
         if (!reaped || reaped->type != REDIS_REPLY_INTEGER) {
-            error = reaped ? "reap: unexpected reply" : m_link->error();
+            error = reaped ? RedisLink::describe(*reaped, "reap") : m_link->error();
             return false;
         }
         if (reaped->integer > 0) {

@@ -73,7 +73,7 @@ return {last, rewrite}
 )lua";
 
 constexpr std::size_t kBatchLines = 256;
-constexpr std::string_view kReadCount = "1024";
+constexpr std::size_t kReadCount = 1024;
 constexpr std::string_view kReadBlockMs = "500";
 // Records read and posted to the relay thread but not yet delivered; the reader waits beyond this.
 constexpr std::size_t kMaxUndelivered = 16384;
@@ -84,18 +84,17 @@ constexpr std::chrono::milliseconds kFirstBackoff{100};
 constexpr std::chrono::milliseconds kMaxBackoff{2000};
 constexpr std::chrono::milliseconds kConnectTimeout{2000};
 
-std::string_view stringOf(const redisReply* reply) {
-    if (!reply || (reply->type != REDIS_REPLY_STRING && reply->type != REDIS_REPLY_STATUS)) {
-        return {};
+// The entries of XREAD's reply for one stream (none for its NIL); nullopt for a reply of another shape.
+std::optional<std::span<redisReply* const>> entriesOf(const redisReply& reply) {
+    if (reply.type == REDIS_REPLY_NIL) {
+        return std::span<redisReply* const>();
     }
-    return {reply->str, reply->len};
-}
-
-std::string replyError(const RedisLink::Reply& reply, std::string_view what) {
-    if (const char* message = RedisLink::errorOf(*reply)) {
-        return std::string(what) + ": " + message;
+    if (reply.type != REDIS_REPLY_ARRAY || reply.elements != 1 || reply.element[0]->type != REDIS_REPLY_ARRAY ||
+        reply.element[0]->elements != 2 || reply.element[0]->element[1]->type != REDIS_REPLY_ARRAY) {
+        return std::nullopt;
     }
-    return std::string(what) + ": unexpected reply";
+    const redisReply* entries = reply.element[0]->element[1];
+    return std::span<redisReply* const>(entries->element, entries->elements);
 }
 
 std::optional<std::uint64_t> numberOf(std::string_view text) {
@@ -313,18 +312,7 @@ bool RedisBus::connectAppender(RedisLink& link, std::string& scriptSha, std::str
         error = link.error();
         return false;
     }
-    const std::string script = "#!lua\n" + std::string(PresenceScripts::kEnsureAlive).append(kAppendScript);
-    const RedisLink::Reply reply = link.command({"SCRIPT", "LOAD", script});
-    if (!reply) {
-        error = link.error();
-        return false;
-    }
-    if (reply->type != REDIS_REPLY_STRING) {
-        error = replyError(reply, "SCRIPT LOAD");
-        return false;
-    }
-    scriptSha.assign(reply->str, reply->len);
-    return true;
+    return link.loadScript(std::string(PresenceScripts::kEnsureAlive).append(kAppendScript), scriptSha, error);
 }
 
 bool RedisBus::append(RedisLink& link, const std::string& scriptSha, const std::vector<Line>& batch,
@@ -356,7 +344,7 @@ bool RedisBus::append(RedisLink& link, const std::string& scriptSha, const std::
     // An error reply (Redis still loading its data after a restart, out of memory, ...) appended nothing: the
     // script is checked before it runs. The batch is tried again, in its place.
     if (reply->type != REDIS_REPLY_ARRAY || reply->elements != 2 || reply->element[1]->type != REDIS_REPLY_INTEGER) {
-        error = replyError(reply, "append");
+        error = RedisLink::describe(*reply, "append");
         return false;
     }
     if (reply->element[1]->integer == 1) {
@@ -410,12 +398,14 @@ bool RedisBus::position(RedisLink& link, std::string& error) {
         return false;
     }
     if (RedisLink::errorOf(*set) || get->type != REDIS_REPLY_STRING) {
-        error = replyError(RedisLink::errorOf(*set) ? set : get, "epoch");
+        error = RedisLink::describe(RedisLink::errorOf(*set) ? *set : *get, "epoch");
         return false;
     }
     const std::optional<StreamInfo> info = StreamInfo::parse(*stream);
     if (!info) {
-        error = replyError(stream, "XINFO STREAM");
+        // A reply without the count of entries ever added comes from a Redis before 7.
+        error = RedisLink::describe(*stream, "XINFO STREAM") +
+                (RedisLink::errorOf(*stream) ? "" : " (Redis 7 or later is needed)");
         return false;
     }
     const std::string epoch(get->str, get->len);
@@ -469,24 +459,27 @@ bool RedisBus::read(RedisLink& link, std::string& error) {
     // The entries and where the stream now begins, seen at one instant: whatever was trimmed before the first entry
     // read here was trimmed before it could be read.
     const std::string from = m_lastRead.text();
-    const RedisLink::Reply reply =
-        link.transaction({{"XINFO", "STREAM", m_settings.streamKey},
-                          {"XREAD", "COUNT", kReadCount, "STREAMS", m_settings.streamKey, from}});
+    const std::string count = std::to_string(kReadCount);
+    const RedisLink::Reply reply = link.transaction(
+        {{"XINFO", "STREAM", m_settings.streamKey}, {"XREAD", "COUNT", count, "STREAMS", m_settings.streamKey, from}});
     if (!reply) {
         error = link.error();
         return false;
     }
     if (reply->type != REDIS_REPLY_ARRAY || reply->elements != 2) {
-        error = replyError(reply, "XINFO and XREAD");
+        error = RedisLink::describe(*reply, "XINFO and XREAD");
         return false;
     }
     const std::optional<StreamInfo> info = StreamInfo::parse(*reply->element[0]);
-    const bool lost = info && info->length > 0 && lostBefore(info->firstNumber());
-    std::vector<Delivery> records;
-    if (!info || !takeEntries(*reply->element[1], records)) {
+    const std::optional<Entries> entries = entriesOf(*reply->element[1]);
+    if (!info || !entries) {
         error = "XINFO and XREAD: unexpected reply";
         return false;
     }
+    // Only a reply that is read moves the count on: after one that fails, the next read still finds the gap.
+    const bool lost = info->length > 0 && lostBefore(info->firstNumber());
+    std::vector<Delivery> records;
+    takeEntries(*entries, records);
     if (!records.empty() || lost) {
         m_undelivered.fetch_add(records.size(), std::memory_order_acq_rel);
         asio::post(m_relay, [this, records = std::move(records), lost] { deliverBatch(records, lost); });
@@ -503,7 +496,7 @@ bool RedisBus::waitForEntries(RedisLink& link, std::string& error) {
         return false;
     }
     if (reply->type != REDIS_REPLY_NIL && reply->type != REDIS_REPLY_ARRAY) {
-        error = replyError(reply, "XREAD");
+        error = RedisLink::describe(*reply, "XREAD");
         return false;
     }
     m_idle = reply->type == REDIS_REPLY_NIL;
@@ -528,25 +521,16 @@ bool RedisBus::lostBefore(std::uint64_t first) {
     return true;
 }
 
-bool RedisBus::takeEntries(const redisReply& reply, std::vector<Delivery>& records) {
-    if (reply.type == REDIS_REPLY_NIL) {
-        m_idle = true;
-        return true;
-    }
-    if (reply.type != REDIS_REPLY_ARRAY || reply.elements != 1 || reply.element[0]->type != REDIS_REPLY_ARRAY ||
-        reply.element[0]->elements != 2 || reply.element[0]->element[1]->type != REDIS_REPLY_ARRAY) {
-        return false;
-    }
-    const redisReply* entries = reply.element[0]->element[1];
-    m_idle = entries->elements == 0;
-    records.reserve(entries->elements);
-    for (std::size_t i = 0; i < entries->elements; ++i) {
-        const redisReply* entry = entries->element[i];
+void RedisBus::takeEntries(Entries entries, std::vector<Delivery>& records) {
+    // A short read took everything there was: the next waits for more (BLOCK) instead of reading nothing.
+    m_idle = entries.size() < kReadCount;
+    records.reserve(entries.size());
+    for (const redisReply* entry : entries) {
         ++m_readNumber;
         if (entry->type != REDIS_REPLY_ARRAY || entry->elements != 2) {
             continue;
         }
-        const std::optional<StreamId> id = StreamId::parse(stringOf(entry->element[0]));
+        const std::optional<StreamId> id = StreamId::parse(RedisLink::stringOf(entry->element[0]));
         if (!id) {
             continue;
         }
@@ -557,8 +541,8 @@ bool RedisBus::takeEntries(const redisReply& reply, std::vector<Delivery>& recor
         std::string_view excludedText;
         std::optional<std::string_view> bytes;
         for (std::size_t f = 0; fields->type == REDIS_REPLY_ARRAY && f + 1 < fields->elements; f += 2) {
-            const std::string_view name = stringOf(fields->element[f]);
-            const std::string_view value = stringOf(fields->element[f + 1]);
+            const std::string_view name = RedisLink::stringOf(fields->element[f]);
+            const std::string_view value = RedisLink::stringOf(fields->element[f + 1]);
             if (name == "o") {
                 origin = value;
             } else if (name == "s") {
@@ -601,7 +585,6 @@ bool RedisBus::takeEntries(const redisReply& reply, std::vector<Delivery>& recor
             return item.second.lastMilliseconds + kSeenKeepMs < m_lastRead.milliseconds;
         });
     }
-    return true;
 }
 
 void RedisBus::deliverBatch(const std::vector<Delivery>& deliveries, bool lost) {

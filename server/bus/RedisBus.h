@@ -17,6 +17,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -89,6 +90,7 @@ private:
         std::string count;
         std::string excluded; // who must not get the join a count may make: Excluded as a number
     };
+    using Entries = std::span<redisReply* const>;
     struct Delivery {
         Record record;
         Excluded excluded;
@@ -112,8 +114,8 @@ private:
     bool read(RedisLink& link, std::string& error);
     // Waits (BLOCK) until the stream has an entry after the last one read; false when Redis did not answer.
     bool waitForEntries(RedisLink& link, std::string& error);
-    // Takes the entries of an XREAD reply; false when it is not one.
-    bool takeEntries(const redisReply& reply, std::vector<Delivery>& records);
+    // Takes the entries of an XREAD reply.
+    void takeEntries(Entries entries, std::vector<Delivery>& records);
     // Entries numbered before `first` were trimmed: true (and logged once per episode) when some were unread.
     bool lostBefore(std::uint64_t first);
     void deliverBatch(const std::vector<Delivery>& deliveries, bool lost);
@@ -157,7 +159,7 @@ private:
     std::uint64_t m_positionings = 0;
     StreamId m_lastRead;
     std::uint64_t m_readNumber = 0; // of the last entry read, counting every entry ever added to the stream
-    bool m_idle = true;             // the last read found nothing new
+    bool m_idle = true;             // the last read took all there was: the next waits for more
     bool m_lagging = false;         // the last read found unread entries trimmed
     std::unordered_map<std::string, Seen, OriginHash, std::equal_to<>> m_seen; // origin -> last sequence delivered
     std::size_t m_malformed = 0;

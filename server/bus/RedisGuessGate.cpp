@@ -130,8 +130,9 @@ std::chrono::milliseconds RedisGuessGate::leave(std::string_view account, std::s
     if (delay) {
         return std::chrono::milliseconds(*delay);
     }
-    // Redis went away during the check: its in-flight mark expires with its lease; the failure still counts here.
-    return result == Result::Failed ? m_local.leave(account, address, result, entry) : std::chrono::milliseconds{};
+    // Redis went away during the check: its in-flight mark expires with its lease; the failure still counts here, and
+    // the local gate's marks, of checks it let in meanwhile, stay.
+    return result == Result::Failed ? m_local.countFailure(account, address) : std::chrono::milliseconds{};
 }
 
 std::optional<long long> RedisGuessGate::run(std::string_view script, std::string_view account,
@@ -142,11 +143,6 @@ std::optional<long long> RedisGuessGate::run(std::string_view script, std::strin
             return std::nullopt;
         }
     }
-    std::unique_ptr<RedisLink> link = takeLink();
-    if (!link->connected() && !link->connect(m_endpoint, kTimeout)) {
-        failed(link->error());
-        return std::nullopt;
-    }
     const std::string accountKey = m_prefix + GuessDelay::accountKey(account);
     const std::string addressKey = m_prefix + GuessDelay::addressKey(address);
     std::vector<std::string_view> command = {"EVAL", script};
@@ -156,18 +152,30 @@ std::optional<long long> RedisGuessGate::run(std::string_view script, std::strin
         command.insert(command.end(), {"2", accountKey, addressKey});
     }
     command.insert(command.end(), args.begin(), args.end());
-    const RedisLink::Reply reply = link->command(command);
-    if (!reply || reply->type != REDIS_REPLY_INTEGER) {
-        failed(!reply                       ? link->error()
-               : RedisLink::errorOf(*reply) ? std::string(RedisLink::errorOf(*reply))
-                                            : std::string("unexpected reply"));
+    std::unique_ptr<RedisLink> link = takeLink();
+    std::string error;
+    // A pooled link may have died quietly (Redis restarted while it sat idle): one more try on a fresh link before
+    // this counts as an outage.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const bool fresh = !link->connected();
+        if (fresh && !link->connect(m_endpoint, kTimeout)) {
+            error = link->error();
+            break;
+        }
+        const RedisLink::Reply reply = link->command(command);
+        if (reply && reply->type == REDIS_REPLY_INTEGER) {
+            giveBack(std::move(link));
+            answered();
+            return reply->integer;
+        }
+        error = reply ? RedisLink::describe(*reply, "EVAL") : link->error();
         link->close();
-        giveBack(std::move(link));
-        return std::nullopt;
+        if (fresh) {
+            break;
+        }
     }
-    giveBack(std::move(link));
-    answered();
-    return reply->integer;
+    failed(error);
+    return std::nullopt;
 }
 
 std::unique_ptr<RedisLink> RedisGuessGate::takeLink() {
@@ -187,6 +195,8 @@ void RedisGuessGate::giveBack(std::unique_ptr<RedisLink> link) {
 
 void RedisGuessGate::failed(const std::string& error) {
     std::lock_guard lock(m_mutex);
+    // The idle links went the same way: each would fail once more after the outage, and count as one again.
+    m_idle.clear();
     m_retryAt = std::chrono::steady_clock::now() + kRetryAfterOutage;
     if (!m_down) {
         m_down = true;

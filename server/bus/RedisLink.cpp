@@ -85,6 +85,22 @@ RedisLink::Reply RedisLink::transaction(const std::vector<std::vector<std::strin
     return last;
 }
 
+bool RedisLink::loadScript(std::string_view body, std::string& sha, std::string& error) {
+    // With the shebang Redis refuses a script that may write before it runs when out of memory, not at a write.
+    const std::string script = std::string("#!lua\n").append(body);
+    const Reply reply = command({"SCRIPT", "LOAD", script});
+    if (!reply) {
+        error = m_error;
+        return false;
+    }
+    if (reply->type != REDIS_REPLY_STRING) {
+        error = describe(*reply, "SCRIPT LOAD");
+        return false;
+    }
+    sha.assign(reply->str, reply->len);
+    return true;
+}
+
 void RedisLink::close() {
     redisContext* context = nullptr;
     {
@@ -106,6 +122,18 @@ void RedisLink::interrupt() {
 
 const char* RedisLink::errorOf(const redisReply& reply) {
     return reply.type == REDIS_REPLY_ERROR ? reply.str : nullptr;
+}
+
+std::string RedisLink::describe(const redisReply& reply, std::string_view what) {
+    const char* message = errorOf(reply);
+    return std::string(what) + ": " + (message ? message : "unexpected reply");
+}
+
+std::string_view RedisLink::stringOf(const redisReply* reply) {
+    if (!reply || (reply->type != REDIS_REPLY_STRING && reply->type != REDIS_REPLY_STATUS)) {
+        return {};
+    }
+    return {reply->str, reply->len};
 }
 
 } // namespace vesmira

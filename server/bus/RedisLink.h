@@ -37,6 +37,8 @@ public:
     // MULTI, the commands and EXEC, sent at once: EXEC's reply (one reply per command, in order), or nullptr as for
     // command().
     Reply transaction(const std::vector<std::vector<std::string_view>>& commands);
+    // SCRIPT LOAD of `body` as a Lua script: its SHA in `sha`, or false with `error`.
+    bool loadScript(std::string_view body, std::string& sha, std::string& error);
     void close();
     // For stopping: the call under way, if any, fails at once, and so does every later connect().
     void interrupt();
@@ -44,6 +46,10 @@ public:
 
     // The message of an error reply, or nullptr for any other reply.
     static const char* errorOf(const redisReply& reply);
+    // "WHAT: " and the error reply's message, or "unexpected reply" for a reply of another shape.
+    static std::string describe(const redisReply& reply, std::string_view what);
+    // The text of a string or status reply; empty for anything else, nullptr included.
+    static std::string_view stringOf(const redisReply* reply);
 
 private:
     Reply transaction(const std::vector<std::vector<std::string_view>>& commands, bool multi);

@@ -1,6 +1,7 @@
 #include "server/bus/StreamInfo.h"
 
-#include <charconv>
+#include "server/bus/RedisLink.h"
+
 #include <hiredis.h>
 #include <string_view>
 
@@ -8,17 +9,11 @@ namespace vesmira {
 
 namespace {
 
-std::string_view text(const redisReply* reply) {
-    return reply && (reply->type == REDIS_REPLY_STRING || reply->type == REDIS_REPLY_STATUS)
-               ? std::string_view(reply->str, reply->len)
-               : std::string_view();
-}
-
 std::optional<StreamId> entryId(const redisReply* entry) {
     if (!entry || entry->type != REDIS_REPLY_ARRAY || entry->elements < 1) {
         return std::nullopt;
     }
-    return StreamId::parse(text(entry->element[0]));
+    return StreamId::parse(RedisLink::stringOf(entry->element[0]));
 }
 
 } // namespace
@@ -35,15 +30,13 @@ std::optional<StreamInfo> StreamInfo::parse(const redisReply& reply) {
     StreamInfo info;
     bool added = false;
     for (std::size_t i = 0; i + 1 < reply.elements; i += 2) {
-        const std::string_view name = text(reply.element[i]);
+        const std::string_view name = RedisLink::stringOf(reply.element[i]);
         const redisReply* value = reply.element[i + 1];
         if (name == "length" && value->type == REDIS_REPLY_INTEGER) {
             info.length = static_cast<std::uint64_t>(value->integer);
         } else if (name == "entries-added" && value->type == REDIS_REPLY_INTEGER) {
             info.entriesAdded = static_cast<std::uint64_t>(value->integer);
             added = true;
-        } else if (name == "first-entry") {
-            info.firstEntry = entryId(value);
         } else if (name == "last-entry") {
             info.lastEntry = entryId(value);
         }

@@ -10,12 +10,11 @@ struct redisReply;
 namespace vesmira {
 
 // What XINFO STREAM tells about a stream (Redis 7): how many entries it holds, how many were ever added, and its
-// first and last entries. Entries are only ever trimmed from its start, so the first one held is entry number
+// last entry. Entries are only ever trimmed from its start, so the first one held is entry number
 // entriesAdded - length + 1 of all ever added.
 struct StreamInfo {
     std::uint64_t length = 0;
     std::uint64_t entriesAdded = 0;
-    std::optional<StreamId> firstEntry;
     std::optional<StreamId> lastEntry;
 
     std::uint64_t firstNumber() const { return entriesAdded - length + 1; }

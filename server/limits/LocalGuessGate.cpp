@@ -85,4 +85,9 @@ std::chrono::milliseconds LocalGuessGate::leave(std::string_view account, std::s
     return {};
 }
 
+std::chrono::milliseconds LocalGuessGate::countFailure(std::string_view account, std::string_view address) {
+    std::lock_guard lock(m_mutex);
+    return m_delay.failed(account, address, GuessDelay::Clock::now());
+}
+
 } // namespace vesmira

@@ -26,6 +26,10 @@ public:
     Entry enter(std::string_view account, std::string_view address) override;
     std::chrono::milliseconds leave(std::string_view account, std::string_view address, Result result,
                                     const Entry& entry) override;
+    // A failed check this gate did not admit (a shared gate's, whose Redis went away during it): it counts against
+    // the account and the address as leave() counts it, and the checks in flight here stay so. How long to hold
+    // back its refusal.
+    std::chrono::milliseconds countFailure(std::string_view account, std::string_view address);
 
 private:
     struct Turns {

@@ -5,14 +5,6 @@
 
 namespace vesmira::LogText {
 
-namespace {
-
-bool isCp932Lead(unsigned char byte) {
-    return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
-}
-
-} // namespace
-
 std::string fromCp932(std::string_view cp932) {
     std::string out;
     for (std::size_t at = 0; at < cp932.size();) {
@@ -22,7 +14,7 @@ std::string fromCp932(std::string_view cp932) {
             ++at;
             continue;
         }
-        const std::size_t length = isCp932Lead(byte) && at + 1 < cp932.size() ? 2 : 1;
+        const std::size_t length = Cp932::isLeadByte(byte) && at + 1 < cp932.size() ? 2 : 1;
         const std::string_view character = cp932.substr(at, length);
         std::string converted;
         if (Cp932::decode(character, converted) == character.size()) {

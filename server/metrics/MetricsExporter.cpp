@@ -4,7 +4,6 @@
 #include "server/metrics/ServerStats.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <limits>
 #include <prometheus/metric_family.h>
 #include <prometheus/text_serializer.h>
@@ -155,24 +154,18 @@ std::vector<MetricFamily> collect(const ServerStats& stats, const LimitCounters&
 
 } // namespace
 
-std::unique_ptr<MetricsExporter> MetricsExporter::start(const std::string& address, const ServerStats& stats,
-                                                        const LimitCounters& limits, std::string& error) {
-    // HOST:PORT, an IPv6 host in brackets.
-    const std::size_t colon = address.rfind(':');
-    std::string host = address.substr(0, colon);
-    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
-        host = host.substr(1, host.size() - 2);
-    }
+std::unique_ptr<MetricsExporter> MetricsExporter::start(const std::string& host, std::uint16_t port,
+                                                        const ServerStats& stats, const LimitCounters& limits,
+                                                        std::string& error) {
     std::error_code ec;
     const asio::ip::address ip = asio::ip::make_address(host, ec);
-    const int port = colon == std::string::npos ? -1 : std::atoi(address.c_str() + colon + 1);
-    if (ec || port < 0 || port > 65535) {
-        error = "cannot serve metrics on " + address + ": not ADDRESS:PORT";
+    if (ec) {
+        error = "'" + host + "' is not an IP address";
         return nullptr;
     }
     std::unique_ptr<MetricsExporter> exporter(new MetricsExporter());
     exporter->m_endpoint = HttpEndpoint::start(
-        {ip, static_cast<std::uint16_t>(port)},
+        {ip, port},
         [&stats, &limits](std::string_view path) -> HttpEndpoint::Reply {
             if (path == "/metrics") {
                 return {200, "text/plain; version=0.0.4; charset=utf-8", text(stats, limits)};
@@ -185,7 +178,6 @@ std::unique_ptr<MetricsExporter> MetricsExporter::start(const std::string& addre
         },
         error);
     if (!exporter->m_endpoint) {
-        error = "cannot serve metrics on " + address + ": " + error;
         return nullptr;
     }
     return exporter;

@@ -17,9 +17,9 @@ class ServerStats;
 // counters never touches the relay thread.
 class MetricsExporter {
 public:
-    // `address` is HOST:PORT (an IPv6 host in brackets); port 0 picks a free one. nullptr with a message in
-    // `error` when it cannot listen.
-    static std::unique_ptr<MetricsExporter> start(const std::string& address, const ServerStats& stats,
+    // Listens on `host`, an IP address, and `port` (0 picks a free one). nullptr with the reason in `error` when it
+    // cannot listen.
+    static std::unique_ptr<MetricsExporter> start(const std::string& host, std::uint16_t port, const ServerStats& stats,
                                                   const LimitCounters& limits, std::string& error);
     ~MetricsExporter();
 

@@ -63,19 +63,23 @@ bool isIpAddress(const std::string& text) {
 }
 
 // 127.0.0.1:9100 or [::1]:9100, as the metrics endpoint's web server takes it.
-bool isHostPort(const std::string& text) {
+std::optional<MetricsAddress> parseHostPort(const std::string& text) {
     const auto colon = text.rfind(':');
-    if (colon == std::string::npos || !parseNumber(std::string_view(text).substr(colon + 1), 0, 65535)) {
-        return false;
+    const auto port =
+        colon == std::string::npos ? std::nullopt : parseNumber(std::string_view(text).substr(colon + 1), 0, 65535);
+    if (!port) {
+        return std::nullopt;
     }
     std::string host = text.substr(0, colon);
-    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+    const bool bracketed = host.size() >= 2 && host.front() == '[' && host.back() == ']';
+    if (bracketed) {
         host = host.substr(1, host.size() - 2);
-        std::array<unsigned char, 16> buffer{};
-        return inet_pton(AF_INET6, host.c_str(), buffer.data()) == 1;
     }
-    std::array<unsigned char, 4> buffer{};
-    return inet_pton(AF_INET, host.c_str(), buffer.data()) == 1;
+    std::array<unsigned char, 16> buffer{};
+    if (inet_pton(bracketed ? AF_INET6 : AF_INET, host.c_str(), buffer.data()) != 1) {
+        return std::nullopt;
+    }
+    return MetricsAddress{std::move(host), static_cast<std::uint16_t>(*port)};
 }
 
 ServerOptions failure(std::string message) {
@@ -86,6 +90,10 @@ ServerOptions failure(std::string message) {
 }
 
 } // namespace
+
+std::string MetricsAddress::text() const {
+    return (host.find(':') == std::string::npos ? host : "[" + host + "]") + ":" + std::to_string(port);
+}
 
 ServerOptions ServerOptions::parse(const std::vector<std::string>& args, const char* xdgStateHome, const char* home) {
     ServerOptions options;
@@ -214,12 +222,12 @@ ServerOptions ServerOptions::parse(const std::vector<std::string>& args, const c
             }
             options.registration = *registration;
         } else if (name == "--metrics") {
-            if (!isHostPort(value)) {
+            options.metrics = parseHostPort(value);
+            if (!options.metrics) {
                 return failure("--metrics needs ADDRESS:PORT (an IPv4 address, or an IPv6 one in brackets, and a "
                                "port from 0 to 65535), not '" +
                                value + "'");
             }
-            options.metrics = value;
         } else if (name == "--relay") {
             std::string error;
             options.relay = RedisEndpoint::parse(value, error);

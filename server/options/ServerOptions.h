@@ -14,6 +14,16 @@
 
 namespace vesmira {
 
+// Where the metrics endpoint listens: an IPv4 or IPv6 address (without brackets) and a port, 0 for a free one.
+struct MetricsAddress {
+    std::string host;
+    std::uint16_t port = 0;
+
+    // HOST:PORT, an IPv6 host in brackets: as --metrics takes it.
+    std::string text() const;
+    bool operator==(const MetricsAddress&) const = default;
+};
+
 // The command line of vesmira-server: the options of the user store (which its users command reads too) and the
 // server's own. Parsing is pure: the environment comes in as arguments.
 struct ServerOptions : StoreOptions {
@@ -41,8 +51,8 @@ struct ServerOptions : StoreOptions {
     bool proxyProtocol = false;
     bool presence = true;
     SignInProtocol::Registration registration = SignInProtocol::Registration::Open;
-    std::optional<std::string> metrics;   // HOST:PORT of the metrics endpoint; nullopt: none
-    std::optional<std::uint16_t> tlsPort; // the TLS listener's port (on listenAddress); nullopt: none
+    std::optional<MetricsAddress> metrics; // nullopt: no metrics endpoint
+    std::optional<std::uint16_t> tlsPort;  // the TLS listener's port (on listenAddress); nullopt: none
     std::string tlsCertificate;
     std::string tlsKey;
     bool tlsOnly = false; // no plain listener: every client must use TLS

@@ -3,6 +3,7 @@
 #include "TempFolder.h"
 #include "TestClient.h"
 #include "server/admin/Cp932Text.h"
+#include "server/log/LogText.h"
 #include "server/log/Logger.h"
 #include "server/users/UserStore.h"
 
@@ -76,7 +77,7 @@ TEST(Cp932Text, TypedTextBecomesTheBytesAClientSendsAndStoredBytesPrintSafely) {
         {"\x83", "\\x83"},   {"\x81\x20", "\\x81 "}, {"\xb1" + kTesuto, "ｱテスト"},
     };
     for (const auto& [bytes, shown] : stored) {
-        EXPECT_EQ(Cp932Text::toUtf8(bytes), shown);
+        EXPECT_EQ(LogText::fromCp932(bytes), shown);
     }
 }
 

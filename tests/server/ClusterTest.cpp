@@ -3,7 +3,9 @@
 #include "TempFolder.h"
 #include "TestCertificate.h"
 #include "TestClient.h"
+#include "server/bus/RedisGuessGate.h"
 #include "server/bus/RedisLink.h"
+#include "server/log/Logger.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +15,7 @@
 #include <future>
 #include <hiredis.h>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -228,6 +231,39 @@ TEST_F(Cluster, ANodeThatFellBehindTheStreamClosesItsUsersAndSaysSoOnce) {
     ASSERT_TRUE(again && again->authenticate("bob", "pw"));
     ASSERT_TRUE(alice->send(line("alice", "after")));
     EXPECT_EQ(receiveLines(*again, 1), std::vector<std::string>{said("alice", "after")});
+}
+
+TEST_F(Cluster, GuessGateTakesARestartOfRedisForNoOutage) {
+    // Its idle link died with Redis: the next check asks Redis again on a fresh link, not the local gate.
+    m_redis = std::make_unique<RedisEngine>(m_folder + "/redis");
+    ASSERT_TRUE(m_redis->start(false));
+    std::ostringstream log;
+    Logger logger(LogLevel::Info, log);
+    RedisGuessGate gate({"127.0.0.1", m_redis->port()}, {}, logger);
+    for (int restart = 0; restart < 2; ++restart) {
+        const GuessGate::Entry entry = gate.enter("alice", "127.0.0.1");
+        EXPECT_TRUE(entry.admitted && !entry.local) << restart;
+        gate.leave("alice", "127.0.0.1", GuessGate::Result::Succeeded, entry);
+        m_redis->kill();
+        ASSERT_TRUE(m_redis->start(false));
+    }
+    EXPECT_EQ(log.str(), "");
+}
+
+TEST_F(Cluster, GuessGateCountsAFailureRedisLostAndKeepsTheLocalChecks) {
+    // Redis let one check of alice's in and went away; meanwhile the local gate let another in.
+    m_redis = std::make_unique<RedisEngine>(m_folder + "/redis");
+    ASSERT_TRUE(m_redis->start(false));
+    std::ostringstream log;
+    Logger logger(LogLevel::Error, log);
+    RedisGuessGate gate({"127.0.0.1", m_redis->port()}, {.first = 1ms, .cap = 1ms}, logger);
+    const GuessGate::Entry shared = gate.enter("alice", "127.0.0.1");
+    m_redis->kill();
+    ASSERT_TRUE(shared.admitted && !shared.local);
+    ASSERT_TRUE(gate.enter("alice", "127.0.0.2").local);
+    EXPECT_EQ(gate.leave("alice", "127.0.0.1", GuessGate::Result::Failed, shared), 1ms);
+    std::this_thread::sleep_for(10ms);
+    EXPECT_FALSE(gate.enter("alice", "127.0.0.3").admitted) << "the local check is still in flight";
 }
 
 struct Fault {

@@ -78,7 +78,8 @@ TEST(ServerOptions, ValuesInBothForms) {
     EXPECT_EQ(options.relayHold, 7u);
     EXPECT_TRUE(options.proxyProtocol);
     EXPECT_EQ(options.registration, SignInProtocol::Registration::Invite);
-    EXPECT_EQ(options.metrics, "[::1]:9464");
+    ASSERT_TRUE(options.metrics);
+    EXPECT_EQ(options.metrics->text(), "[::1]:9464");
     EXPECT_EQ(options.lineRate, 0u);
     EXPECT_EQ(options.lineBurst, 5u);
     EXPECT_EQ(options.dialogTimeout, std::chrono::seconds(900));
