@@ -236,16 +236,20 @@ public:
 
 protected:
     bool event(QEvent* event) override {
+        QPoint before = pos();
         bool handled = QMessageBox::event(event);
         // QMessageBox sizes itself to its text whenever it is shown or laid out; a shorter text than the caption would
         // leave the caption cut off in the title bar.
         switch (event->type()) {
         case QEvent::Show:
+            // Shown, the box has been centred on its owner, unless the window manager places windows itself.
+            widenForCaption(pos() != before);
+            break;
         case QEvent::LayoutRequest:
         case QEvent::FontChange:
         case QEvent::StyleChange:
         case QEvent::WindowTitleChange:
-            widenForCaption();
+            widenForCaption(false);
             break;
         default:
             break;
@@ -267,15 +271,24 @@ protected:
     }
 
 private:
-    void widenForCaption() {
+    // `justCentred`: the box has just been centred at its narrower width, and stays centred.
+    void widenForCaption(bool justCentred) {
         QFont title = font();
         title.setBold(true);
         QFontMetrics metrics(title);
         int wanted = metrics.horizontalAdvance(windowTitle()) + kTitleBarRoom * metrics.height();
-        if (QScreen* shownOn = screen()) {
-            wanted = std::min(wanted, shownOn->availableGeometry().width());
+        QRect available = screen() ? screen()->availableGeometry() : QRect();
+        if (available.isValid()) {
+            wanted = std::min(wanted, available.width());
         }
         if (isVisible() && width() < wanted) {
+            if (justCentred) {
+                int left = x() - (wanted - width()) / 2;
+                if (available.isValid()) {
+                    left = std::clamp(left, available.left(), available.right() + 1 - wanted);
+                }
+                move(left, y());
+            }
             setFixedWidth(wanted);
         }
     }
