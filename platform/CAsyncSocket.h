@@ -40,9 +40,6 @@ public:
     bool ShutDown(int how = 1);
 
     int handle() const { return m_hSocket; }
-    // Over TLS (CSocket::ConnectTls): every byte sent and received passes through it, and the notifications are
-    // the same as without.
-    bool isEncrypted() const { return m_tls != nullptr; }
 
     // Deletes the object now, or when its running notification returns.
     void Destroy();
@@ -95,7 +92,7 @@ public:
     // Connects, then runs TLS for `host` within the same bound. Before any notification of this socket can run,
     // `trust` decides on the server's certificate (it may show boxes meanwhile); its refusal fails the call with
     // ECONNABORTED. A failed handshake fails it with EPROTO, and GetLastTlsError() says why. After a failure the
-    // socket is closed.
+    // socket is closed; after success every byte sent and received passes through TLS, with the same notifications.
     bool ConnectTls(const CString& host, int port, const std::function<bool(const TlsPeer&)>& trust);
     int Send(const void* buffer, int length, int flags = 0) override;
     int Receive(void* buffer, int capacity, int flags = 0) override;
