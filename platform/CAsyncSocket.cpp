@@ -560,9 +560,12 @@ bool CSocket::ConnectTls(const CString& host, int port, const std::function<bool
         bool waited = status != TlsSession::kFailed &&
                       waitReady(m_hSocket, status == TlsSession::kWantRead ? POLLIN : POLLOUT, remainingMs(deadline));
         if (!waited) {
-            t_lastTlsError = status == TlsSession::kFailed ? session->error() : "no answer in time";
+            bool failed = status == TlsSession::kFailed;
+            if (failed) {
+                t_lastTlsError = session->error();
+            }
             Close();
-            SetLastError(status == TlsSession::kFailed ? EPROTO : ETIMEDOUT);
+            SetLastError(failed ? EPROTO : ETIMEDOUT);
             return false;
         }
     }

@@ -111,7 +111,7 @@ private:
 // (getaddrinfo) code.
 int GetLastError();
 void SetLastError(int code);
-// Why the last TLS handshake of this thread failed, in OpenSSL's words.
+// Why the last TLS handshake of this thread that failed with EPROTO failed, in OpenSSL's words.
 CString GetLastTlsError();
 
 // The system's text for an error code of GetLastError(), in CP932; the code's number when the system has none.
