@@ -2,6 +2,7 @@
 
 #include "platform/base/CString.h"
 
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -103,8 +104,8 @@ public:
     static int transferLimitMs();
 
 private:
-    // The TCP connection, without arming the notifications.
-    bool connectTcp(const CString& host, int port, int limitMs);
+    // The TCP connection, the name lookup included, by `deadline`, without arming the notifications.
+    bool connectTcp(const CString& host, int port, std::chrono::steady_clock::time_point deadline);
 };
 
 // The last error of a socket or name-resolution call on this thread: an errno value, or a negative resolver
