@@ -275,10 +275,9 @@ void CClientDlg::OnSend() {
         // The line must reach the others as it reads here: a character CP932 cannot hold would go out as "?", and
         // bytes that are not CP932 (a rule of omake.txt may hold them) would show as replacement marks.
         line.toUtf8(&unsendable);
-        std::optional<WireFormat::Record> record = WireFormat::chatRecord(WireFormat::composeLine(m_userName, line));
         if (!unsendable.empty()) {
             MessageBox(SJIS("この文字は送信できません: "), unsendable, SJIS(kSorryCaption));
-        } else if (!record) {
+        } else if (auto record = WireFormat::chatRecord(WireFormat::composeLine(m_userName, line)); !record) {
             // A speech style can lengthen a line past what one record holds; nothing is cut or sent.
             MessageBox(SJIS("変換後の文章が長すぎるため送信できません。"), SJIS(kSorryCaption));
         } else {

@@ -155,6 +155,10 @@ bool resolveHost(const CString& host, int limitMs, in_addr& address) {
     return true;
 }
 
+std::chrono::steady_clock::time_point deadlineAfter(int ms) {
+    return std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+}
+
 int remainingMs(std::chrono::steady_clock::time_point deadline) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     return static_cast<int>(std::max<long long>(left.count(), 0));
@@ -303,12 +307,17 @@ void CAsyncSocket::Close() {
 
 namespace {
 
-// A TLS call's outcome as a socket call's: a count, 0 at the end of the stream, or -1 with the last error.
-int tlsResult(TlsSession::Status status, int count) {
+// A TLS call's outcome as a socket call's: a count, 0 at the end of the stream, or -1 with the last error. A stream
+// that ended while sending fails the send with EPIPE, as send() does.
+int tlsResult(TlsSession::Status status, int count, bool sending) {
     switch (status) {
     case TlsSession::kDone:
         return count;
     case TlsSession::kClosed:
+        if (sending) {
+            SetLastError(EPIPE);
+            return -1;
+        }
         return 0;
     case TlsSession::kWantRead:
     case TlsSession::kWantWrite:
@@ -324,16 +333,12 @@ int tlsResult(TlsSession::Status status, int count) {
 // A blocking TLS read or write within the transfer bound. Decrypted bytes may be held already, so the call comes
 // first and the wait after.
 int transferTls(int fd, const std::function<TlsSession::Status(int& count)>& call, bool sending) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(g_transferLimitMs);
+    auto deadline = deadlineAfter(g_transferLimitMs);
     for (;;) {
         int count = 0;
         TlsSession::Status status = call(count);
         if (status != TlsSession::kWantRead && status != TlsSession::kWantWrite) {
-            if (status == TlsSession::kClosed && sending) {
-                SetLastError(EPIPE);
-                return -1;
-            }
-            return tlsResult(status, count);
+            return tlsResult(status, count, sending);
         }
         if (!waitReady(fd, status == TlsSession::kWantRead ? POLLIN : POLLOUT, remainingMs(deadline))) {
             SetLastError(ETIMEDOUT);
@@ -352,11 +357,7 @@ int CAsyncSocket::Send(const void* buffer, int length, int flags) {
     if (m_tls) {
         int count = 0;
         const TlsSession::Status status = m_tls->write(buffer, length, count);
-        if (status == TlsSession::kClosed) {
-            SetLastError(EPIPE);
-            return -1;
-        }
-        return tlsResult(status, count);
+        return tlsResult(status, count, true);
     }
     ssize_t sent = ::send(m_hSocket, buffer, static_cast<size_t>(length), flags | MSG_NOSIGNAL);
     if (sent < 0) {
@@ -375,7 +376,7 @@ int CAsyncSocket::Receive(void* buffer, int capacity, int flags) {
         int count = 0;
         const TlsSession::Status status = m_tls->read(buffer, capacity, count);
         rearm();
-        return tlsResult(status, count);
+        return tlsResult(status, count, false);
     }
     ssize_t received = ::recv(m_hSocket, buffer, static_cast<size_t>(capacity), flags);
     int error = errno;
@@ -539,7 +540,7 @@ int CSocket::transferLimitMs() {
 }
 
 bool CSocket::Connect(const CString& host, int port) {
-    if (!connectTcp(host, port, g_connectLimitMs)) {
+    if (!connectTcp(host, port, deadlineAfter(g_connectLimitMs))) {
         return false;
     }
     setConnected();
@@ -547,8 +548,8 @@ bool CSocket::Connect(const CString& host, int port) {
 }
 
 bool CSocket::ConnectTls(const CString& host, int port, const std::function<bool(const TlsPeer&)>& trust) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(g_connectLimitMs);
-    if (!connectTcp(host, port, g_connectLimitMs)) {
+    auto deadline = deadlineAfter(g_connectLimitMs);
+    if (!connectTcp(host, port, deadline)) {
         return false;
     }
     auto session = std::make_unique<TlsSession>(m_hSocket, host.bytes());
@@ -560,9 +561,12 @@ bool CSocket::ConnectTls(const CString& host, int port, const std::function<bool
         bool waited = status != TlsSession::kFailed &&
                       waitReady(m_hSocket, status == TlsSession::kWantRead ? POLLIN : POLLOUT, remainingMs(deadline));
         if (!waited) {
-            t_lastTlsError = status == TlsSession::kFailed ? session->error() : "no answer in time";
+            bool failed = status == TlsSession::kFailed;
+            if (failed) {
+                t_lastTlsError = session->error();
+            }
             Close();
-            SetLastError(status == TlsSession::kFailed ? EPROTO : ETIMEDOUT);
+            SetLastError(failed ? EPROTO : ETIMEDOUT);
             return false;
         }
     }
@@ -577,7 +581,7 @@ bool CSocket::ConnectTls(const CString& host, int port, const std::function<bool
     return true;
 }
 
-bool CSocket::connectTcp(const CString& host, int port, int limitMs) {
+bool CSocket::connectTcp(const CString& host, int port, std::chrono::steady_clock::time_point deadline) {
     if (m_hSocket < 0) {
         SetLastError(ENOTSOCK);
         return false;
@@ -586,12 +590,11 @@ bool CSocket::connectTcp(const CString& host, int port, int limitMs) {
         SetLastError(EADDRNOTAVAIL);
         return false;
     }
-    // The name lookup counts against the same bound as the connection itself.
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
     sockaddr_in remote{};
     remote.sin_family = AF_INET;
     remote.sin_port = htons(static_cast<uint16_t>(port));
-    if (::inet_pton(AF_INET, host.GetString(), &remote.sin_addr) != 1 && !resolveHost(host, limitMs, remote.sin_addr)) {
+    if (::inet_pton(AF_INET, host.GetString(), &remote.sin_addr) != 1 &&
+        !resolveHost(host, remainingMs(deadline), remote.sin_addr)) {
         return false;
     }
     if (::connect(m_hSocket, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {

@@ -2,6 +2,7 @@
 
 #include "platform/base/CString.h"
 
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -40,9 +41,6 @@ public:
     bool ShutDown(int how = 1);
 
     int handle() const { return m_hSocket; }
-    // Over TLS (CSocket::ConnectTls): every byte sent and received passes through it, and the notifications are
-    // the same as without.
-    bool isEncrypted() const { return m_tls != nullptr; }
 
     // Deletes the object now, or when its running notification returns.
     void Destroy();
@@ -95,7 +93,7 @@ public:
     // Connects, then runs TLS for `host` within the same bound. Before any notification of this socket can run,
     // `trust` decides on the server's certificate (it may show boxes meanwhile); its refusal fails the call with
     // ECONNABORTED. A failed handshake fails it with EPROTO, and GetLastTlsError() says why. After a failure the
-    // socket is closed.
+    // socket is closed; after success every byte sent and received passes through TLS, with the same notifications.
     bool ConnectTls(const CString& host, int port, const std::function<bool(const TlsPeer&)>& trust);
     int Send(const void* buffer, int length, int flags = 0) override;
     int Receive(void* buffer, int capacity, int flags = 0) override;
@@ -106,15 +104,15 @@ public:
     static int transferLimitMs();
 
 private:
-    // The TCP connection, without arming the notifications.
-    bool connectTcp(const CString& host, int port, int limitMs);
+    // The TCP connection, the name lookup included, by `deadline`, without arming the notifications.
+    bool connectTcp(const CString& host, int port, std::chrono::steady_clock::time_point deadline);
 };
 
 // The last error of a socket or name-resolution call on this thread: an errno value, or a negative resolver
 // (getaddrinfo) code.
 int GetLastError();
 void SetLastError(int code);
-// Why the last TLS handshake of this thread failed, in OpenSSL's words.
+// Why the last TLS handshake of this thread that failed with EPROTO failed, in OpenSSL's words.
 CString GetLastTlsError();
 
 // The system's text for an error code of GetLastError(), in CP932; the code's number when the system has none.

@@ -5,6 +5,7 @@
 #include "platform/TextLogView.h"
 #include "platform/WindowAttention.h"
 #include "platform/base/TextLog.h"
+#include "res/ResourceIds.h"
 
 #include <QAbstractButton>
 #include <QCloseEvent>
@@ -236,16 +237,20 @@ public:
 
 protected:
     bool event(QEvent* event) override {
+        QPoint before = pos();
         bool handled = QMessageBox::event(event);
         // QMessageBox sizes itself to its text whenever it is shown or laid out; a shorter text than the caption would
         // leave the caption cut off in the title bar.
         switch (event->type()) {
         case QEvent::Show:
+            // Shown, the box has been centred on its owner, unless the window manager places windows itself.
+            widenForCaption(pos() != before);
+            break;
         case QEvent::LayoutRequest:
         case QEvent::FontChange:
         case QEvent::StyleChange:
         case QEvent::WindowTitleChange:
-            widenForCaption();
+            widenForCaption(false);
             break;
         default:
             break;
@@ -267,15 +272,24 @@ protected:
     }
 
 private:
-    void widenForCaption() {
+    // `justCentred`: the box has just been centred at its narrower width, and stays centred.
+    void widenForCaption(bool justCentred) {
         QFont title = font();
         title.setBold(true);
         QFontMetrics metrics(title);
         int wanted = metrics.horizontalAdvance(windowTitle()) + kTitleBarRoom * metrics.height();
-        if (QScreen* shownOn = screen()) {
-            wanted = std::min(wanted, shownOn->availableGeometry().width());
+        QRect available = screen() ? screen()->availableGeometry() : QRect();
+        if (available.isValid()) {
+            wanted = std::min(wanted, available.width());
         }
         if (isVisible() && width() < wanted) {
+            if (justCentred) {
+                int left = x() - (wanted - width()) / 2;
+                if (available.isValid()) {
+                    left = std::clamp(left, available.left(), available.right() + 1 - wanted);
+                }
+                move(left, y());
+            }
             setFixedWidth(wanted);
         }
     }
@@ -287,7 +301,9 @@ private:
 
 int showMessageBox(QWidget* owner, const CString& text, const CString& caption, unsigned style,
                    const std::string& named, const CString* buttons) {
-    QuestionBox box(owner, (style & 0xF) == MB_YESNO);
+    const bool yesNo = (style & 0xF) == MB_YESNO;
+    const bool threeAnswers = (style & 0xF) == MB_YESNOCANCEL && buttons;
+    QuestionBox box(owner, yesNo);
     box.setWindowTitle(QtBridge::toQt(caption));
     box.setText(QtBridge::toQtMultiLine(text) + QString::fromStdString(named));
     box.setTextFormat(Qt::PlainText);
@@ -296,36 +312,34 @@ int showMessageBox(QWidget* owner, const CString& text, const CString& caption, 
     box.setProperty(QtBridge::kCp932Caption, QByteArray(caption.data(), caption.GetLength()));
     box.setIcon((style & 0xF0) == MB_ICONEXCLAMATION ? QMessageBox::Warning : QMessageBox::NoIcon);
     // The button texts are set here so that they are Japanese whatever the user's locale.
-    if ((style & 0xF) == MB_YESNOCANCEL && buttons) {
-        // One role for all three keeps them in the order given, whatever the desktop's button order.
-        const QMessageBox::ButtonRole roles[] = {QMessageBox::ActionRole, QMessageBox::ActionRole,
-                                                 QMessageBox::ActionRole};
-        const int ids[] = {6, 7, 2};
+    if (threeAnswers) {
+        const int ids[] = {IDYES, IDNO, IDCANCEL};
         QPushButton* cancel = nullptr;
         for (int i = 0; i < 3; ++i) {
-            cancel = box.addButton(QtBridge::toQt(buttons[i]), roles[i]);
+            // One role for all three keeps them in the order given, whatever the desktop's button order.
+            cancel = box.addButton(QtBridge::toQt(buttons[i]), QMessageBox::ActionRole);
             cancel->setProperty(QtBridge::kControlId, ids[i]);
         }
         // Enter must not say yes by accident: the safe answer is the default.
         box.setDefaultButton(cancel);
         box.setEscapeButton(cancel);
-        box.exec();
-        int pressed = QtBridge::controlId(box.clickedButton());
-        return pressed == 6 || pressed == 7 ? pressed : 2;
-    }
-    if ((style & 0xF) == MB_YESNO) {
+    } else if (yesNo) {
         QPushButton* yes = box.addButton(QStringLiteral("はい(&Y)"), QMessageBox::YesRole);
-        yes->setProperty(QtBridge::kControlId, 6);
+        yes->setProperty(QtBridge::kControlId, int(IDYES));
         QPushButton* no = box.addButton(QStringLiteral("いいえ(&N)"), QMessageBox::NoRole);
-        no->setProperty(QtBridge::kControlId, 7);
+        no->setProperty(QtBridge::kControlId, int(IDNO));
         box.setDefaultButton(yes);
         box.setEscapeButton(static_cast<QAbstractButton*>(nullptr));
     } else {
         QPushButton* ok = box.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
-        ok->setProperty(QtBridge::kControlId, 1);
+        ok->setProperty(QtBridge::kControlId, int(IDOK));
         box.setDefaultButton(ok);
         box.setEscapeButton(ok);
     }
     box.exec();
-    return QtBridge::controlId(box.clickedButton()) == 6 ? 6 : ((style & 0xF) == MB_YESNO ? 7 : 1);
+    int pressed = QtBridge::controlId(box.clickedButton());
+    if (pressed == IDYES || pressed == IDNO) {
+        return pressed;
+    }
+    return threeAnswers ? IDCANCEL : (yesNo ? IDNO : IDOK);
 }

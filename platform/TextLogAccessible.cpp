@@ -52,7 +52,7 @@ QAccessible::State TextLogAccessible::state() const {
 }
 
 QString TextLogAccessible::text(QAccessible::Text type) const {
-    return type == QAccessible::Value ? view()->textRange(0, view()->characterCount()) : QAccessibleWidget::text(type);
+    return type == QAccessible::Value ? view()->shownText() : QAccessibleWidget::text(type);
 }
 
 void TextLogAccessible::selection(int index, int* start, int* end) const {

@@ -53,7 +53,12 @@ void TextLogCaret::moveToEnd() {
     m_desiredX = -1;
 }
 
-TextLogPosition TextLogCaret::moved(TextLogPosition from, int key, bool word) {
+qreal TextLogCaret::caretX(TextLogPosition position) const {
+    QTextLine line = m_layouts.layout(position.line).lineForTextPosition(position.column);
+    return line.isValid() ? line.cursorToX(position.column) : 0;
+}
+
+TextLogPosition TextLogCaret::moved(TextLogPosition from, int key, bool word, qreal x) {
     const QTextLayout& layout = m_layouts.layout(from.line);
     std::size_t last = m_layouts.content().lastLine();
     int length = static_cast<int>(layout.text().size());
@@ -87,7 +92,6 @@ TextLogPosition TextLogCaret::moved(TextLogPosition from, int key, bool word) {
     case Qt::Key_Up:
     case Qt::Key_Down: {
         QTextLine line = layout.lineForTextPosition(from.column);
-        qreal x = m_desiredX >= 0 ? m_desiredX : line.cursorToX(from.column);
         std::size_t target = from.line;
         int visual = line.lineNumber() + (key == Qt::Key_Down ? 1 : -1);
         if (visual < 0) {
@@ -107,7 +111,7 @@ TextLogPosition TextLogCaret::moved(TextLogPosition from, int key, bool word) {
     }
     case Qt::Key_PageUp:
     case Qt::Key_PageDown:
-        return m_scroller.page(from, key == Qt::Key_PageDown, m_desiredX);
+        return m_scroller.page(from, key == Qt::Key_PageDown, x);
     default:
         return from;
     }
@@ -151,12 +155,16 @@ bool TextLogCaret::navigate(QKeyEvent* event) {
             continue;
         }
         m_scroller.settle();
-        TextLogPosition target = moved(m_selection.caret, binding.move, binding.word);
         bool vertical = binding.move == Qt::Key_Up || binding.move == Qt::Key_Down || binding.move == Qt::Key_PageUp ||
                         binding.move == Qt::Key_PageDown;
-        qreal x = m_desiredX >= 0 ? m_desiredX : m_scroller.caretRect(m_selection.caret).x();
+        // Measured from the layout before the move: a page scrolls the caret's old line out of view.
+        if (!vertical) {
+            m_desiredX = -1;
+        } else if (m_desiredX < 0) {
+            m_desiredX = caretX(m_selection.caret);
+        }
+        TextLogPosition target = moved(m_selection.caret, binding.move, binding.word, m_desiredX);
         setCaret(target, binding.select);
-        m_desiredX = vertical ? x : -1;
         m_scroller.relayout(true);
         if (binding.select) {
             copy(true);

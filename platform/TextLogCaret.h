@@ -52,8 +52,11 @@ protected:
 
 private:
     // Where `key` moves the caret from `from`; `word` (Ctrl) moves Left and Right by words and Home and End to the
-    // start and end of the whole text. Page Up and Down scroll the view too.
-    TextLogPosition moved(TextLogPosition from, int key, bool word);
+    // start and end of the whole text. Up, Down and the Page keys aim at `x` across the line; Page Up and Down
+    // scroll the view too.
+    TextLogPosition moved(TextLogPosition from, int key, bool word, qreal x);
+    // Where the caret at `position` stands across its line, whether or not the line is in view.
+    qreal caretX(TextLogPosition position) const;
 
     TextLogSelection& m_selection;
     const TextLogLayouts& m_layouts;

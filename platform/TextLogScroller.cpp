@@ -173,9 +173,6 @@ void TextLogScroller::setTop(TextLogTop top) {
 
 TextLogPosition TextLogScroller::page(TextLogPosition from, bool down, qreal x) {
     QRectF caret = caretRect(from);
-    if (x < 0) {
-        x = caret.x();
-    }
     qreal y = caret.isNull() ? 0 : caret.center().y();
     TextLogTop top;
     if (down) {

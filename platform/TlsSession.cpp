@@ -4,8 +4,6 @@
 
 #include <arpa/inet.h>
 #include <array>
-#include <cerrno>
-#include <cstring>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
@@ -77,14 +75,9 @@ TlsSession::Status TlsSession::status(int result) {
     }
     const unsigned long code = ERR_get_error();
     ERR_clear_error();
-    if (error == SSL_ERROR_SYSCALL && code == 0) {
-        // The peer closed without TLS's own end, or reset: to the chat it is the end of the stream either way.
-        m_error = errno ? std::strerror(errno) : "the server closed the connection";
-        return kClosed;
-    }
-    // A server that closes without TLS's own end shows up here too in OpenSSL 3.
-    if (ERR_GET_REASON(code) == SSL_R_UNEXPECTED_EOF_WHILE_READING) {
-        m_error = "the server closed the connection";
+    // The peer closed without TLS's own end, or reset: to the chat it is the end of the stream either way. OpenSSL 3
+    // reports a close without TLS's end as an unexpected end of file instead.
+    if ((error == SSL_ERROR_SYSCALL && code == 0) || ERR_GET_REASON(code) == SSL_R_UNEXPECTED_EOF_WHILE_READING) {
         return kClosed;
     }
     char text[256] = {};

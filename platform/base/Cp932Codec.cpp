@@ -107,11 +107,13 @@ std::string fromUtf8(std::string_view utf8, Unconvertible* unconvertible) {
         if (!utf8.empty()) {
             out += '?';
             std::string_view character = utf8.substr(0, utf8SkipLength(utf8));
-            if (unconvertible && !run.empty() && !(taken == 0 && joinsCharacter(run, character))) {
-                unconvertible->add(run);
-                run.clear();
+            if (unconvertible) {
+                if (!run.empty() && !(taken == 0 && joinsCharacter(run, character))) {
+                    unconvertible->add(run);
+                    run.clear();
+                }
+                run += character;
             }
-            run += character;
             utf8.remove_prefix(character.size());
         }
     }

@@ -49,3 +49,15 @@ TEST_F(WindowLayout, LabelsStayClearOfTheirFieldsAtEveryFontSize) {
     }
     QApplication::setFont(font);
 }
+
+TEST_F(WindowLayout, AMessageBoxWidenedForItsCaptionStaysCentredOnItsOwner) {
+    openWindow();
+    TestSeam::expect([this](ModalWindow& box) {
+        EXPECT_GT(box.widget()->width(), box.widget()->sizeHint().width());
+        // Qt centres a dialog with room for a window frame it guesses at, up to 10 pixels wide.
+        EXPECT_NEAR(box.widget()->geometry().center().x(), window().widget()->geometry().center().x(), 10);
+        box.press(IDOK);
+    });
+    CString caption = CString::fromUtf8("とても長い見出しの付いた短いお知らせの箱です");
+    window().MessageBox(CString::fromUtf8("短い"), &caption, MB_OK);
+}

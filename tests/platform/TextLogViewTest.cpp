@@ -201,4 +201,19 @@ TEST(TextLogView, FollowsTheEndUntilTheUserScrollsAndReportsTheCaretToScreenRead
     QApplication::processEvents();
     EXPECT_EQ(bar->value(), bar->maximum());
     EXPECT_EQ(text->cursorPosition(), text->characterCount());
+
+    // Page and line keys keep the caret's column, also from a line scrolled out of view.
+    both.key(Qt::Key_Home, Qt::ControlModifier);
+    auto column = [&] {
+        return text->cursorPosition() - both.view.shownText().lastIndexOf('\n', text->cursorPosition() - 1) - 1;
+    };
+    for (int key : {Qt::Key_Right, Qt::Key_Right, Qt::Key_PageDown, Qt::Key_PageDown, Qt::Key_PageUp, Qt::Key_Left,
+                    Qt::Key_Right}) {
+        both.key(key);
+    }
+    EXPECT_EQ(column(), 2);
+    bar->setValue(bar->maximum());
+    both.key(Qt::Key_Down);
+    both.key(Qt::Key_Down);
+    EXPECT_EQ(column(), 2);
 }
