@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <sstream>
+#include <utility>
 #include <vector>
 
 namespace TlsServersFile {
@@ -89,22 +90,19 @@ bool store(const CString& host, int port, const Entry& entry) {
     const std::string key = keyOf(host, port);
     const std::string stored =
         key + (entry.tls ? " tls " : " plain ") + (entry.fingerprint.empty() ? "-" : entry.fingerprint);
-    std::vector<std::string> lines = readLines();
+    std::vector<std::string> lines;
+    bool placed = false;
+    for (std::string& line : readLines()) {
+        if (!parse(line, key)) {
+            lines.push_back(std::move(line));
+        } else if (!placed) {
+            lines.push_back(stored);
+            placed = true;
+        } // a later line for the same server is dropped
+    }
     if (lines.empty()) {
         lines.push_back(kHeader);
     }
-    bool placed = false;
-    std::erase_if(lines, [&](std::string& line) {
-        if (!parse(line, key)) {
-            return false;
-        }
-        if (placed) {
-            return true; // a second line for the same server
-        }
-        line = stored;
-        placed = true;
-        return false;
-    });
     if (!placed) {
         lines.push_back(stored);
     }
