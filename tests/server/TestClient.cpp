@@ -169,20 +169,23 @@ std::optional<std::string> TestClient::receive(std::size_t size, std::chrono::mi
 }
 
 std::optional<std::string> TestClient::receiveSome(std::size_t most, std::chrono::milliseconds wait) {
-    if (m_fd < 0) {
-        return std::nullopt;
-    }
-    pollfd entry{m_fd, POLLIN, 0};
-    if (::poll(&entry, 1, static_cast<int>(wait.count())) <= 0) {
-        return std::string();
-    }
+    const auto until = Clock::now() + wait;
     std::string data(most, '\0');
-    const ssize_t n = ::recv(m_fd, data.data(), most, MSG_DONTWAIT);
-    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
-        return std::nullopt;
+    short wants = POLLIN;
+    for (;;) {
+        // As in receive(): read first, wait after.
+        const long n = m_fd < 0 ? 0 : transfer(data.data(), most, false, wants);
+        if (n > 0) {
+            data.resize(static_cast<std::size_t>(n));
+            return data;
+        }
+        if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+            return std::nullopt;
+        }
+        if (!waitFor(wants, until)) {
+            return std::string();
+        }
     }
-    data.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
-    return data;
 }
 
 std::string TestClient::exchange(std::string_view message) {
