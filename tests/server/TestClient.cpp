@@ -261,16 +261,20 @@ std::string record(std::string_view line) {
     return bytes;
 }
 
+std::string said(std::string_view id, std::string_view text) {
+    return std::string(id) + "\x81\x46" + std::string(text);
+}
+
 std::string line(std::string_view id, std::string_view text) {
-    return record(std::string(id) + "\x81\x46" + std::string(text));
+    return record(said(id, text));
 }
 
 std::string joined(std::string_view id) {
-    return line(id, "\x93\xfc\x8e\xba\x82\xb5\x82\xdc\x82\xb5\x82\xbd\x81\x42");
+    return line(id, kJoinedText);
 }
 
 std::string left(std::string_view id) {
-    return line(id, "\x91\xde\x8e\xba\x82\xb5\x82\xdc\x82\xb5\x82\xbd\x81\x42");
+    return line(id, kLeftText);
 }
 
 std::unique_ptr<TestClient> greeted(std::uint16_t port, const char* source, bool tls) {
