@@ -103,13 +103,10 @@ if ! port="$(listening_port "$work/stdout" "$server_pid")"; then
     cat "$log" >&2
     exit 1
 fi
-if [ "$tls" = 1 ]; then
-    port=""
-    for _ in $(seq 50); do
-        port="$(sed -n 's/^tls on .*:\([0-9]*\)$/\1/p' "$work/stdout")"
-        [ -n "$port" ] && break
-        sleep 0.1
-    done
+if [ "$tls" = 1 ] && ! port="$(listening_port "$work/stdout" "$server_pid" tls)"; then
+    echo "load-test: the server did not open its TLS port; its log:" >&2
+    cat "$log" >&2
+    exit 1
 fi
 
 echo "== vesmira-server pid $server_pid on 127.0.0.1:$port; $(nproc) cores, $(free -m | awk '/^Mem:/ {print $2}') MiB"

@@ -20,15 +20,6 @@ printf '\x82\xC5\x82\xB7\r\n\x82\xC5\x82\xA0\x82\xE9\r\n\x82\xA0\x82\xE8\x82\xAA
 client="$build/app/vesmira"
 start_client
 
-# Under a window manager a window takes keys once it is activated, not merely focused.
-activate() {
-    local id
-    id="$(window "$1")"
-    xdotool windowactivate --sync "$id" 2>/dev/null || true
-    sleep 0.3
-    echo "$id"
-}
-
 # The window with its frame, as the desktop shows it: the frame cut from the screen by its extents, the window's own
 # contents read from the window (a dialog opened inside a blocking call may not have reached the screen's image).
 shot() {
@@ -44,13 +35,7 @@ shot() {
     echo "docs/$file"
 }
 
-activate "新規ユーザー作成" >/dev/null
-keys Return
-activate "Vesmira クライアントアプリケーション" >/dev/null
-# The address field has the focus: point it at the local server, then Enter presses Connect.
-keys ctrl+a; type_text "127.0.0.1"; keys Tab ctrl+a; type_text "$port"; keys Return
-activate "新規ユーザー登録" >/dev/null
-type_text sakura; keys Tab; type_text himitsu
+register_as sakura himitsu
 shot "$(window "新規ユーザー登録")" screenshot-register.png
 keys Return
 main="$(activate "クライアント:通信中")"

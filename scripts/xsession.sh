@@ -67,16 +67,26 @@ window() {
     echo "$id"
 }
 
+# As window(), and activates the window too: under a window manager a window takes keys once it is activated, not
+# merely focused. Without one, the activation is refused and focusing is enough.
+activate() {
+    local id
+    id="$(window "$1")"
+    xdotool windowactivate --sync "$id" 2>/dev/null || true
+    sleep 0.3
+    echo "$id"
+}
+
 keys() { xdotool key --delay 60 "$@"; }
 type_text() { xdotool type --delay 40 "$1"; }
 
 # Answers the register hint and signs in as a new user through the registration dialog.
 register_as() {
-    window "新規ユーザー作成" >/dev/null
+    activate "新規ユーザー作成" >/dev/null
     keys Return
-    window "Vesmira クライアントアプリケーション" >/dev/null
+    activate "Vesmira クライアントアプリケーション" >/dev/null
     # The address field has the focus: point it at the local server, then Enter presses Connect.
     keys ctrl+a; type_text "127.0.0.1"; keys Tab ctrl+a; type_text "$port"; keys Return
-    window "新規ユーザー登録" >/dev/null
+    activate "新規ユーザー登録" >/dev/null
     type_text "$1"; keys Tab; type_text "$2"
 }

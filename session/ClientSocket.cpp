@@ -18,7 +18,7 @@ namespace {
 // record that TCP delivers late (a retransmission on a LAN), short enough that a short message is not noticed late.
 constexpr int kQuietMs = 500;
 // Reading stops after this much per notification, so that a flood still lets the window repaint and take input.
-constexpr int kMaxBytesPerNotification = 256 * 1024;
+constexpr std::size_t kMaxBytesPerNotification = 256 * 1024;
 
 // After a sign-in the window switches to the chatting state. The connection may have been closed by the server
 // while the dialog ran; then there is nothing to sign in to.
@@ -43,9 +43,30 @@ CClientSocket::CClientSocket(CWnd* receivedText) : m_pWnd(receivedText) {
 
 CClientSocket::~CClientSocket() = default;
 
+bool CClientSocket::chatting(const SessionHost* host) const {
+    return host && m_flow == kAuthenticationFlow && host->signedIn() == SessionHost::kSignedIn;
+}
+
+template <typename Take> void CClientSocket::drain(Take&& take, bool toTheEnd) {
+    char buffer[16384];
+    std::size_t total = 0;
+    while (total < kMaxBytesPerNotification) {
+        // The first read finds the data that raised the notification; the later ones do not wait.
+        int count = CAsyncSocket::Receive(buffer, sizeof buffer, 0);
+        if (count <= 0) {
+            break; // drained; an end or an error comes as the close notification
+        }
+        take(std::string_view(buffer, static_cast<std::size_t>(count)));
+        total += static_cast<std::size_t>(count);
+        if (!toTheEnd && count < static_cast<int>(sizeof buffer)) {
+            break;
+        }
+    }
+}
+
 void CClientSocket::OnReceive(int errorCode) {
     SessionHost* host = SessionHost::find();
-    if (host && m_flow == kAuthenticationFlow && host->signedIn() == SessionHost::kSignedIn) {
+    if (chatting(host)) {
         readChat(*host);
         CSocket::OnReceive(errorCode);
         return;
@@ -121,14 +142,7 @@ void CClientSocket::afterCancelledSignIn(SessionHost& host) {
     // the connection as the server's close does; anything else is dropped, as before sign-in. The reads re-arm the
     // notification for whatever comes next.
     std::string unread;
-    char buffer[16384];
-    while (unread.size() < kMaxBytesPerNotification) {
-        int count = CAsyncSocket::Receive(buffer, sizeof buffer, 0);
-        if (count <= 0) {
-            break;
-        }
-        unread.append(buffer, static_cast<std::size_t>(count));
-    }
+    drain([&unread](std::string_view bytes) { unread.append(bytes); }, true);
     if (WireFormat::holdsGreeting(unread)) {
         host.showServerClosed();
         closeHere(host);
@@ -157,22 +171,10 @@ void CClientSocket::closeHere(SessionHost& host) {
 }
 
 void CClientSocket::readChat(SessionHost& host) {
-    char buffer[16384];
     TextLog& transcript = host.transcript();
     std::size_t shown = transcript.size();
-    int total = 0;
-    while (total < kMaxBytesPerNotification) {
-        // The first read finds the data that raised the notification; the later ones do not wait.
-        int count = CAsyncSocket::Receive(buffer, sizeof buffer, 0);
-        if (count <= 0) {
-            break; // drained; an end or an error comes as the close notification
-        }
-        m_framer.feed(std::string_view(buffer, static_cast<std::size_t>(count)), lineAdder(transcript));
-        total += count;
-        if (count < static_cast<int>(sizeof buffer)) {
-            break;
-        }
-    }
+    const RelayFramer::LineSink addLine = lineAdder(transcript);
+    drain([&](std::string_view bytes) { m_framer.feed(bytes, addLine); }, false);
     showChat(host, shown);
 }
 
@@ -193,7 +195,7 @@ void CClientSocket::showChat(SessionHost& host, std::size_t shownSize) {
 
 void CClientSocket::takeHeldLines() {
     SessionHost* host = SessionHost::find();
-    if (host && m_flow == kAuthenticationFlow && host->signedIn() == SessionHost::kSignedIn) {
+    if (chatting(host)) {
         std::size_t shown = host->transcript().size();
         m_framer.flush(lineAdder(host->transcript()));
         showChat(*host, shown);

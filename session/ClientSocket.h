@@ -48,6 +48,12 @@ private:
     // Ends the connection from this side; the window lets go of it, and the object goes once the notification
     // running now returns.
     void closeHere(SessionHost& host);
+    // Signed in through the authentication flow, as `host` shows: every block the server sends is chat.
+    bool chatting(const SessionHost* host) const;
+    // Reads what the socket holds, a buffer at a time, handing each read to `take`; it stops at a bound per
+    // notification, so that a flood still lets the window repaint. Unless `toTheEnd`, a read that leaves room in the
+    // buffer ends it too, sparing the read that would most likely find nothing.
+    template <typename Take> void drain(Take&& take, bool toTheEnd);
     void readChat(SessionHost& host);
     // Shows what the transcript gained past `shownSize`; asks for a quiet notification while text is held.
     void showChat(SessionHost& host, std::size_t shownSize);

@@ -2,6 +2,7 @@
 
 #include "platform/CAsyncSocket.h"
 #include "platform/CWnd.h"
+#include "protocol/Fingerprint.h"
 #include "res/ResourceIds.h"
 #include "session/SessionTexts.h"
 #include "session/TlsServersFile.h"
@@ -12,7 +13,8 @@ namespace ServerTrust {
 
 namespace {
 
-constexpr std::size_t kFingerprintHalf = 47; // 16 of the 32 bytes: each half fits a line of a box
+// The colon after 16 of the 32 bytes: each half fits a line of a box.
+constexpr std::size_t kFingerprintHalf = vesmira::kFingerprintTextLength / 2;
 
 CString server(const CString& host, int port) {
     return host + CString(":" + std::to_string(port));

@@ -16,11 +16,20 @@ namespace SignInExchange {
 namespace {
 
 // Writes one message and reads its reply into `reply` (zero-filled first); returns the count read. A failed write
-// shows up as a refused or empty reply.
-int step(CSocket& socket, std::string_view message, char (&reply)[WireFormat::kReplyCapacity]) {
+// shows up as a refused or empty reply. A reply that does not come in time closes the connection and gives nothing.
+std::optional<int> step(CClientSocket& socket, std::string_view message, char (&reply)[WireFormat::kReplyCapacity]) {
     socket.Send(message.data(), static_cast<int>(message.size()), 0);
     std::fill(std::begin(reply), std::end(reply), '\0');
-    return socket.Receive(reply, sizeof reply, 0);
+    int count = socket.Receive(reply, sizeof reply, 0);
+    if (count < 0 && GetLastError() == ETIMEDOUT) {
+        socket.replyTimedOut();
+        return std::nullopt;
+    }
+    return count;
+}
+
+bool accepted(const char (&reply)[WireFormat::kReplyCapacity], std::optional<int> count) {
+    return count && WireFormat::isAccept(WireFormat::messageText(reply, *count));
 }
 
 } // namespace
@@ -35,27 +44,19 @@ CClientSocket* connectionFor(CWnd& dialog) {
 }
 
 Outcome run(CClientSocket& socket, std::string_view command, const CString& firstField, const CString& secondField) {
-    const std::string_view messages[] = {command, firstField.view(), secondField.view()};
-    const Outcome refusals[] = {Outcome::CommandRefused, Outcome::FirstFieldRefused, Outcome::SecondFieldRefused};
     char reply[WireFormat::kReplyCapacity];
-    for (std::size_t at = 0; at < std::size(messages); ++at) {
-        int count = step(socket, messages[at], reply);
-        if (count < 0 && GetLastError() == ETIMEDOUT) {
-            socket.replyTimedOut();
-            return refusals[at];
-        }
-        if (at + 1 < std::size(messages)) {
-            if (!WireFormat::isAccept(WireFormat::messageText(reply, count))) {
-                return refusals[at];
-            }
-            continue;
-        }
-        std::optional<std::string_view> chat = WireFormat::chatAfterLastReply(reply, count);
-        if (!chat) {
-            return refusals[at];
-        }
-        socket.signInAccepted(*chat);
+    if (!accepted(reply, step(socket, command, reply))) {
+        return Outcome::CommandRefused;
     }
+    if (!accepted(reply, step(socket, firstField.view(), reply))) {
+        return Outcome::FirstFieldRefused;
+    }
+    std::optional<int> count = step(socket, secondField.view(), reply);
+    std::optional<std::string_view> chat = count ? WireFormat::chatAfterLastReply(reply, *count) : std::nullopt;
+    if (!chat) {
+        return Outcome::SecondFieldRefused;
+    }
+    socket.signInAccepted(*chat);
     return Outcome::Accepted;
 }
 

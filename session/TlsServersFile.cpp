@@ -1,9 +1,11 @@
 #include "TlsServersFile.h"
 
 #include "platform/base/TextFile.h"
+#include "protocol/Fingerprint.h"
 
 #include <algorithm>
 #include <sstream>
+#include <utility>
 #include <vector>
 
 namespace TlsServersFile {
@@ -11,21 +13,6 @@ namespace TlsServersFile {
 namespace {
 
 constexpr const char* kHeader = "# Vesmira: address port tls|plain SHA-256-fingerprint-trusted-always|-";
-
-// 32 bytes as two hex digits each, colon-separated.
-bool isFingerprint(const std::string& text) {
-    if (text.size() != 95) {
-        return false;
-    }
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        const bool ok = i % 3 == 2 ? c == ':' : ((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'));
-        if (!ok) {
-            return false;
-        }
-    }
-    return true;
-}
 
 bool isKey(const CString& host) {
     return !host.IsEmpty() && std::none_of(host.view().begin(), host.view().end(),
@@ -42,7 +29,7 @@ std::optional<Entry> parse(const std::string& line, const std::string& key) {
     std::string fingerprint;
     std::string extra;
     if (!(fields >> mode >> fingerprint) || (fields >> extra) || (mode != "tls" && mode != "plain") ||
-        (fingerprint != "-" && !isFingerprint(fingerprint))) {
+        (fingerprint != "-" && !vesmira::isFingerprintText(fingerprint))) {
         return std::nullopt;
     }
     return Entry{mode == "tls", fingerprint == "-" ? std::string() : fingerprint};
@@ -83,28 +70,25 @@ bool store(const CString& host, int port, const Entry& entry) {
     if (!isKey(host)) {
         return true;
     }
-    if (!entry.fingerprint.empty() && !isFingerprint(entry.fingerprint)) {
+    if (!entry.fingerprint.empty() && !vesmira::isFingerprintText(entry.fingerprint)) {
         return false;
     }
     const std::string key = keyOf(host, port);
     const std::string stored =
         key + (entry.tls ? " tls " : " plain ") + (entry.fingerprint.empty() ? "-" : entry.fingerprint);
-    std::vector<std::string> lines = readLines();
+    std::vector<std::string> lines;
+    bool placed = false;
+    for (std::string& line : readLines()) {
+        if (!parse(line, key)) {
+            lines.push_back(std::move(line));
+        } else if (!placed) {
+            lines.push_back(stored);
+            placed = true;
+        } // a later line for the same server is dropped
+    }
     if (lines.empty()) {
         lines.push_back(kHeader);
     }
-    bool placed = false;
-    std::erase_if(lines, [&](std::string& line) {
-        if (!parse(line, key)) {
-            return false;
-        }
-        if (placed) {
-            return true; // a second line for the same server
-        }
-        line = stored;
-        placed = true;
-        return false;
-    });
     if (!placed) {
         lines.push_back(stored);
     }

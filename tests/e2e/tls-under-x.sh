@@ -23,12 +23,7 @@ serve() {
     server_pid=$!
     pids+=($server_pid)
     port="$(listening_port "$work/server.out" "$server_pid")" || fail "the server did not start"
-    for _ in $(seq 50); do
-        tls_port="$(sed -n 's/^tls on .*:\([0-9]*\)$/\1/p' "$work/server.out")"
-        [ -n "$tls_port" ] && return 0
-        sleep 0.1
-    done
-    fail "no TLS port"
+    tls_port="$(listening_port "$work/server.out" "$server_pid" tls)" || fail "no TLS port"
 }
 serve 0 0 a
 tcpdump -i lo -U -w "$work/capture.pcap" "tcp port $tls_port" 2>"$work/tcpdump.log" &

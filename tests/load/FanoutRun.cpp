@@ -30,9 +30,7 @@ asio::awaitable<void> FanoutRun::handshakeWorker(int* next, int end) {
         ++*next;
         const auto socket = std::make_shared<Socket>(m_io);
         TlsStream tls(*socket, m_tls);
-        bool greeted = co_await connect(socket, m_server);
-        greeted = greeted && co_await greetedOverTls(tls, socket);
-        if (greeted) {
+        if (co_await greetedOverTls(tls, socket, m_server)) {
             ++m_handshakesDone;
         } else {
             fail("a handshake failed");

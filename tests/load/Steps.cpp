@@ -53,7 +53,11 @@ asio::awaitable<bool> greeted(const SocketPtr& socket, const asio::ip::tcp::endp
     co_return greeting == kGreeting;
 }
 
-asio::awaitable<bool> greetedOverTls(TlsStream& tls, const SocketPtr& socket) {
+asio::awaitable<bool> greetedOverTls(TlsStream& tls, const SocketPtr& socket, const asio::ip::tcp::endpoint& server,
+                                     const std::optional<asio::ip::address>& source, int receiveBuffer) {
+    if (!co_await connect(socket, server, source, receiveBuffer)) {
+        co_return false;
+    }
     {
         Watchdog watchdog(socket, kStepTimeout);
         auto [ec] = co_await tls.async_handshake(asio::ssl::stream_base::client, kNoThrow);

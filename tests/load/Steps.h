@@ -95,9 +95,12 @@ asio::awaitable<bool> signIn(Stream& stream, const SocketPtr& socket, bool regis
 inline asio::awaitable<bool> signIn(const SocketPtr& socket, bool registering, std::string id, std::string password) {
     return signIn(*socket, socket, registering, std::move(id), std::move(password));
 }
-// The client's side of a TLS handshake on a connected socket, then the greeting through it. Any certificate will
-// do: the tool measures the server, the tests check trust.
-asio::awaitable<bool> greetedOverTls(TlsStream& tls, const SocketPtr& socket);
+// As greeted(), over TLS: connects `socket`, makes the client's side of the handshake through `tls` (a stream on that
+// socket), then reads the greeting through it. Any certificate will do: the tool measures the server, the tests
+// check trust.
+asio::awaitable<bool> greetedOverTls(TlsStream& tls, const SocketPtr& socket, const asio::ip::tcp::endpoint& server,
+                                     const std::optional<asio::ip::address>& source = std::nullopt,
+                                     int receiveBuffer = 0);
 // Reads and discards until the server closes the connection or `timeout` passes.
 asio::awaitable<Close> waitForClose(const SocketPtr& socket, Clock::duration timeout, std::size_t* bytesRead = nullptr);
 asio::awaitable<void> sleep(Clock::duration duration);

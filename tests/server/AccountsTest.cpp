@@ -48,7 +48,7 @@ protected:
         const std::string io = m_folder + "/users";
         std::ofstream(io + ".in") << input;
         const int status = std::system((command + "<" + io + ".in >" + io + ".out 2>" + io + ".err").c_str());
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(io + ".out"), readFile(io + ".err")};
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, TempDir::read(io + ".out"), TempDir::read(io + ".err")};
     }
 };
 
@@ -294,8 +294,8 @@ TEST_F(Accounts, FailuresAreLoggedInTheFormTheFail2banFilterMatches) {
     std::ofstream(m_folder + "/vesmira.log") << text;
     const std::string command = "fail2ban-regex -v -c " + m_folder + " " + m_folder + "/vesmira.log vesmira-server > " +
                                 m_folder + "/report 2>&1";
-    EXPECT_EQ(std::system(command.c_str()), 0) << readFile(m_folder + "/report");
-    const std::string report = readFile(m_folder + "/report");
+    EXPECT_EQ(std::system(command.c_str()), 0) << TempDir::read(m_folder + "/report");
+    const std::string report = TempDir::read(m_folder + "/report");
     // -v lists each match as "|      ADDRESS  DATE".
     std::map<std::string, int> banned;
     const std::regex match("\\|\\s+(\\d+\\.\\d+\\.\\d+\\.\\d+)\\s+\\w{3} \\w{3}");

@@ -1,16 +1,15 @@
 #include "ChildProcess.h"
 
+#include "TempDir.h"
 #include "TestClient.h"
 
 #include <arpa/inet.h>
 #include <csignal>
 #include <fcntl.h>
-#include <fstream>
 #include <grp.h>
 #include <netinet/in.h>
 #include <pwd.h>
 #include <random>
-#include <sstream>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
@@ -133,15 +132,8 @@ bool eventually(const std::function<bool()>& done, std::chrono::milliseconds dea
     return true;
 }
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 std::size_t countInFile(const std::string& path, const std::string& text) {
-    const std::string content = readFile(path);
+    const std::string content = TempDir::read(path);
     std::size_t count = 0;
     for (auto at = content.find(text); at != std::string::npos; at = content.find(text, at + text.size())) {
         ++count;

@@ -41,8 +41,6 @@ bool waitForPort(std::uint16_t port, std::chrono::milliseconds deadline);
 // Asks `done` again every `interval` until it holds (true) or the deadline has passed (false).
 bool eventually(const std::function<bool()>& done, std::chrono::milliseconds deadline,
                 std::chrono::milliseconds interval = std::chrono::milliseconds(20));
-// The text of a file, empty when missing.
-std::string readFile(const std::string& path);
 // How many times `text` occurs in the file.
 std::size_t countInFile(const std::string& path, const std::string& text);
 

@@ -26,11 +26,6 @@ namespace {
 using namespace std::string_literals;
 using namespace std::chrono_literals;
 
-// "<id>：<text>", a line as its sender's client writes it and as receiveLines() gives it back.
-std::string said(const std::string& id, const std::string& text) {
-    return id + "\x81\x46" + text;
-}
-
 // The lines a client receives until `count` have come or the deadline passes.
 std::vector<std::string> receiveLines(TestClient& client, std::size_t count, std::chrono::milliseconds deadline = 10s) {
     std::vector<std::string> lines;
@@ -100,7 +95,7 @@ TEST_F(Cluster, UsersOnTwoNodesSeeOneOrderAndTheBusCarriesEachLineOnce) {
     auto carol = registered(node(1).port(), "carol");
     ASSERT_TRUE(alice && bob && carol);
     // Once alice has heard of carol, every sign-in is in the stream, before her next line.
-    ASSERT_EQ(sortedLines(*alice, 2), (std::vector<std::string>{joined("bob").c_str(), joined("carol").c_str()}));
+    ASSERT_EQ(sortedLines(*alice, 2), (std::vector<std::string>{said("bob", kJoinedText), said("carol", kJoinedText)}));
     ASSERT_TRUE(alice->send(line("alice", "ready?")));
     for (TestClient* user : {alice.get(), bob.get(), carol.get()}) {
         ASSERT_TRUE(skipUntil(*user, said("alice", "ready?"))) << "past the sign-ins";
@@ -134,15 +129,14 @@ TEST_F(Cluster, UsersOnTwoNodesSeeOneOrderAndTheBusCarriesEachLineOnce) {
 // hear of each of its users' leave once (not once per surviving node), unless the ID is still on another node.
 TEST_F(Cluster, UsersOfAKilledNodeAreAnnouncedGoneOnceWithinTenSeconds) {
     ASSERT_NO_FATAL_FAILURE(startCluster(3));
-    const auto text = [](const std::string& line) { return std::string(line.c_str()); };
     auto alice = registered(node(0).port(), "alice");
     auto bob = registered(node(1).port(), "bob");
     auto carol = registered(node(2).port(), "carol");
     auto dave = registered(node(2).port(), "dave");
     auto daveToo = greeted(node(1).port());
     ASSERT_TRUE(alice && bob && carol && dave && daveToo && daveToo->authenticate("dave", "pw"));
-    EXPECT_EQ(sortedLines(*alice, 3),
-              (std::vector<std::string>{text(joined("bob")), text(joined("carol")), text(joined("dave"))}));
+    EXPECT_EQ(sortedLines(*alice, 3), (std::vector<std::string>{said("bob", kJoinedText), said("carol", kJoinedText),
+                                                                said("dave", kJoinedText)}));
     ASSERT_TRUE(carol->send(line("carol", "bye")));
     for (TestClient* user : {alice.get(), bob.get()}) {
         ASSERT_TRUE(skipUntil(*user, said("carol", "bye"))) << "past the sign-ins";
@@ -151,7 +145,7 @@ TEST_F(Cluster, UsersOfAKilledNodeAreAnnouncedGoneOnceWithinTenSeconds) {
     node(2).kill();
     const auto killed = std::chrono::steady_clock::now();
     for (TestClient* survivor : {alice.get(), bob.get()}) {
-        EXPECT_EQ(receiveLines(*survivor, 1, 10s), std::vector<std::string>{text(left("carol"))});
+        EXPECT_EQ(receiveLines(*survivor, 1, 10s), std::vector<std::string>{said("carol", kLeftText)});
     }
     EXPECT_LT(std::chrono::steady_clock::now() - killed, 10s);
     ASSERT_TRUE(alice->send(line("alice", "after")));
@@ -284,7 +278,7 @@ TEST_P(ClusterFaults, ChatGoesOnAndRecovers) {
     auto bob = registered(node(1).port(), "bob");
     auto flood = registered(node(0).port(), "flood");
     ASSERT_TRUE(alice && bob && flood);
-    ASSERT_EQ(sortedLines(*alice, 2), (std::vector<std::string>{joined("bob").c_str(), joined("flood").c_str()}));
+    ASSERT_EQ(sortedLines(*alice, 2), (std::vector<std::string>{said("bob", kJoinedText), said("flood", kJoinedText)}));
     ASSERT_TRUE(alice->send(line("alice", "before")));
     for (TestClient* user : {alice.get(), bob.get(), flood.get()}) {
         ASSERT_TRUE(skipUntil(*user, said("alice", "before"))) << "past the sign-ins";
@@ -347,7 +341,7 @@ TEST_P(ClusterFaults, ChatGoesOnAndRecovers) {
     }
     EXPECT_EQ(receiveLines(*bob, seenByAlice.size()), seenByAlice);
     std::size_t flooded = 0;
-    const std::string floodLeft = left("flood").c_str();
+    const std::string floodLeft = said("flood", kLeftText);
     while (fault.inRedis && fromOne.size() > sentOnOne.size() + 1 &&
            fromOne[sentOnOne.size()].starts_with(said("flood", "")) && fromOne[sentOnOne.size()] != floodLeft) {
         sentOnOne.push_back(said("flood", std::to_string(flooded++)));
@@ -481,12 +475,12 @@ TEST_F(Cluster, ScriptServesPlainAndTlsThroughHaproxy) {
         std::function<int(const std::string&)> script;
         ~Down() { script("down"); }
     } down{script};
-    ASSERT_EQ(script("up"), 0) << readFile(m_folder + "/cluster.log");
+    ASSERT_EQ(script("up"), 0) << TempDir::read(m_folder + "/cluster.log");
 
     TestClient secure;
     ASSERT_TRUE(secure.connectTls(tlsPort));
     EXPECT_EQ(secure.peerFingerprint(), TestCertificate::fingerprintOf(state + "/tls/cert.pem"));
-    EXPECT_NE(readFile(m_folder + "/cluster.log").find(secure.peerFingerprint()), std::string::npos);
+    EXPECT_NE(TempDir::read(m_folder + "/cluster.log").find(secure.peerFingerprint()), std::string::npos);
     EXPECT_EQ(secure.receive(5), "Hello");
     ASSERT_TRUE(secure.registerUser("secure", "pw"));
     auto plain = greeted(plainPort);

@@ -227,7 +227,7 @@ TEST_F(Metrics, PromtoolAcceptsTheOutputItCountsWhatHappenedAndHealthFollowsTheD
     const std::uint16_t metricsPort = freePort();
     NodeProcess node(m_folder + "/node.log",
                      {"--db", postgres.uri(), "--metrics", "127.0.0.1:" + std::to_string(metricsPort)});
-    ASSERT_TRUE(node.start()) << readFile(m_folder + "/node.log");
+    ASSERT_TRUE(node.start()) << TempDir::read(m_folder + "/node.log");
     auto alice = registered(node.port(), "alice");
     auto bob = registered(node.port(), "bob");
     ASSERT_TRUE(alice && bob);
@@ -258,7 +258,7 @@ TEST_F(Metrics, PromtoolAcceptsTheOutputItCountsWhatHappenedAndHealthFollowsTheD
     const std::string file = m_folder + "/metrics.txt";
     std::ofstream(file) << metrics.body;
     EXPECT_EQ(std::system(("promtool check metrics < " + file + " > " + file + ".report 2>&1").c_str()), 0)
-        << readFile(file + ".report");
+        << TempDir::read(file + ".report");
 
     // The health check fails while the database does not answer.
     const auto statusWithin = [&](int status, std::chrono::seconds deadline) {
@@ -275,7 +275,7 @@ TEST_F(Metrics, IdleAndSlowConnectionsCannotHoldUpTheHealthCheck) {
     const std::uint16_t metricsPort = freePort();
     NodeProcess node(m_folder + "/node.log",
                      {"--db", m_folder + "/users.sqlite3", "--metrics", "127.0.0.1:" + std::to_string(metricsPort)});
-    ASSERT_TRUE(node.start()) << readFile(m_folder + "/node.log");
+    ASSERT_TRUE(node.start()) << TempDir::read(m_folder + "/node.log");
     std::vector<std::unique_ptr<TestClient>> idle;
     for (int i = 0; i < 100; ++i) {
         idle.push_back(std::make_unique<TestClient>());

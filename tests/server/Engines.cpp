@@ -1,5 +1,6 @@
 #include "Engines.h"
 
+#include "TempDir.h"
 #include "TestCertificate.h"
 
 #include <csignal>
@@ -148,8 +149,8 @@ bool HaproxyEngine::start() {
     // checks.
     const TestCertificate certificate = TestCertificate::make(m_folder, "haproxy", "localhost");
     const std::string pem = m_folder + "/haproxy-tls.pem";
-    std::ofstream(pem) << readFile(certificate.certificate) << readFile(certificate.key);
-    std::istringstream shipped(readFile(VESMIRA_SOURCE_DIR "/packaging/haproxy.cfg"));
+    std::ofstream(pem) << TempDir::read(certificate.certificate) << TempDir::read(certificate.key);
+    std::istringstream shipped(TempDir::read(VESMIRA_SOURCE_DIR "/packaging/haproxy.cfg"));
     std::ostringstream config;
     bool nodesListed = false;
     for (std::string line; std::getline(shipped, line) && !nodesListed;) {

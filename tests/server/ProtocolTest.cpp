@@ -18,8 +18,6 @@ namespace {
 
 using namespace std::string_literals;
 
-const std::string kLeaveSuffix = "\x81\x46\x91\xde\x8e\xba\x82\xb5\x82\xdc\x82\xb5\x82\xbd\x81\x42"; // ：退室しました。
-
 class ProtocolTest : public ::testing::Test {
 protected:
     void startServer(ServerSettings settings = {}) {
@@ -110,12 +108,12 @@ TEST_F(ProtocolTest, LeaveNoticeGoesToTheOthersOnly) {
     for (TestClient* other : {alice.get(), carol.get()}) {
         EXPECT_EQ(other->receive(kRecordBytes), joined("bob"));
     }
-    ASSERT_TRUE(bob->send("bob" + kLeaveSuffix));
+    ASSERT_TRUE(bob->send(said("bob", kLeftText)));
     bob->shutdownWrite();
     // Bob stays readable after his half-close: he must get nothing but the end of the stream.
     EXPECT_EQ(bob->readUntilClosed(), 0u);
     for (TestClient* other : {alice.get(), carol.get()}) {
-        EXPECT_EQ(other->receive(kRecordBytes), record("bob" + kLeaveSuffix));
+        EXPECT_EQ(other->receive(kRecordBytes), left("bob"));
     }
 }
 
@@ -129,9 +127,9 @@ TEST_F(ProtocolTest, LeaveNoticeSurvivesAResetFromUnreadData) {
     ASSERT_TRUE(bob->send(line("bob", "unread by bob")));
     EXPECT_EQ(alice->receive(kRecordBytes), line("bob", "unread by bob"));
     // Closing with his own record still unread makes bob's kernel reset the connection right after the notice.
-    ASSERT_TRUE(bob->send("bob" + kLeaveSuffix));
+    ASSERT_TRUE(bob->send(said("bob", kLeftText)));
     bob->close();
-    EXPECT_EQ(alice->receive(kRecordBytes), record("bob" + kLeaveSuffix));
+    EXPECT_EQ(alice->receive(kRecordBytes), left("bob"));
 }
 
 TEST_F(ProtocolTest, LeaveNoticeSurvivesAResetWhileChatIsOnItsWay) {
@@ -155,9 +153,9 @@ TEST_F(ProtocolTest, LeaveNoticeSurvivesAResetWhileChatIsOnItsWay) {
     ASSERT_TRUE(alice->send(chat));
     reader.join();
     ASSERT_TRUE(echoed == chat);
-    ASSERT_TRUE(bob->send("bob" + kLeaveSuffix));
+    ASSERT_TRUE(bob->send(said("bob", kLeftText)));
     bob->close();
-    EXPECT_EQ(alice->receive(kRecordBytes), record("bob" + kLeaveSuffix));
+    EXPECT_EQ(alice->receive(kRecordBytes), left("bob"));
 }
 
 TEST_F(ProtocolTest, LinesAreRelayedOnlyInTheirSendersName) {
@@ -179,12 +177,12 @@ TEST_F(ProtocolTest, LinesAreRelayedOnlyInTheirSendersName) {
         {mallory.get(), line("malloryX", "close, but not mine"), ""},
         {hanako.get(), line("hanako", "typed\r\nover two lines"), line("hanako", "typed\r\nover two lines")},
         // A leave notice in another's name at the end of the stream: the room hears of mallory's own leave only.
-        {mallory.get(), "hanako" + kLeaveSuffix, left("mallory")},
+        {mallory.get(), said("hanako", kLeftText), left("mallory")},
         {hanako.get(), line("hanako", "still here"), line("hanako", "still here")},
     };
     for (const Case& c : cases) {
         ASSERT_TRUE(c.from->send(c.sent));
-        if (c.sent.ends_with(kLeaveSuffix)) {
+        if (c.sent.ends_with(said("", kLeftText))) {
             c.from->shutdownWrite();
             EXPECT_TRUE(c.from->readUntilClosed().has_value());
         }

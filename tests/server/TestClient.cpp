@@ -169,20 +169,23 @@ std::optional<std::string> TestClient::receive(std::size_t size, std::chrono::mi
 }
 
 std::optional<std::string> TestClient::receiveSome(std::size_t most, std::chrono::milliseconds wait) {
-    if (m_fd < 0) {
-        return std::nullopt;
-    }
-    pollfd entry{m_fd, POLLIN, 0};
-    if (::poll(&entry, 1, static_cast<int>(wait.count())) <= 0) {
-        return std::string();
-    }
+    const auto until = Clock::now() + wait;
     std::string data(most, '\0');
-    const ssize_t n = ::recv(m_fd, data.data(), most, MSG_DONTWAIT);
-    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
-        return std::nullopt;
+    short wants = POLLIN;
+    for (;;) {
+        // As in receive(): read first, wait after.
+        const long n = m_fd < 0 ? 0 : transfer(data.data(), most, false, wants);
+        if (n > 0) {
+            data.resize(static_cast<std::size_t>(n));
+            return data;
+        }
+        if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+            return std::nullopt;
+        }
+        if (!waitFor(wants, until)) {
+            return std::string();
+        }
     }
-    data.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
-    return data;
 }
 
 std::string TestClient::exchange(std::string_view message) {
@@ -258,16 +261,20 @@ std::string record(std::string_view line) {
     return bytes;
 }
 
+std::string said(std::string_view id, std::string_view text) {
+    return std::string(id) + "\x81\x46" + std::string(text);
+}
+
 std::string line(std::string_view id, std::string_view text) {
-    return record(std::string(id) + "\x81\x46" + std::string(text));
+    return record(said(id, text));
 }
 
 std::string joined(std::string_view id) {
-    return line(id, "\x93\xfc\x8e\xba\x82\xb5\x82\xdc\x82\xb5\x82\xbd\x81\x42");
+    return line(id, kJoinedText);
 }
 
 std::string left(std::string_view id) {
-    return line(id, "\x91\xde\x8e\xba\x82\xb5\x82\xdc\x82\xb5\x82\xbd\x81\x42");
+    return line(id, kLeftText);
 }
 
 std::unique_ptr<TestClient> greeted(std::uint16_t port, const char* source, bool tls) {

@@ -69,10 +69,15 @@ sockaddr_in loopbackAddress(std::uint16_t port);
 // not taken from the server's code: a server whose records changed size must fail them.
 inline constexpr std::size_t kRecordBytes = 500;
 std::string record(std::string_view line);
-// A chat record in the name of `id`, as the client writes it: the ID, "：" (81 46), the text.
+// "<ID>：<text>", a chat line as the client writes it before the zero fill: the ID, "：" (81 46), the text.
+std::string said(std::string_view id, std::string_view text);
+// said(id, text) as a record.
 std::string line(std::string_view id, std::string_view text);
-// The lines the server writes when `id` signs in and when its last connection ends: "<ID>：入室しました。",
-// "<ID>：退室しました。" (the same bytes as the leave notice a client sends), as records.
+// The texts of the lines the server writes when a user signs in ("入室しました。") and when its last connection ends
+// ("退室しました。", the same bytes as the leave notice a client sends).
+inline constexpr std::string_view kJoinedText = "\x93\xfc\x8e\xba\x82\xb5\x82\xdc\x82\xb5\x82\xbd\x81\x42";
+inline constexpr std::string_view kLeftText = "\x91\xde\x8e\xba\x82\xb5\x82\xdc\x82\xb5\x82\xbd\x81\x42";
+// Those lines of `id`, as records.
 std::string joined(std::string_view id);
 std::string left(std::string_view id);
 // A client connected (from `source` when given; over TLS when `tls`) that has read the server's greeting; nullptr

@@ -42,6 +42,8 @@ TEST(Tls, PlainBytesOnTheTlsPortAreRefusedAndServingGoesOn) {
         ASSERT_TRUE(chatting->send(line("alice", "still here")));
         EXPECT_EQ(chatting->receive(kRecordBytes), line("alice", "still here"));
     }
+    ASSERT_TRUE(chatting->send(line("alice", "and some")));
+    EXPECT_EQ(chatting->receiveSome(kRecordBytes, std::chrono::seconds(5)), line("alice", "and some"));
     EXPECT_EQ(server.stats().tlsHandshakes(false), strangers.size());
     EXPECT_TRUE(registered(server.tlsPort(), "carol", true)) << "the listener goes on";
 }
