@@ -47,8 +47,8 @@ public:
         }
         return m_socket.write_some(buffers, ec);
     }
-    // At least one byte of the buffers (over TLS, all of them), which must stay valid until `handler` runs with the
-    // number of bytes written.
+    // At least one byte of the buffers (over TLS, up to a full TLS record), which must stay valid until `handler` runs
+    // with the number of bytes written.
     template <typename Handler> void asyncWriteSome(std::span<const asio::const_buffer> buffers, Handler handler) {
         if (m_tls) {
             writeTls(buffers, std::move(handler));

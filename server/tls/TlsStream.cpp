@@ -54,17 +54,16 @@ void TlsStream::waitReadable(Handler handler) {
 void TlsStream::write(std::span<const asio::const_buffer> buffers, WriteHandler done) {
     m_outbox.clear();
     for (const asio::const_buffer& buffer : buffers) {
-        m_outbox.append(static_cast<const char*>(buffer.data()), buffer.size());
+        const std::size_t take = std::min(buffer.size(), kMaxWriteBytes - m_outbox.size());
+        m_outbox.append(static_cast<const char*>(buffer.data()), take);
+        if (m_outbox.size() == kMaxWriteBytes) {
+            break;
+        }
     }
     m_writing = true;
     asio::async_write(m_stream, asio::buffer(m_outbox),
                       [this, done = std::move(done)](const std::error_code& ec, std::size_t written) {
                           m_writing = false;
-                          // A reader that fell behind once grows this to the queue's bound; idle connections must
-                          // not keep that much each.
-                          if (m_outbox.capacity() > 64 * 1024) {
-                              std::string().swap(m_outbox);
-                          }
                           done(ec, written);
                       });
 }
