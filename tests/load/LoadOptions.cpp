@@ -150,6 +150,12 @@ std::optional<LoadOptions> LoadOptions::parse(int argc, char** argv, std::string
         }
         field->second.set(number);
     }
+    if (options.tls && !given.contains("--max-rss-mib")) {
+        // A TLS connection holds about 90 KiB of buffers, and up to a TLS record more while writing
+        // (docs/performance.md): the room's budget grows with its members.
+        constexpr long kTlsMemberKiB = 160;
+        options.maxRssMiB = std::max(options.maxRssMiB, options.clients * kTlsMemberKiB / 1024);
+    }
     if (options.scenario == "chat") {
         if (options.leavers >= options.clients) {
             error = "--leavers must be fewer than --clients";
