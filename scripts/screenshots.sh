@@ -40,8 +40,8 @@ shot "$(window "新規ユーザー登録")" screenshot-register.png
 keys Return
 main="$(activate "クライアント:通信中")"
 
-# A second user says hello through the server.
-python3 - "$port" <<'PY'
+# A second user says hello through the server, and stays until the picture is taken.
+python3 - "$port" <<'PY' &
 import socket, sys, time
 s = socket.create_connection(("127.0.0.1", int(sys.argv[1])))
 s.recv(16)
@@ -49,13 +49,16 @@ for message in (b"ENTRY\0", b"hiro", b"pw"):
     s.send(message); s.recv(256)
 for line in ("hiro：こんにちは、さくらさん", "hiro：今日はいい天気ですね"):
     s.send(line.encode("cp932").ljust(500, b"\0")); time.sleep(0.3)
-time.sleep(0.5)
+time.sleep(30)
 PY
+peer=$!
+sleep 1.5
 keys Tab Tab Tab Tab
 type_text "こんにちは、ひろさん"
 keys Return
 sleep 0.8
 shot "$main" screenshot-main.png
+kill "$peer" 2>/dev/null || true
 
 # A character CP932 has no code for is named, and the line stays.
 type_text "caféに行こう"
