@@ -12,7 +12,7 @@ packages=(
     redis-server postgresql haproxy
     prometheus-cpp-dev prometheus fail2ban python3-systemd
     clang libclang-rt-14-dev
-    xvfb xdotool x11-apps x11-utils imagemagick openbox tcpdump
+    xvfb xdotool xclip x11-apps x11-utils imagemagick openbox tcpdump
     weston qt6-wayland
     desktop-file-utils appstream man-db groff-base systemd dpkg-dev
 )

@@ -54,14 +54,14 @@ PY
 peer=$!
 sleep 1.5
 keys Tab Tab Tab Tab
-type_text "こんにちは、ひろさん"
+paste_text "こんにちは、ひろさん"
 keys Return
 sleep 0.8
 shot "$main" screenshot-main.png
 kill "$peer" 2>/dev/null || true
 
 # A character CP932 has no code for is named, and the line stays.
-type_text "caféに行こう"
+paste_text "caféに行こう"
 keys Return
 shot "$(activate "申し訳ありませんが…")" screenshot-refusal.png
 keys Return

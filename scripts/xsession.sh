@@ -1,6 +1,6 @@
 # Shared by the scripts that drive the real program in an X server: sourced, not run.
-# Starts Xvfb, a vesmira-server on loopback and the client, and offers window(), keys() and type_text(). Needs $work
-# (a temporary folder the caller removes), the server binary as $server and the client's as $client.
+# Starts Xvfb, a vesmira-server on loopback and the client, and offers window(), keys(), type_text() and paste_text().
+# Needs $work (a temporary folder the caller removes), the server binary as $server and the client's as $client.
 
 . "$(dirname "${BASH_SOURCE[0]}")/listening.sh"
 
@@ -79,6 +79,15 @@ activate() {
 
 keys() { xdotool key --delay 60 "$@"; }
 type_text() { xdotool type --delay 40 "$1"; }
+# Text outside the keyboard map (Japanese, accented letters) goes in through the clipboard: xdotool types such a
+# character by remapping a spare key for it, and a client busy elsewhere can read that key after the map has moved on,
+# which drops or changes the character. xclip serves the text until another takes the clipboard or the session stops.
+paste_text() {
+    printf '%s' "$1" | xclip -quiet -selection clipboard -in 2>>"$work/xclip.log" &
+    pids+=($!)
+    sleep 0.2
+    keys ctrl+v
+}
 
 # Answers the register hint and signs in as a new user through the registration dialog.
 register_as() {

@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Runs the real client in an X server as a user would: answers the register hint, types the server's port, presses
 # Connect, registers, sends a line, saves the conversation (so the line's return can be checked) and exits with Yes.
-# Usage: smoke.sh CLIENT SERVER. Exits 77 (skipped) when Xvfb or xdotool is missing.
+# Usage: smoke.sh CLIENT SERVER. Fails at once when a tool that scripts/install-deps.sh installs is missing.
 set -euo pipefail
 client="$1"
 server="$2"
 for tool in Xvfb xdotool; do
-    command -v "$tool" >/dev/null || { echo "skipped: $tool is not installed"; exit 77; }
+    command -v "$tool" >/dev/null || { echo "FAIL: $tool is not installed: run scripts/install-deps.sh" >&2; exit 1; }
 done
 
 work="$(mktemp -d)"

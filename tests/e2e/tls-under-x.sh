@@ -67,7 +67,7 @@ plain_pid=$!
 sleep 1
 eval "$(xdotool getwindowgeometry --shell "$main")"
 xdotool mousemove $((X + 50)) $((Y + 225 * 408 / 251)) click 1
-type_text "合言葉は開けゴマ sesame-4711"; keys Return
+paste_text "合言葉は開けゴマ sesame-4711"; keys Return
 wait "$plain_pid" || fail "the plain user did not get the line"
 [ "$(cat "$work/plain.txt")" = "sakura：合言葉は開けゴマ sesame-4711" ] || fail "the plain user got: $(cat "$work/plain.txt")"
 sleep 1
