@@ -57,6 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(table.count >= 0 && table.count <= UserRuleTable::kCapacity);
     FUZZ_CHECK(static_cast<std::size_t>(table.count) == expectedCount);
     FUZZ_CHECK(slotsReported.size() == expectedCount);
+    // Lines past the last rule a table holds are kept to be written back.
+    FUZZ_CHECK(table.linesBeyond.size() == lines.size() - std::min(lines.size(), 2 * expectedCount));
     for (std::size_t slot = 0; slot < UserRuleTable::kCapacity; ++slot) {
         if (slot < expectedCount) {
             FUZZ_CHECK(slotsReported[slot] == static_cast<int>(slot));

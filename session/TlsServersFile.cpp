@@ -39,16 +39,18 @@ std::string keyOf(const CString& host, int port) {
     return host.bytes() + " " + std::to_string(port);
 }
 
-std::vector<std::string> readLines() {
+// Every line of the file; none when there is no file, nothing when there is one that cannot be read whole.
+std::optional<std::vector<std::string>> readLines() {
     std::vector<std::string> lines;
     TextFileReader file;
-    std::string line;
-    if (file.open(kFileName)) {
-        while (file.readWholeLine(line)) {
-            lines.push_back(line);
-        }
+    if (!file.open(kFileName)) {
+        return file.missing() ? std::optional(lines) : std::nullopt;
     }
-    return lines;
+    std::string line;
+    while (file.readWholeLine(line)) {
+        lines.push_back(line);
+    }
+    return file.damaged() ? std::nullopt : std::optional(std::move(lines));
 }
 
 } // namespace
@@ -58,7 +60,7 @@ std::optional<Entry> find(const CString& host, int port) {
         return std::nullopt;
     }
     const std::string key = keyOf(host, port);
-    for (const std::string& line : readLines()) {
+    for (const std::string& line : readLines().value_or(std::vector<std::string>())) {
         if (std::optional<Entry> entry = parse(line, key)) {
             return entry;
         }
@@ -76,9 +78,14 @@ bool store(const CString& host, int port, const Entry& entry) {
     const std::string key = keyOf(host, port);
     const std::string stored =
         key + (entry.tls ? " tls " : " plain ") + (entry.fingerprint.empty() ? "-" : entry.fingerprint);
+    // Rewriting a file that could not be read whole would drop the certificates trusted for other servers.
+    std::optional<std::vector<std::string>> old = readLines();
+    if (!old) {
+        return false;
+    }
     std::vector<std::string> lines;
     bool placed = false;
-    for (std::string& line : readLines()) {
+    for (std::string& line : *old) {
         if (!parse(line, key)) {
             lines.push_back(std::move(line));
         } else if (!placed) {

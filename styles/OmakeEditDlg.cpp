@@ -1,6 +1,7 @@
 #include "OmakeEditDlg.h"
 
 #include "res/ResourceIds.h"
+#include "styles/UserRuleFile.h"
 #include "styles/UserRules.h"
 
 namespace {
@@ -34,6 +35,7 @@ bool COmakeEditDlg::OnInitDialog() {
         auto index = static_cast<std::size_t>(slot);
         m_startupListText += m_rules.replaced[index] + CString(kArrow) + m_rules.replacements[index] + "\r\n";
     });
+    m_keepUnreadFile = !loaded && !UserRuleFile::missing();
     if (loaded) {
         m_position = m_rules.count;
         // Not scrolled: the list opens showing its first lines.
@@ -69,7 +71,11 @@ bool COmakeEditDlg::OnCommand(int id) {
 
 void COmakeEditDlg::OnDestroy() {
     // Written however the dialog was closed: the exit button, the close box or the window manager.
-    SaveUserRules(m_rules, *this);
+    if (m_keepUnreadFile) {
+        ReportUserRulesNotSaved(*this);
+    } else {
+        SaveUserRules(m_rules, *this);
+    }
 }
 
 void COmakeEditDlg::OnRegister() {

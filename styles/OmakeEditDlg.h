@@ -4,7 +4,8 @@
 #include "styles/UserRuleTable.h"
 
 // The rule editor: walks through the user rules one at a time, registers, overwrites and deletes them, shows the
-// whole table as a list, and writes omake.txt when its window is destroyed, however it was closed.
+// whole table as a list, and writes omake.txt when its window is destroyed, however it was closed (unless the file
+// is there and could not be read).
 class COmakeEditDlg : public CDialog {
 public:
     COmakeEditDlg();
@@ -39,4 +40,6 @@ private:
     CEdit m_replacementField;
     CEdit m_replacedField;
     CString m_startupListText;
+    // omake.txt is there but could not be read: writing the editor's rules over it would lose the file's own.
+    bool m_keepUnreadFile = false;
 };

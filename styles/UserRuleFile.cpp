@@ -12,7 +12,7 @@ bool read(UserRuleTable& table, const std::function<void(int slot)>& onRule) {
     if (!file.open(kFileName)) {
         return false;
     }
-    // Lines are read whole, however long, so a long text never shifts the pairs that follow it.
+    // Lines are read whole, so a long text never shifts the pairs that follow it.
     std::string line;
     bool more = file.readWholeLine(line);
     while (more && table.count < UserRuleTable::kCapacity) {
@@ -30,7 +30,19 @@ bool read(UserRuleTable& table, const std::function<void(int slot)>& onRule) {
         }
         more = table.count < UserRuleTable::kCapacity && file.readWholeLine(line);
     }
+    while (file.readWholeLine(line)) {
+        table.linesBeyond.emplace_back(line);
+    }
+    if (file.damaged()) {
+        table = UserRuleTable{};
+        return false;
+    }
     return true;
+}
+
+bool missing() {
+    TextFileReader file;
+    return !file.open(kFileName) && file.missing();
 }
 
 bool write(const UserRuleTable& table) {
@@ -40,6 +52,9 @@ bool write(const UserRuleTable& table) {
         auto slot = static_cast<std::size_t>(i);
         written = file.write(table.replaced[slot]) && file.write(std::string_view("\n")) &&
                   file.write(table.replacements[slot]) && file.write(std::string_view("\n"));
+    }
+    for (std::size_t i = 0; written && i < table.linesBeyond.size(); ++i) {
+        written = file.write(table.linesBeyond[i]) && file.write(std::string_view("\n"));
     }
     if (written && file.commit()) {
         return true;

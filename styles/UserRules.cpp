@@ -14,8 +14,12 @@ bool LoadUserRules(UserRuleTable& table, CWnd& owner, const CString& missingMess
 
 bool SaveUserRules(const UserRuleTable& table, CWnd& owner) {
     if (!UserRuleFile::write(table)) {
-        owner.MessageBox(SJIS("ファイルが開けませんでした。\n"), CString(UserRuleFile::kFileName));
+        ReportUserRulesNotSaved(owner);
         return false;
     }
     return true;
+}
+
+void ReportUserRulesNotSaved(CWnd& owner) {
+    owner.MessageBox(SJIS("ファイルが開けませんでした。\n"), CString(UserRuleFile::kFileName));
 }

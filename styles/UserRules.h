@@ -19,3 +19,6 @@ bool LoadUserRules(UserRuleTable& table, CWnd& owner, const CString& missingMess
 // Replaces omake.txt with the rules of `table`. On any failure shows "ファイルが開けませんでした。\n" owned by `owner`,
 // leaves the old file as it was and returns false.
 bool SaveUserRules(const UserRuleTable& table, CWnd& owner);
+
+// The box SaveUserRules shows when the rules were not saved.
+void ReportUserRulesNotSaved(CWnd& owner);

@@ -46,8 +46,19 @@ bool hasExtendedAcl(int fd) {
 
 bool TextFileReader::open(const std::string& path) {
     close();
-    m_file = std::fopen(path.c_str(), "rb");
-    return m_file != nullptr;
+    // Without O_NONBLOCK, opening a FIFO waits for a writer that may never come; on a regular file it changes
+    // nothing.
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        m_missing = errno == ENOENT;
+        return false;
+    }
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || !(m_file = ::fdopen(fd, "rb"))) {
+        ::close(fd);
+        return false;
+    }
+    return true;
 }
 
 void TextFileReader::close() {
@@ -55,6 +66,12 @@ void TextFileReader::close() {
         std::fclose(m_file);
         m_file = nullptr;
     }
+    m_missing = false;
+    m_damaged = false;
+}
+
+bool TextFileReader::damaged() const {
+    return m_damaged || (m_file && std::ferror(m_file));
 }
 
 int TextFileReader::nextByte() {
@@ -106,10 +123,14 @@ bool TextFileReader::readWholeLine(std::string& line) {
         return false;
     }
     while (c != EOF && c != '\n') {
+        if (line.size() == kMaxLineBytes) {
+            m_damaged = true;
+            return false;
+        }
         line += static_cast<char>(c);
         c = nextByte();
     }
-    return true;
+    return !damaged();
 }
 
 void AtomicTextWriter::failAfterBytesForTesting(long bytes) {

@@ -14,8 +14,14 @@ public:
     TextFileReader(const TextFileReader&) = delete;
     TextFileReader& operator=(const TextFileReader&) = delete;
 
+    // Longest line readWholeLine() takes: the program's files hold short lines, and a file that does not is damaged.
+    static constexpr std::size_t kMaxLineBytes = 1 << 20;
+
+    // Opens a regular file only: a FIFO, a device or a folder in its place would block or never end. When it fails,
+    // missing() tells whether there is simply no file there, as opposed to one that cannot be read.
     bool open(const std::string& path);
     bool isOpen() const { return m_file != nullptr; }
+    bool missing() const { return m_missing; }
     void close();
 
     // Reads one line into `buffer`: stops after the LF (which it keeps) or after capacity - 1 bytes, and ends the
@@ -23,13 +29,20 @@ public:
     // of bytes stored in `length` when given (the text may hold NUL bytes).
     bool readLine(char* buffer, int capacity, int* length = nullptr);
 
-    // Reads one whole line, however long, without its line end. False at the end of the file.
+    // Reads one whole line, up to kMaxLineBytes, without its line end. False at the end of the file, and when the
+    // file turned out damaged.
     bool readWholeLine(std::string& line);
+
+    // A read failed or a line was too long: what was read is not the whole file, and writing it back would lose
+    // the rest.
+    bool damaged() const;
 
 private:
     int nextByte();
 
     std::FILE* m_file = nullptr;
+    bool m_missing = false;
+    bool m_damaged = false;
 };
 
 // Writes a text file so that a failure at any point leaves the previous file untouched: the text goes to a temporary

@@ -77,4 +77,14 @@ TEST(TlsServersFile, StoresOneLinePerServerAndKeepsEveryOtherLine) {
     }
 }
 
+// A file that cannot be read whole is never rewritten: the certificates it holds for other servers would be lost.
+TEST(TlsServersFile, AFileThatCannotBeReadWholeIsLeftAsItIs) {
+    TempDir folder;
+    const std::string file = "other.lan 3443 tls " + kPrint + "\r\n# " + std::string(1 << 20, 'x') + "\r\n";
+    TempDir::write(TlsServersFile::kFileName, file);
+    EXPECT_FALSE(TlsServersFile::store("chat.lan", 3443, {true, kPrint}));
+    EXPECT_FALSE(TlsServersFile::find("other.lan", 3443));
+    EXPECT_TRUE(TempDir::read(TlsServersFile::kFileName) == file);
+}
+
 } // namespace
