@@ -34,8 +34,13 @@ constexpr Step kDearimasu[] = {
     {"します", "するであります"},
 };
 
+// Far longer than any line a record can carry. Rules that lengthen the text (a → aaaaaaaaaa, fifty times) would
+// otherwise grow it beyond any memory; past this bound the conversion stops, and the text is refused as too long.
+constexpr std::size_t kMaxConvertedBytes = 64 * 1024;
+
 // One replacement step: left to right, non-overlapping, continuing behind each inserted replacement. A match
-// starts only on a character boundary, never on the second byte of a double-byte character.
+// starts only on a character boundary, never on the second byte of a double-byte character. Stops with a text
+// longer than kMaxConvertedBytes when the result passes it.
 void replaceAll(std::string& text, std::string_view replaced, std::string_view replacement) {
     if (replaced.empty() || text.size() < replaced.size()) {
         return;
@@ -49,6 +54,9 @@ void replaceAll(std::string& text, std::string_view replaced, std::string_view r
             result.append(replacement);
             i += replaced.size();
             changed = true;
+            if (result.size() > kMaxConvertedBytes) {
+                break;
+            }
             continue;
         }
         std::size_t width =
@@ -97,7 +105,7 @@ void ConvertDearimasu(const CString& input, CString& output) {
 
 void ConvertUserRules(const UserRuleTable& rules, const CString& input, CString& output) {
     std::string text = input.bytes();
-    for (int i = 0; i < rules.count && i < UserRuleTable::kCapacity; ++i) {
+    for (int i = 0; i < rules.count && i < UserRuleTable::kCapacity && text.size() <= kMaxConvertedBytes; ++i) {
         replaceAll(text, rules.replaced[static_cast<std::size_t>(i)].view(),
                    rules.replacements[static_cast<std::size_t>(i)].view());
     }

@@ -150,6 +150,16 @@ TEST(UserRules, ApplyInSlotOrderEachOnTheResultOfTheOneBefore) {
     }
 }
 
+// Fifty rules that each make the text ten times longer would need 10^50 bytes: the conversion stops once the text
+// is far past what a record holds, and Send refuses it as too long.
+TEST(UserRules, RulesThatLengthenTheTextStopFarPastARecord) {
+    std::vector<std::pair<std::string, std::string>> pairs(UserRuleTable::kCapacity, {"a", std::string(10, 'a')});
+    CString output;
+    ConvertUserRules(table(pairs), CString("a"), output);
+    EXPECT_GT(output.GetLength(), 499);
+    EXPECT_LT(output.GetLength(), 1 << 20);
+}
+
 TEST(SpeechStyle, MatchesStartOnlyOnCharacterBoundaries) {
     // モ is 83 82 and ﾅ is C5, so モﾅす is 83 82 C5 82 B7: its bytes 82 C5 82 B7 spell です from モ's second byte.
     const std::string mona = sjis("モﾅす");
