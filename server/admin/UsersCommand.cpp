@@ -155,6 +155,11 @@ UsersCommand UsersCommand::parse(const std::vector<std::string>& args, const cha
         if (const std::string problem = checkField("the ID", *bytes, kMaxIdBytes); !problem.empty()) {
             return failure(problem);
         }
+        // Converted text is whole characters, so only a colon can stop an ID naming its lines; accounts made
+        // before IDs were checked for one can still be managed.
+        if ((command.verb == Verb::Add || command.verb == Verb::Invite) && !namesItsLines(*bytes)) {
+            return failure("the ID holds \"：\", which would end the user's name in the chat lines others see");
+        }
         command.id = *bytes;
     }
     return command;

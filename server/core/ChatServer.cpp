@@ -238,7 +238,8 @@ std::uint64_t ChatServer::onSignedIn(Connection& connection) {
     m_room.join(connection);
     m_backpressure.membersChanged();
     noteConnections();
-    if (m_settings.presence) {
+    // The room's "<ID>：入室しました。" would show as another name's line for an ID that cannot name its lines.
+    if (m_settings.presence && connection.namesItsLines()) {
         m_bus.signedIn(connection.userId(), Room::excluding(connection));
     }
     return ++m_signIns;
@@ -311,7 +312,7 @@ void ChatServer::onClosed(Connection& connection, std::optional<Limit> limit) {
     noteConnections();
     // However it ended. A server that stops says nothing: its bus is stopped, and the servers that share the room
     // announce the leaves once this one no longer beats.
-    if (connection.signedIn() && m_settings.presence && !m_stopped) {
+    if (connection.signedIn() && connection.namesItsLines() && m_settings.presence && !m_stopped) {
         m_bus.signedOut(connection.userId());
     }
 }

@@ -1,5 +1,6 @@
 #include "server/core/Connection.h"
 
+#include "protocol/SignInWords.h"
 #include "server/core/ChatServer.h"
 #include "server/core/ServerSettings.h"
 #include "server/log/LogText.h"
@@ -155,10 +156,14 @@ void Connection::onReadError(const std::error_code& ec) {
 
 void Connection::signedIn(bool registering) {
     m_signedIn = true;
+    m_namesItsLines = vesmira::namesItsLines(userId());
     m_flood.start(m_settings.lineRate, m_settings.lineBurst);
     m_signInSerial = m_server.onSignedIn(*this);
     log(LogLevel::Info,
         "signed in as " + LogText::fromCp932(userId()) + (registering ? " (registered)" : " (authenticated)"));
+    if (!m_namesItsLines) {
+        log(LogLevel::Warn, "the ID holds a colon or ends in half a character: none of its lines are relayed");
+    }
     readNext();
 }
 
@@ -203,7 +208,8 @@ void Connection::relayOwn(Record& record, bool leaving) {
     if (m_closed && !leaving) {
         return; // the rest of a read whose earlier line closed it
     }
-    const SenderCheck::Verdict verdict = SenderCheck::check(record, userId());
+    // An ID that cannot name its lines has no line in its own name: judged as if it had no name at all.
+    const SenderCheck::Verdict verdict = SenderCheck::check(record, m_namesItsLines ? userId() : std::string_view());
     if (verdict == SenderCheck::Verdict::Relay) {
         m_server.relay(record, *this, leaving);
         return;

@@ -52,6 +52,9 @@ public:
     // Once signed in: the user's ID, and the order of sign-ins on this server.
     const std::string& userId() const { return m_signIn.userId(); }
     std::uint64_t signInSerial() const { return m_signInSerial; }
+    // Once signed in: whether a line "<ID>：<text>" can only show as this user's (see namesItsLines). Accounts
+    // stored before registration checked that sign in, but the room hears nothing in their name.
+    bool namesItsLines() const { return m_namesItsLines; }
     bool closed() const override { return m_closed; }
     const std::string& peer() const { return m_peer; }
     const asio::ip::address& address() const { return m_address; }
@@ -114,6 +117,7 @@ private:
     Clock::time_point m_started;                     // the sign-in's clock runs from here
     std::uint64_t m_signInSerial = 0;
     bool m_signedIn = false;
+    bool m_namesItsLines = false;
     bool m_closeWhenFlushed = false;
     bool m_closed = false;
 };

@@ -128,6 +128,9 @@ SignInProtocol::Step SignInProtocol::handleEntryId(std::string_view id) {
     if (hasNul(id)) {
         return {refuse("NUL in ID"), std::nullopt};
     }
+    if (!namesItsLines(id)) {
+        return {refuse("ID holds a colon or ends in half a character"), std::nullopt};
+    }
     switch (m_registration) {
     case Registration::Open:
         return ask(Query::Kind::Reserve, id);

@@ -277,7 +277,7 @@ std::string ServerOptions::usage() {
            "  --tls-port N            also serve the same chat over TLS 1.2/1.3 on this port (on --listen's\n"
            "                          address; 0 picks a free port); needs --tls-cert and --tls-key\n"
            "  --tls-cert FILE         the TLS certificate (PEM, the chain after it); SIGHUP reloads it\n"
-           "  --tls-key FILE          its private key (PEM); SIGHUP reloads it\n"
+           "  --tls-key FILE          its private key (PEM, not encrypted); SIGHUP reloads it\n"
            "  --tls-only              no plain listener: every client must use TLS on --tls-port\n"
            "  --db PATH|URI           user database: an SQLite file (default\n"
            "                          $XDG_STATE_HOME/vesmira/users.sqlite3, or "

@@ -53,13 +53,27 @@ bool TlsCredentials::load(std::string& error, std::string& warning) {
     // AES-128 first: as safe here as AES-256 and cheaper for every record relayed.
     SSL_CTX_set_ciphersuites(handle, "TLS_AES_128_GCM_SHA256:TLS_CHACHA20_POLY1305_SHA256:TLS_AES_256_GCM_SHA384");
     SSL_CTX_set_options(handle, SSL_OP_CIPHER_SERVER_PREFERENCE);
+    // An encrypted key is refused like any unusable one: without a callback OpenSSL would ask for its passphrase
+    // on the terminal, from the relay thread, and the server would stop serving until someone typed it. The
+    // context keeps the callback, so the flag it sets is shared with it.
+    const auto passphraseAsked = std::make_shared<bool>(false);
     std::error_code ec;
+    context->set_password_callback(
+        [passphraseAsked](std::size_t, asio::ssl::context::password_purpose) {
+            *passphraseAsked = true;
+            return std::string();
+        },
+        ec);
     context->use_certificate_chain_file(m_certificateFile, ec);
     if (ec) {
         error = "cannot use the certificate " + m_certificateFile + ": " + ec.message();
         return false;
     }
     context->use_private_key_file(m_keyFile, asio::ssl::context::pem, ec);
+    if (ec && *passphraseAsked) {
+        error = "cannot use the key " + m_keyFile + ": it is encrypted (the server asks for no passphrase)";
+        return false;
+    }
     if (ec || SSL_CTX_check_private_key(handle) != 1) {
         error = "cannot use the key " + m_keyFile + (ec ? ": " + ec.message() : ": it does not match the certificate");
         return false;

@@ -112,6 +112,8 @@ TEST_F(Accounts, UsersCommandManagesAccountsInADatabaseFile) {
         {{"invite", hiragana}, "", 2, "46 bytes"},
         {{"invite", "a\tb"}, "", 2, "control character"},
         {{"invite", ""}, "", 2, "empty"},
+        {{"add", "hanako：I resign"}, "pw\n", 2, "holds \"：\""},
+        {{"remove", "hanako：I resign"}, "", 1, "there is no account"}, // an older account can still go
         {{"add", "carol"}, "", 2, "no password on standard input"},
         {{"add", "carol"}, std::string(41, 'p') + "\n", 2, "41 bytes"},
         {{"frobnicate", "x"}, "", 2, "unknown command"},
@@ -137,6 +139,25 @@ TEST_F(Accounts, UsersCommandManagesAccountsInADatabaseFile) {
     auto store = UserStore::open(db, PasswordHasher(PasswordHasher::Cost::Minimum), logger, error);
     ASSERT_TRUE(store) << error;
     EXPECT_EQ(store->checkPassword(kTesuto, "pw"), UserDirectory::Answer::Yes) << "stored as the client's bytes";
+}
+
+TEST_F(Accounts, StoredIdThatCannotNameItsLinesSignsInButIsNeverHeard) {
+    ServerHarness server;
+    ASSERT_TRUE(server.running()) << server.error();
+    const std::string id = "hanako\x81\x46I resign"; // stored before registration refused such IDs
+    std::ostringstream log;
+    Logger logger(LogLevel::Warn, log);
+    std::string error;
+    auto store = UserStore::open(server.databasePath(), PasswordHasher(PasswordHasher::Cost::Minimum), logger, error);
+    ASSERT_TRUE(store && store->create(id, "pw") == UserDirectory::Answer::Yes) << error;
+    auto reader = registered(server.port(), "reader");
+    auto signedIn = greeted(server.port());
+    ASSERT_TRUE(reader && signedIn && signedIn->authenticate(id, "pw"));
+    ASSERT_TRUE(signedIn->send(line(id, "(as of today)") + said(id, kLeftText)));
+    signedIn->shutdownWrite();
+    EXPECT_TRUE(signedIn->readUntilClosed().has_value());
+    auto bob = registered(server.port(), "bob");
+    EXPECT_EQ(reader->receive(kRecordBytes), joined("bob")) << "no join, line or leave in the stored ID's name";
 }
 
 TEST_F(Accounts, EachRegistrationModeThroughARealExchange) {

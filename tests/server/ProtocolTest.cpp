@@ -55,6 +55,10 @@ TEST_F(ProtocolTest, FieldLimitsAndDuplicateIds) {
         {"c", std::string(40, 'p'), "okokok"},
         {"d", std::string(41, 'p'), "okokng"},
         {"d", "pw", "okokok"}, // the refused password registered nothing
+        // An ID must name its lines: no "：" on a character boundary, no lead byte left without its second half.
+        {"hanako\x81\x46I resign", "pw", "okng"},
+        {"\x82", "pw", "okng"},
+        {"\x88\x81\x46", "pw", "okokok"}, // 88 81 is one character: no colon
     };
     for (const Case& c : cases) {
         auto client = connect();

@@ -1,11 +1,15 @@
 #include "ChildProcess.h"
 #include "ServerHarness.h"
+#include "TempFolder.h"
+#include "TestCertificate.h"
 #include "TestClient.h"
 #include "server/limits/LimitCounters.h"
 #include "server/metrics/ServerStats.h"
+#include "server/tls/TlsCredentials.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <thread>
 
 namespace vesmira {
@@ -46,6 +50,21 @@ TEST(Tls, PlainBytesOnTheTlsPortAreRefusedAndServingGoesOn) {
     EXPECT_EQ(chatting->receiveSome(kRecordBytes, std::chrono::seconds(5)), line("alice", "and some"));
     EXPECT_EQ(server.stats().tlsHandshakes(false), strangers.size());
     EXPECT_TRUE(registered(server.tlsPort(), "carol", true)) << "the listener goes on";
+}
+
+class TlsKey : public InTempFolder<> {};
+
+// Asking for the passphrase would block the relay thread on a terminal (and fail without one, less clearly).
+TEST_F(TlsKey, AnEncryptedKeyIsRefusedWithoutAskingForItsPassphrase) {
+    const TestCertificate made = TestCertificate::make(m_folder, "made", "localhost");
+    const std::string encrypted = m_folder + "/encrypted-key.pem";
+    const std::string command = "openssl pkey -in " + made.key + " -aes256 -passout pass:secret -out " + encrypted;
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    TlsCredentials credentials(made.certificate, encrypted);
+    std::string error;
+    std::string warning;
+    EXPECT_FALSE(credentials.load(error, warning));
+    EXPECT_NE(error.find("it is encrypted"), std::string::npos) << error;
 }
 
 TEST(Tls, HandshakeCountsInsideTheSignInTimeout) {
