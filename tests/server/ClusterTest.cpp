@@ -260,6 +260,36 @@ TEST_F(Cluster, GuessGateCountsAFailureRedisLostAndKeepsTheLocalChecks) {
     EXPECT_FALSE(gate.enter("alice", "127.0.0.3").admitted) << "the local check is still in flight";
 }
 
+TEST_F(Cluster, GuessGatesLetAnAddressWithNoFailuresGoFirst) {
+    // B has failed before, the owner's address has not; both wait for A's check. The owner goes next, in this
+    // server's gate and in the one shared through Redis alike.
+    m_redis = std::make_unique<RedisEngine>(m_folder + "/redis");
+    ASSERT_TRUE(m_redis->start(false));
+    std::ostringstream log;
+    Logger logger(LogLevel::Error, log);
+    const GuessDelay::Settings settings{.first = 1ms, .cap = 1ms};
+    LocalGuessGate local(settings);
+    RedisGuessGate shared({"127.0.0.1", m_redis->port()}, settings, logger);
+    for (GuessGate* gate : std::initializer_list<GuessGate*>{&local, &shared}) {
+        const auto fail = [&](const char* address) {
+            const GuessGate::Entry entry = gate->enter("alice", address);
+            ASSERT_TRUE(entry.admitted) << address;
+            gate->leave("alice", address, GuessGate::Result::Failed, entry);
+            std::this_thread::sleep_for(5ms); // its refusal's hold
+        };
+        fail("10.0.0.2");
+        const GuessGate::Entry first = gate->enter("alice", "10.0.0.1");
+        ASSERT_TRUE(first.admitted);
+        EXPECT_FALSE(gate->enter("alice", "10.0.0.2").admitted);
+        EXPECT_FALSE(gate->enter("alice", "10.0.0.3").admitted);
+        gate->leave("alice", "10.0.0.1", GuessGate::Result::Failed, first);
+        std::this_thread::sleep_for(5ms);
+        EXPECT_FALSE(gate->enter("alice", "10.0.0.2").admitted) << (gate == &local ? "local" : "shared");
+        EXPECT_TRUE(gate->enter("alice", "10.0.0.3").admitted) << (gate == &local ? "local" : "shared");
+    }
+    EXPECT_EQ(log.str(), "");
+}
+
 struct Fault {
     const char* name;
     bool inRedis; // else PostgreSQL stops and starts again
