@@ -174,14 +174,30 @@ void RedisBus::rewriteCounts() {
 }
 
 void RedisBus::holdCount(const std::string& id, std::string count, Excluded excluded) {
+    std::string excludedText =
+        excluded == Excluded::Nobody ? std::string() : std::to_string(static_cast<std::uintptr_t>(excluded));
     {
         std::lock_guard lock(m_mutex);
         if (m_stopping) {
             return;
         }
-        m_held.push_back(
-            Line{++m_nextSequence, id, std::move(count),
-                 excluded == Excluded::Nobody ? std::string() : std::to_string(static_cast<std::uintptr_t>(excluded))});
+        // The sequences in m_held run on by one from the front.
+        const auto found = m_heldCounts.find(id);
+        if (found != m_heldCounts.end() && !m_held.empty() && found->second >= m_held.front().sequence + m_batched) {
+            // Sign-ins and sign-outs while Redis is away must not pile up: only the latest count matters, in the
+            // place of the first (a join and a leave that cancel out are not announced). The first decides
+            // whether it is written again after Redis lost it, and who must not hear the join, unless a sign-out
+            // came between.
+            Line& line = m_held[found->second - m_held.front().sequence];
+            const std::string_view number = std::string_view(count).substr(count.starts_with('=') ? 1 : 0);
+            line.count = (line.count.starts_with('=') ? "=" : "") + std::string(number);
+            if (line.excluded.empty() || excludedText.empty()) {
+                line.excluded = std::move(excludedText);
+            }
+            return;
+        }
+        m_heldCounts[id] = ++m_nextSequence;
+        m_held.push_back(Line{m_nextSequence, id, std::move(count), std::move(excludedText)});
     }
     m_wake.notify_all();
 }
@@ -265,10 +281,14 @@ void RedisBus::runAppender() {
                 return;
             }
             // A batch appends atomically and the stream is trimmed as it goes: a batch longer than half the stream
-            // would trim away lines of its own before any server could read them.
+            // would trim away lines of its own before any server could read them. A batch that failed is tried
+            // again as it was: the lines after it stay open to holdCount() while Redis is away.
             const std::size_t count =
-                std::min({m_held.size(), kBatchLines, std::max<std::size_t>(1, m_settings.maxLength / 2)});
+                m_batched > 0
+                    ? m_batched
+                    : std::min({m_held.size(), kBatchLines, std::max<std::size_t>(1, m_settings.maxLength / 2)});
             batch.assign(m_held.begin(), m_held.begin() + static_cast<std::ptrdiff_t>(count));
+            m_batched = count;
         }
         std::string error;
         bool appended = false;
@@ -297,7 +317,17 @@ void RedisBus::runAppender() {
         }
         {
             std::lock_guard lock(m_mutex);
+            for (const Line& line : batch) {
+                if (line.count.empty()) {
+                    continue;
+                }
+                if (const auto found = m_heldCounts.find(line.bytes);
+                    found != m_heldCounts.end() && found->second == line.sequence) {
+                    m_heldCounts.erase(found);
+                }
+            }
             m_held.erase(m_held.begin(), m_held.begin() + static_cast<std::ptrdiff_t>(batch.size()));
+            m_batched = 0;
         }
         if (down) {
             down = false;

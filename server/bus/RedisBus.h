@@ -119,7 +119,8 @@ private:
     // Entries numbered before `first` were trimmed: true (and logged once per episode) when some were unread.
     bool lostBefore(std::uint64_t first);
     void deliverBatch(const std::vector<Delivery>& deliveries, bool lost);
-    // Relay thread: one more line, which no hold limit refuses (there are at most two per connection).
+    // Relay thread: the ID's count to append, which no hold limit refuses: it replaces the ID's held count that no
+    // batch has taken yet, if any, so the counts held are at most one per ID.
     void holdCount(const std::string& id, std::string count, Excluded excluded);
     // Relay thread: every count of this server again, after Redis lost them.
     void rewriteCounts();
@@ -147,7 +148,10 @@ private:
     mutable std::mutex m_mutex;
     std::condition_variable m_wake;
     std::deque<Line> m_held;   // taken, not yet appended; the appender's batch is at the front
+    std::size_t m_batched = 0; // lines at the front of m_held in the batch being appended (maybe appended)
     bool m_positioned = false; // the reader knows where to read: appending may begin
+    // ID -> the sequence of its count in m_held.
+    std::unordered_map<std::string, std::uint64_t> m_heldCounts;
     bool m_stopping = false;
     int m_down = 0; // sides whose link is down
     std::chrono::steady_clock::time_point m_downSince;

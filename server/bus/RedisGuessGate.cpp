@@ -12,8 +12,8 @@ namespace {
 // KEYS: the account's hash (when there is an account) and the address's. ARGV: the lease, how soon to ask again
 // while another check is in flight, how long past its time a waiter counts as gone (milliseconds), the address.
 // Returns 0 when the check may start, now marked in flight, else how many milliseconds to wait. The account's checks
-// take turns between the addresses waiting for it (fields "w:ADDRESS", when each asks again; "last", whose check
-// was let in last), as LocalGuessGate's do.
+// go to the addresses waiting for it in LocalGuessGate's order: fields "w:ADDRESS" hold "DUE FAILED SINCE", when it
+// asks again, 1 if failures count against the address (else 0), and when it began to wait.
 constexpr std::string_view kEnterScript = R"lua(
 local t = redis.call('TIME')
 local now = tonumber(t[1]) * 1000 + math.floor(tonumber(t[2]) / 1000)
@@ -26,23 +26,31 @@ for _, key in ipairs(KEYS) do
   if held > now then wait = math.max(wait, held - now) end
 end
 if #KEYS == 2 then
+  local mine = 'w:' .. address
+  local failed = redis.call('HEXISTS', KEYS[2], 'failures')
+  local since = now
+  local others = {}
   local fields = redis.call('HGETALL', KEYS[1])
-  local another = false
   for i = 1, #fields, 2 do
     if string.sub(fields[i], 1, 2) == 'w:' then
-      if tonumber(fields[i + 1]) + stale < now then
+      local due, f, s = string.match(fields[i + 1], '^(%d+) (%d) (%d+)$')
+      due, f, s = tonumber(due), tonumber(f), tonumber(s)
+      if not due or due + stale < now then
         redis.call('HDEL', KEYS[1], fields[i])
-      elseif fields[i] ~= 'w:' .. address then
-        another = true
+      elseif fields[i] == mine then
+        since = s
+      elseif due <= now + retry then
+        table.insert(others, {f, s})
       end
     end
   end
-  if wait == 0 and another and redis.call('HGET', KEYS[1], 'last') == address then wait = retry end
+  for _, other in ipairs(others) do
+    if wait == 0 and (other[1] < failed or (other[1] == failed and other[2] < since)) then wait = retry end
+  end
   if wait > 0 then
-    redis.call('HSET', KEYS[1], 'w:' .. address, now + wait)
+    redis.call('HSET', KEYS[1], mine, string.format('%d %d %d', now + wait, failed, since))
   else
-    redis.call('HSET', KEYS[1], 'last', address)
-    redis.call('HDEL', KEYS[1], 'w:' .. address)
+    redis.call('HDEL', KEYS[1], mine)
   end
 end
 if wait == 0 then

@@ -46,6 +46,10 @@ public:
     // Counts a failure; returns how long to hold back its refusal.
     std::chrono::milliseconds failed(std::string_view account, std::string_view address, Clock::time_point now);
     void succeeded(std::string_view account);
+    // Whether failures count against `address` (until its quiet period has passed).
+    bool addressFailed(std::string_view address, Clock::time_point now) {
+        return find(addressKey(address), now) != nullptr;
+    }
 
     std::size_t keys() const { return m_entries.size(); }
     // The keys of an account and of an address, which cannot collide ('u' or 'a' first); "" for no account.

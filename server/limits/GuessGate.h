@@ -8,8 +8,9 @@ namespace vesmira {
 // Where a sign-in check passes that an outsider could use to guess: a password, whether an ID exists, whether an
 // ID is free to register. At most one such check per account and one per client address is in flight; the next
 // waits until it is over and its refusal, if any, has been held back (GuessDelay). Any number of connections, on any
-// number of servers sharing the gate, so guess no faster than one. The checks of one account take turns between the
-// addresses waiting for it, so that a guesser's many connections cannot keep its owner out.
+// number of servers sharing the gate, so guess no faster than one. The checks of one account go first to the
+// addresses waiting for it that have no failures, so that a guesser's connections or addresses cannot keep its owner
+// out.
 //
 // Called on the worker threads, around the check; may block (a shared gate asks Redis).
 class GuessGate {

@@ -1,6 +1,7 @@
 #include "server/limits/LocalGuessGate.h"
 
 #include <algorithm>
+#include <tuple>
 
 namespace vesmira {
 
@@ -26,17 +27,24 @@ GuessGate::Entry LocalGuessGate::enter(std::string_view account, std::string_vie
     forgetGoneWaiters(now);
     Turns* turns = keys[0].empty() ? nullptr : &m_turns[keys[0]];
     if (turns) {
-        std::erase_if(turns->waiting, [now](const auto& item) { return item.second + kStaleWaiter < now; });
-        const bool another = std::any_of(turns->waiting.begin(), turns->waiting.end(),
-                                         [address](const auto& item) { return item.first != address; });
-        if (wait.count() <= 0 && another && turns->lastAddress == address) {
-            wait = kRetry; // the account's next check goes to another address that waits for it
+        std::erase_if(turns->waiting, [now](const auto& item) { return item.second.due + kStaleWaiter < now; });
+        const auto found = turns->waiting.find(std::string(address));
+        const Waiter self{
+            found == turns->waiting.end() ? now : found->second.since, {}, m_delay.addressFailed(address, now)};
+        // Only a waiter about to ask again goes first: one held back by its own address holds up nobody.
+        const bool another = std::any_of(turns->waiting.begin(), turns->waiting.end(), [&](const auto& item) {
+            const Waiter& other = item.second;
+            return item.first != address && other.due <= now + kRetry &&
+                   std::tie(other.failed, other.since) < std::tie(self.failed, self.since);
+        });
+        if (wait.count() <= 0 && another) {
+            wait = kRetry;
+        }
+        if (wait.count() > 0) {
+            turns->waiting[std::string(address)] = {self.since, now + wait, self.failed};
         }
     }
     if (wait.count() > 0) {
-        if (turns) {
-            turns->waiting[std::string(address)] = now + wait;
-        }
         return {false, wait};
     }
     for (const std::string& key : keys) {
@@ -45,7 +53,6 @@ GuessGate::Entry LocalGuessGate::enter(std::string_view account, std::string_vie
         }
     }
     if (turns) {
-        turns->lastAddress = address;
         turns->waiting.erase(std::string(address));
     }
     return {true, {}, true};
@@ -60,7 +67,7 @@ void LocalGuessGate::forgetGoneWaiters(GuessDelay::Clock::time_point now) {
     std::erase_if(m_turns, [&](const auto& item) {
         return !m_inFlight.contains(item.first) &&
                std::all_of(item.second.waiting.begin(), item.second.waiting.end(),
-                           [now](const auto& waiter) { return waiter.second + kStaleWaiter < now; });
+                           [now](const auto& waiter) { return waiter.second.due + kStaleWaiter < now; });
     });
 }
 

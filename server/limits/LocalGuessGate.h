@@ -12,8 +12,9 @@ namespace vesmira {
 
 // The guess gate of one server: a GuessDelay and the checks in flight, in this process. Any thread.
 //
-// The checks of one account take turns between the addresses that wait for it: a guesser's many connections from
-// one address must not leave its owner, signing in from another, to a lottery against all of them.
+// The checks of one account go to the addresses that wait for it in order: an address with no failures counted
+// against it before those with some, the one waiting longest first among equals. A guesser's many connections, or
+// many addresses, must not leave the owner, signing in from a clean address, to a lottery against all of them.
 class LocalGuessGate final : public GuessGate {
 public:
     // How soon a check that found another in flight asks again.
@@ -32,9 +33,13 @@ public:
     std::chrono::milliseconds countFailure(std::string_view account, std::string_view address);
 
 private:
+    struct Waiter {
+        GuessDelay::Clock::time_point since; // when it began to wait
+        GuessDelay::Clock::time_point due;   // when it asks again
+        bool failed = false;                 // failures count against its address
+    };
     struct Turns {
-        std::string lastAddress; // whose check of the account was let in last
-        std::unordered_map<std::string, GuessDelay::Clock::time_point> waiting; // address -> when it asks again
+        std::unordered_map<std::string, Waiter> waiting; // by address
     };
 
     void forgetGoneWaiters(GuessDelay::Clock::time_point now);

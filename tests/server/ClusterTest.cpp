@@ -15,6 +15,7 @@
 #include <future>
 #include <hiredis.h>
 #include <memory>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -258,6 +259,55 @@ TEST_F(Cluster, GuessGateCountsAFailureRedisLostAndKeepsTheLocalChecks) {
     EXPECT_EQ(gate.leave("alice", "127.0.0.1", GuessGate::Result::Failed, shared), 1ms);
     std::this_thread::sleep_for(10ms);
     EXPECT_FALSE(gate.enter("alice", "127.0.0.3").admitted) << "the local check is still in flight";
+}
+
+TEST_F(Cluster, SignInsWhileRedisIsAwayHoldOneCountPerId) {
+    ASSERT_NO_FATAL_FAILURE(startCluster(1));
+    ASSERT_TRUE(registered(node(0).port(), "alice"));
+    m_redis->kill();
+    for (int i = 0; i < 30; ++i) {
+        auto alice = greeted(node(0).port());
+        ASSERT_TRUE(alice && alice->authenticate("alice", "pw")) << i;
+    }
+    std::this_thread::sleep_for(200ms); // the last sign-out
+    node(0).signal(SIGTERM);
+    ASSERT_TRUE(node(0).wait(10s));
+    // Her counts in the batch that failed and one after it, not two per sign-in.
+    const std::regex stopping("stopping with ([0-9]+) lines");
+    std::smatch held;
+    const std::string log = TempDir::read(node(0).log());
+    ASSERT_TRUE(std::regex_search(log, held, stopping)) << log;
+    EXPECT_LE(std::stoi(held[1]), 4) << held[0];
+}
+
+TEST_F(Cluster, GuessGatesLetAnAddressWithNoFailuresGoFirst) {
+    // B has failed before, the owner's address has not; both wait for A's check. The owner goes next, in this
+    // server's gate and in the one shared through Redis alike.
+    m_redis = std::make_unique<RedisEngine>(m_folder + "/redis");
+    ASSERT_TRUE(m_redis->start(false));
+    std::ostringstream log;
+    Logger logger(LogLevel::Error, log);
+    const GuessDelay::Settings settings{.first = 1ms, .cap = 1ms};
+    LocalGuessGate local(settings);
+    RedisGuessGate shared({"127.0.0.1", m_redis->port()}, settings, logger);
+    for (GuessGate* gate : std::initializer_list<GuessGate*>{&local, &shared}) {
+        const auto fail = [&](const char* address) {
+            const GuessGate::Entry entry = gate->enter("alice", address);
+            ASSERT_TRUE(entry.admitted) << address;
+            gate->leave("alice", address, GuessGate::Result::Failed, entry);
+            std::this_thread::sleep_for(5ms); // its refusal's hold
+        };
+        fail("10.0.0.2");
+        const GuessGate::Entry first = gate->enter("alice", "10.0.0.1");
+        ASSERT_TRUE(first.admitted);
+        EXPECT_FALSE(gate->enter("alice", "10.0.0.2").admitted);
+        EXPECT_FALSE(gate->enter("alice", "10.0.0.3").admitted);
+        gate->leave("alice", "10.0.0.1", GuessGate::Result::Failed, first);
+        std::this_thread::sleep_for(5ms);
+        EXPECT_FALSE(gate->enter("alice", "10.0.0.2").admitted) << (gate == &local ? "local" : "shared");
+        EXPECT_TRUE(gate->enter("alice", "10.0.0.3").admitted) << (gate == &local ? "local" : "shared");
+    }
+    EXPECT_EQ(log.str(), "");
 }
 
 struct Fault {

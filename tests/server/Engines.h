@@ -18,6 +18,7 @@ public:
     // before its reply, so a restart keeps everything; otherwise a restart starts empty.
     bool start(bool persistent);
     void kill() { m_process.kill(); }
+    std::optional<int> wait(std::chrono::milliseconds deadline) { return m_process.wait(deadline); }
     std::uint16_t port() const { return m_port; }
     std::string uri() const { return "redis://127.0.0.1:" + std::to_string(m_port); }
 
@@ -74,6 +75,7 @@ public:
     // Waits until it listens on its port.
     bool start();
     void kill() { m_process.kill(); }
+    std::optional<int> wait(std::chrono::milliseconds deadline) { return m_process.wait(deadline); }
     // SIGSTOP pauses it (as a machine that stalls), SIGCONT lets it go on.
     void signal(int number) { m_process.signal(number); }
     std::uint16_t port() const { return m_port; }
