@@ -23,8 +23,8 @@ struct Entry {
 std::optional<Entry> find(const CString& host, int port);
 
 // Writes the entry for `host` and `port` in place of any before it, keeping every other line. False when the file
-// could not be read whole or not be written; the old one is then unchanged. An address that no server can have (empty, or with a space
-// or a control character) is not remembered, which is no failure.
+// could not be read whole or not be written; the old one is then unchanged. An address that no server can have (empty,
+// or with a space or a control character) is not remembered, which is no failure.
 bool store(const CString& host, int port, const Entry& entry);
 
 } // namespace TlsServersFile
