@@ -1,4 +1,5 @@
 #include "FuzzCheck.h"
+#include "protocol/SignInWords.h"
 #include "server/core/SignInProtocol.h"
 #include "server/users/UserDirectory.h"
 
@@ -72,8 +73,10 @@ Expected expectedStep(State state, const std::string& userId, std::string_view m
         }
         return refused;
     case State::AwaitingEntryId:
-        return isAcceptableField(message, 44) && !known(message) ? Expected{true, State::AwaitingEntryPassword}
-                                                                 : refused;
+        // A new ID must name its lines: no "：" in it and no half character at its end.
+        return isAcceptableField(message, 44) && vesmira::namesItsLines(message) && !known(message)
+                   ? Expected{true, State::AwaitingEntryPassword}
+                   : refused;
     case State::AwaitingEntryPassword:
         return isAcceptableField(message, 40) && !known(userId) && !directory.failNextAdd
                    ? Expected{true, State::SignedIn}
