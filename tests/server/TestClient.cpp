@@ -295,13 +295,11 @@ std::unique_ptr<TestClient> registered(std::uint16_t port, const std::string& id
 namespace vesmira {
 
 std::size_t guessTogether(const std::vector<std::uint16_t>& ports, int guessers, const std::string& id,
-                          std::chrono::milliseconds window, int addresses) {
+                          std::chrono::milliseconds window) {
     const std::string judge("JUDGE\0", 6);
     std::vector<std::unique_ptr<TestClient>> clients;
     for (int i = 0; i < guessers; ++i) {
-        const std::string source = "127.0.1." + std::to_string(1 + i % addresses);
-        auto client =
-            greeted(ports[static_cast<std::size_t>(i) % ports.size()], addresses > 1 ? source.c_str() : nullptr);
+        auto client = greeted(ports[static_cast<std::size_t>(i) % ports.size()]);
         if (!client || client->exchange(judge) != "ok" || client->exchange("USER:" + id) != "ok") {
             return SIZE_MAX;
         }

@@ -85,10 +85,9 @@ std::string left(std::string_view id);
 std::unique_ptr<TestClient> greeted(std::uint16_t port, const char* source = nullptr, bool tls = false);
 // A greeted client that has registered `id` with the password "pw"; nullptr when any step failed.
 std::unique_ptr<TestClient> registered(std::uint16_t port, const std::string& id, bool tls = false);
-// `guessers` connections (spread over `ports`, all from 127.0.0.1, or spread over 127.0.1.1 to 127.0.1.`addresses`
-// when more than one) wait at the password step of `id` and are let go together; each guesses wrong passwords one
-// after another. The refusals they got within `window` of the start.
+// `guessers` connections (spread over `ports`, all from 127.0.0.1) wait at the password step of `id` and are let go
+// together; each guesses wrong passwords one after another. The refusals they got within `window` of the start.
 std::size_t guessTogether(const std::vector<std::uint16_t>& ports, int guessers, const std::string& id,
-                          std::chrono::milliseconds window, int addresses = 1);
+                          std::chrono::milliseconds window);
 
 } // namespace vesmira
