@@ -73,14 +73,17 @@ protected:
     void startCluster(int nodes, const std::vector<std::string>& nodeArgs = {}, bool persistentRedis = false) {
         m_postgres = std::make_unique<PostgresEngine>(m_folder + "/postgres");
         ASSERT_TRUE(m_postgres->start()) << m_postgres->error();
-        m_redis = std::make_unique<RedisEngine>(m_folder + "/redis");
-        ASSERT_TRUE(m_redis->start(persistentRedis)) << "redis-server did not start; see " << m_folder << "/redis";
+        ASSERT_NO_FATAL_FAILURE(startRedis(persistentRedis));
         for (int i = 1; i <= nodes; ++i) {
             std::vector<std::string> args = {"--db", m_postgres->uri(), "--relay", m_redis->uri()};
             args.insert(args.end(), nodeArgs.begin(), nodeArgs.end());
             m_nodes.push_back(std::make_unique<NodeProcess>(m_folder + "/node" + std::to_string(i) + ".log", args));
             ASSERT_TRUE(m_nodes.back()->start()) << "see " << m_nodes.back()->log();
         }
+    }
+    void startRedis(bool persistent = false) {
+        m_redis = std::make_unique<RedisEngine>(m_folder + "/redis");
+        ASSERT_TRUE(m_redis->start(persistent)) << "redis-server did not start; see " << m_folder << "/redis";
     }
     NodeProcess& node(std::size_t index) { return *m_nodes[index]; }
 
@@ -230,8 +233,7 @@ TEST_F(Cluster, ANodeThatFellBehindTheStreamClosesItsUsersAndSaysSoOnce) {
 
 TEST_F(Cluster, GuessGateTakesARestartOfRedisForNoOutage) {
     // Its idle link died with Redis: the next check asks Redis again on a fresh link, not the local gate.
-    m_redis = std::make_unique<RedisEngine>(m_folder + "/redis");
-    ASSERT_TRUE(m_redis->start(false));
+    ASSERT_NO_FATAL_FAILURE(startRedis());
     std::ostringstream log;
     Logger logger(LogLevel::Info, log);
     RedisGuessGate gate({"127.0.0.1", m_redis->port()}, {}, logger);
@@ -247,8 +249,7 @@ TEST_F(Cluster, GuessGateTakesARestartOfRedisForNoOutage) {
 
 TEST_F(Cluster, GuessGateCountsAFailureRedisLostAndKeepsTheLocalChecks) {
     // Redis let one check of alice's in and went away; meanwhile the local gate let another in.
-    m_redis = std::make_unique<RedisEngine>(m_folder + "/redis");
-    ASSERT_TRUE(m_redis->start(false));
+    ASSERT_NO_FATAL_FAILURE(startRedis());
     std::ostringstream log;
     Logger logger(LogLevel::Error, log);
     RedisGuessGate gate({"127.0.0.1", m_redis->port()}, {.first = 1ms, .cap = 1ms}, logger);
@@ -283,29 +284,26 @@ TEST_F(Cluster, SignInsWhileRedisIsAwayHoldOneCountPerId) {
 TEST_F(Cluster, GuessGatesLetAnAddressWithNoFailuresGoFirst) {
     // B has failed before, the owner's address has not; both wait for A's check. The owner goes next, in this
     // server's gate and in the one shared through Redis alike.
-    m_redis = std::make_unique<RedisEngine>(m_folder + "/redis");
-    ASSERT_TRUE(m_redis->start(false));
+    ASSERT_NO_FATAL_FAILURE(startRedis());
     std::ostringstream log;
     Logger logger(LogLevel::Error, log);
     const GuessDelay::Settings settings{.first = 1ms, .cap = 1ms};
     LocalGuessGate local(settings);
     RedisGuessGate shared({"127.0.0.1", m_redis->port()}, settings, logger);
     for (GuessGate* gate : std::initializer_list<GuessGate*>{&local, &shared}) {
-        const auto fail = [&](const char* address) {
-            const GuessGate::Entry entry = gate->enter("alice", address);
-            ASSERT_TRUE(entry.admitted) << address;
-            gate->leave("alice", address, GuessGate::Result::Failed, entry);
-            std::this_thread::sleep_for(5ms); // its refusal's hold
-        };
-        fail("10.0.0.2");
+        SCOPED_TRACE(gate == &local ? "local" : "shared");
+        const GuessGate::Entry failing = gate->enter("alice", "10.0.0.2");
+        ASSERT_TRUE(failing.admitted);
+        gate->leave("alice", "10.0.0.2", GuessGate::Result::Failed, failing);
+        std::this_thread::sleep_for(5ms); // its refusal's hold
         const GuessGate::Entry first = gate->enter("alice", "10.0.0.1");
         ASSERT_TRUE(first.admitted);
         EXPECT_FALSE(gate->enter("alice", "10.0.0.2").admitted);
         EXPECT_FALSE(gate->enter("alice", "10.0.0.3").admitted);
         gate->leave("alice", "10.0.0.1", GuessGate::Result::Failed, first);
         std::this_thread::sleep_for(5ms);
-        EXPECT_FALSE(gate->enter("alice", "10.0.0.2").admitted) << (gate == &local ? "local" : "shared");
-        EXPECT_TRUE(gate->enter("alice", "10.0.0.3").admitted) << (gate == &local ? "local" : "shared");
+        EXPECT_FALSE(gate->enter("alice", "10.0.0.2").admitted);
+        EXPECT_TRUE(gate->enter("alice", "10.0.0.3").admitted);
     }
     EXPECT_EQ(log.str(), "");
 }
