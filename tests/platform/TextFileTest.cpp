@@ -153,19 +153,6 @@ TEST(TextFileReader, MissingFileDoesNotOpen) {
     EXPECT_STREQ(buffer, "abc");
 }
 
-// A FIFO with no writer would block the reader for ever, and a folder never ends; neither is a missing file.
-TEST(TextFileReader, OpensRegularFilesOnly) {
-    TempDir folder;
-    ASSERT_EQ(::mkfifo("fifo.txt", 0600), 0);
-    std::filesystem::create_directory("folder.txt");
-    for (const char* name : {"fifo.txt", "folder.txt"}) {
-        SCOPED_TRACE(name);
-        TextFileReader reader;
-        EXPECT_FALSE(reader.open(name));
-        EXPECT_FALSE(reader.missing());
-    }
-}
-
 TEST(AtomicTextWriter, WritesEveryLfAsCrLf) {
     struct Case {
         std::vector<std::string> writes;

@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 namespace {
@@ -77,7 +79,8 @@ TEST(TlsServersFile, StoresOneLinePerServerAndKeepsEveryOtherLine) {
     }
 }
 
-// A file that cannot be read whole is never rewritten: the certificates it holds for other servers would be lost.
+// A file that cannot be read whole, or is no regular file (a FIFO would block the reader for ever), is never
+// rewritten: the certificates it holds for other servers would be lost.
 TEST(TlsServersFile, AFileThatCannotBeReadWholeIsLeftAsItIs) {
     TempDir folder;
     const std::string file = "other.lan 3443 tls " + kPrint + "\r\n# " + std::string(1 << 20, 'x') + "\r\n";
@@ -85,6 +88,10 @@ TEST(TlsServersFile, AFileThatCannotBeReadWholeIsLeftAsItIs) {
     EXPECT_FALSE(TlsServersFile::store("chat.lan", 3443, {true, kPrint}));
     EXPECT_FALSE(TlsServersFile::find("other.lan", 3443));
     EXPECT_TRUE(TempDir::read(TlsServersFile::kFileName) == file);
+    std::filesystem::remove(TlsServersFile::kFileName);
+    ASSERT_EQ(::mkfifo(TlsServersFile::kFileName, 0600), 0);
+    EXPECT_FALSE(TlsServersFile::store("chat.lan", 3443, {true, kPrint}));
+    EXPECT_TRUE(std::filesystem::is_fifo(TlsServersFile::kFileName));
 }
 
 } // namespace
